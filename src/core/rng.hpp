@@ -1,0 +1,28 @@
+// Seeded random node sets for training batches: a 64-bit linear
+// congruential generator per graph, seeded with seed + k.
+#pragma once
+
+#include <cstdint>
+
+#include "node.hpp"
+
+namespace tarvel {
+
+class GraphRng {
+public:
+    static constexpr std::uint64_t multiplier = 6364136223846793005ULL;
+    static constexpr std::uint64_t increment = 1442695040888963407ULL;
+
+    GraphRng(std::uint64_t seed, std::uint64_t k) : state_(seed + k) {}
+
+    // Advances the state, then maps its top 31 bits into [0, 0.5).
+    double next_fraction();
+
+private:
+    std::uint64_t state_;
+};
+
+// Node list of graph k: n nodes of d coordinates in [0, 5).
+NodeList random_node_list(std::uint64_t seed, std::uint64_t k, std::uint64_t n, std::uint64_t d);
+
+}  // namespace tarvel

@@ -1,0 +1,43 @@
+// The rigidity simulation: label every candidate bar of the complete graph
+// independent (1) or redundant (0) until the rank reaches its maximum.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "node.hpp"
+
+namespace tarvel {
+
+struct SimulationResult {
+    std::vector<Pair> edges;            // every candidate pair
+    std::vector<std::uint8_t> labels;   // one per candidate pair
+    std::vector<Pair> accepted_edges;   // the pairs labelled 1
+    std::vector<double> distance_matrix;  // n*n, row-major
+    std::uint64_t n_nodes = 0;
+    std::uint64_t d = 0;
+    std::uint64_t final_rank = 0;
+    std::uint64_t max_rank = 0;
+    bool is_rigid = false;
+};
+
+// The simulation core used by the batch: checks the node list, one full pass.
+SimulationResult run_simulation(const NodeList& nodes, std::uint64_t d, double tol);
+
+// Rank reached by offering the rows of `pairs` to a fresh checker, in order.
+std::uint64_t rank_of_pairs(const NodeList& nodes, std::span<const Pair> pairs, double tol);
+
+// Outcome of the full pass of `simulate`.
+struct PassOutcome {
+    std::vector<std::uint8_t> labels;  // one per candidate pair
+    std::vector<Pair> accepted_edges;
+    std::uint64_t final_rank = 0;
+};
+
+// Labels `pairs` in order, stopping (remaining labels 0) once the rank
+// reaches `max_rank`.
+PassOutcome full_pass(const NodeList& nodes, std::span<const Pair> pairs, double tol,
+                      std::uint64_t max_rank);
+
+}  // namespace tarvel
