@@ -1,0 +1,128 @@
+#include "args.hpp"
+
+#include <string>
+
+namespace tarvel::py {
+namespace {
+
+[[noreturn]] void type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PythonErrorSet{};
+}
+
+std::string quoted(const char* name) { return std::string("'") + name + "'"; }
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+std::string joined_names(std::span<const char* const> names) {
+    std::string text;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (k > 0) text += names.size() == 2 ? " and " : (k + 1 == names.size() ? ", and " : ", ");
+        text += quoted(names[k]);
+    }
+    return text;
+}
+
+void refuse_surplus_positionals(const FunctionDescription& f, Py_ssize_t given) {
+    const std::string count = std::to_string(f.parameter_count);
+    const std::string takes = f.required_count == f.parameter_count
+                                  ? count
+                                  : "from " + std::to_string(f.required_count) + " to " + count;
+    type_error(std::string(f.name) + "() takes " + takes + " positional arguments but " +
+               std::to_string(given) + " were given");
+}
+
+std::string text_of(PyObject* object) {
+    Ref text = Ref::check(PyObject_Str(object));
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+    if (utf8 == nullptr) throw PythonErrorSet{};
+    return utf8;
+}
+
+// Index of the parameter named `key`, or kMaxParameters.
+std::size_t parameter_index(const FunctionDescription& f, PyObject* key) {
+    if (!PyUnicode_Check(key)) return kMaxParameters;
+    for (std::size_t k = 0; k < f.parameter_count; ++k) {
+        if (PyUnicode_CompareWithASCIIString(key, f.parameters[k]) == 0) return k;
+    }
+    return kMaxParameters;
+}
+
+void bind_keywords(const FunctionDescription& f, PyObject* kwargs, BoundArguments& bound) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        const std::size_t k = parameter_index(f, key);
+        if (k == kMaxParameters) {
+            type_error(std::string(f.name) + "() got an unexpected keyword argument '" + text_of(key) + "'");
+        }
+        if (bound[k] != nullptr) {
+            type_error(std::string(f.name) + "() got multiple values for argument '" + f.parameters[k] + "'");
+        }
+        bound[k] = value;
+    }
+}
+
+void refuse_missing(const FunctionDescription& f, const BoundArguments& bound) {
+    std::array<const char*, kMaxParameters> missing{};
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < f.required_count; ++k) {
+        if (bound[k] == nullptr) missing[count++] = f.parameters[k];
+    }
+    if (count == 0) return;
+    type_error(std::string(f.name) + "() missing " + std::to_string(count) + " required positional argument" +
+               (count == 1 ? "" : "s") + ": " + joined_names(std::span(missing.data(), count)));
+}
+
+// Re-raises a pending TypeError (exactly TypeError, not a subclass) as
+// "argument '<name>': <message>" with the original's cause; any other
+// exception passes unchanged.
+[[noreturn]] void prefix_argument_error(const char* name) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (error && Py_IS_TYPE(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        const std::string message = "argument '" + std::string(name) + "': " + text_of(error.get());
+        Ref prefixed = Ref::check(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+        PyException_SetCause(prefixed.get(), PyException_GetCause(error.get()));  // steals the cause
+        error = std::move(prefixed);
+    }
+    PyErr_SetRaisedException(error.release());
+    throw PythonErrorSet{};
+}
+
+}  // namespace
+
+BoundArguments bind_arguments(const FunctionDescription& f, PyObject* args, PyObject* kwargs) {
+    BoundArguments bound{};
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given < 0) throw PythonErrorSet{};
+    if (static_cast<std::size_t>(given) > f.parameter_count) refuse_surplus_positionals(f, given);
+    for (Py_ssize_t k = 0; k < given; ++k) bound[k] = PyTuple_GetItem(args, k);
+    if (kwargs != nullptr) bind_keywords(f, kwargs, bound);
+    refuse_missing(f, bound);
+    return bound;
+}
+
+MatrixArgument convert_matrix(PyObject* object, const char* name) {
+    try {
+        return to_float64_matrix(object);
+    } catch (const PythonErrorSet&) {
+        prefix_argument_error(name);
+    }
+}
+
+std::uint64_t convert_u64(PyObject* object, const char* name) {
+    Ref integer = PyLong_Check(object) ? Ref::borrow(object) : Ref::steal(PyNumber_Index(object));
+    if (!integer) prefix_argument_error(name);
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) prefix_argument_error(name);
+    return value;
+}
+
+double convert_optional_float(PyObject* object, const char* name, double default_value) {
+    if (object == nullptr || object == Py_None) return default_value;
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) prefix_argument_error(name);
+    return value;
+}
+
+}  // namespace tarvel::py

@@ -1,0 +1,40 @@
+// Binding a call's arguments to parameters, and converting them.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+#include "numpy_api.hpp"
+#include "ref.hpp"
+
+namespace tarvel::py {
+
+constexpr std::size_t kMaxParameters = 4;
+
+struct FunctionDescription {
+    const char* name;
+    std::array<const char*, kMaxParameters> parameters;
+    std::size_t parameter_count;
+    std::size_t required_count;
+};
+
+// Borrowed references to the bound arguments, in parameter order; NULL for
+// an optional parameter that was not given.
+using BoundArguments = std::array<PyObject*, kMaxParameters>;
+
+// Binds positional then keyword arguments, raising the interpreter's usual
+// TypeErrors for surplus, unknown, repeated or missing arguments.
+BoundArguments bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs);
+
+// The three argument kinds. Each throws PythonErrorSet on failure, a
+// TypeError prefixed with "argument '<name>': ".
+MatrixArgument convert_matrix(PyObject* object, const char* name);
+std::uint64_t convert_u64(PyObject* object, const char* name);
+double convert_optional_float(PyObject* object, const char* name, double default_value);
+
+}  // namespace tarvel::py

@@ -1,0 +1,66 @@
+#include "errors.hpp"
+
+#include <cxxabi.h>
+
+#include <new>
+#include <stdexcept>
+
+#include "core/fault.hpp"
+
+namespace tarvel::py {
+namespace {
+
+PyObject* panic_type = nullptr;  // created once, with the interpreter lock held
+
+constexpr const char* kPanicDoc =
+    "\nThe exception raised when an internal check of the numeric code fails.\n\n"
+    "Like SystemExit, it derives from BaseException, not from Exception, so that\n"
+    "a handler for Exception does not swallow it and it normally propagates to\n"
+    "the top level.\n";
+
+void raise_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // its creation failed and set an error
+    PyErr_SetString(type, message);
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    if (panic_type == nullptr) {
+        panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+    }
+    return panic_type;
+}
+
+void python_api_call_failed() {
+    if (PyErr_Occurred()) PyErr_Print();
+    raise_fault("Python API call failed");
+}
+
+void set_python_error_from_current_exception() {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: let it go
+    } catch (const PythonErrorSet&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+    } catch (const InvalidInput& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const InternalFault& fault) {
+        raise_panic(fault.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        raise_panic("capacity overflow");
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
+    } catch (...) {
+        raise_panic("unknown internal error");
+    }
+}
+
+}  // namespace tarvel::py
