@@ -13,8 +13,11 @@ struct RigidityRow {
     std::uint64_t i = 0;
     std::uint64_t j = 0;
 
-    // Entries of node i are position_i - position_j, those of node j their
-    // negation; every other entry is 0. Not normalised.
+    // Half the gradient of the squared bar length: the entries of node i are
+    // position_i - position_j, those of node j their negation, every other
+    // entry is 0. Not normalised, so the rank tolerance acts on raw values.
+    // InternalFault if i or j is not a place of `nodes` or the two nodes
+    // differ in dimension.
     RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j);
 };
 

@@ -11,9 +11,9 @@
 namespace tarvel {
 
 struct SimulationResult {
-    std::vector<Pair> edges;            // every candidate pair
-    std::vector<std::uint8_t> labels;   // one per candidate pair
-    std::vector<Pair> accepted_edges;   // the pairs labelled 1
+    std::vector<Pair> edges;              // every candidate pair
+    std::vector<std::uint8_t> labels;     // one per candidate pair
+    std::vector<Pair> accepted_edges;     // the pairs labelled 1
     std::vector<double> distance_matrix;  // n*n, row-major
     std::uint64_t n_nodes = 0;
     std::uint64_t d = 0;
@@ -22,21 +22,25 @@ struct SimulationResult {
     bool is_rigid = false;
 };
 
-// The simulation core used by the batch: checks the node list, one full pass.
+// The simulation core used by the batch: checks the node list (InternalFault),
+// then one full pass over the candidate pairs, then the distance matrix.
 SimulationResult run_simulation(const NodeList& nodes, std::uint64_t d, double tol);
 
-// Rank reached by offering the rows of `pairs` to a fresh checker, in order.
+// Rank reached by offering the rows of `pairs`, in order and without stopping,
+// to a fresh checker (the fast path of `simulate`). All nodes must share one
+// dimension.
 std::uint64_t rank_of_pairs(const NodeList& nodes, std::span<const Pair> pairs, double tol);
 
-// Outcome of the full pass of `simulate`.
+// Outcome of a full pass.
 struct PassOutcome {
-    std::vector<std::uint8_t> labels;  // one per candidate pair
+    std::vector<std::uint8_t> labels;  // one per offered pair
     std::vector<Pair> accepted_edges;
     std::uint64_t final_rank = 0;
 };
 
-// Labels `pairs` in order, stopping (remaining labels 0) once the rank
-// reaches `max_rank`.
+// Labels `pairs` in order with a fresh checker, stopping (remaining labels 0,
+// no rows built) once the rank reaches `max_rank`. The rank is compared only
+// after a row has been tested.
 PassOutcome full_pass(const NodeList& nodes, std::span<const Pair> pairs, double tol,
                       std::uint64_t max_rank);
 

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/fault.hpp"
+#include "core/rank.hpp"
+#include "literal_rank.hpp"
+
+namespace tarvel {
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+using Rows = std::vector<std::vector<double>>;
+
+struct CheckerCase {
+    const char* name;
+    double tol;
+    Rows offered;  // two columns each
+    std::vector<bool> answers;
+    Rows basis;  // stored rows afterwards
+    std::vector<std::uint64_t> pivots;
+};
+
+class CheckerCases : public ::testing::TestWithParam<CheckerCase> {};
+
+TEST_P(CheckerCases, AnswerAndKeepTheReducedBasis) {
+    const CheckerCase& c = GetParam();
+    IncrementalRankChecker checker(2, c.tol);
+    std::vector<bool> answers;
+    for (const auto& row : c.offered) answers.push_back(checker.add_row(row));
+    EXPECT_EQ(answers, c.answers);
+    ASSERT_EQ(checker.rank(), c.basis.size());
+    for (std::uint64_t k = 0; k < checker.rank(); ++k) {
+        EXPECT_EQ(checker.pivot(k), c.pivots[k]) << "row " << k;
+        for (std::uint64_t col = 0; col < 2; ++col) {
+            EXPECT_TRUE(oracle::same_value(checker.row(k)[col], c.basis[k][col]))
+                << "row " << k << " column " << col << ": " << checker.row(k)[col];
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TwoColumns, CheckerCases,
+    ::testing::Values(
+        CheckerCase{"DependentRowRejected", 1e-9, {{1, 0}, {2, 0}, {1, 1}}, {true, false, true},
+                    {{1, 0}, {0, 1}}, {0, 1}},
+        CheckerCase{"BackSubstitutionClearsThePivotColumn", 1e-9, {{1, 1}, {0, 2}}, {true, true},
+                    {{1, 0}, {0, 1}}, {0, 1}},
+        CheckerCase{"ZeroAndSubToleranceRowsRejected", 1e-9, {{0, 0}, {1e-10, -1e-10}},
+                    {false, false}, {}, {}},
+        CheckerCase{"EntryEqualToTolIsZero", 1e-9, {{1e-9, 5}}, {true}, {{1e-9 / 5, 1}}, {1}},
+        // 5/7 and 5 * (1/7) differ in the last bit.
+        CheckerCase{"NormalisationIsATrueDivision", 1e-9, {{7, 5}}, {true}, {{1, 5.0 / 7.0}}, {0}},
+        CheckerCase{"ZeroTolKeepsTinyEntries", 0.0, {{1e-300, 0}, {0, -0.0}}, {true, false},
+                    {{1, 0}}, {0}},
+        CheckerCase{"NanTolRejectsEverything", nan, {{1, 0}, {0, 1}}, {false, false}, {}, {}},
+        CheckerCase{"InfiniteTolRejectsEverything", inf, {{1, 0}, {inf, 1}}, {false, false}, {}, {}},
+        CheckerCase{"NanNeverTriggersEliminationNorIsPivot", 1e-9, {{1, 0}, {nan, 1}, {nan, nan}},
+                    {true, true, false}, {{1, 0}, {nan, 1}}, {0, 1}},
+        // x = 3 eliminates with the stored (nan, 1): the row becomes (nan, 0).
+        CheckerCase{"NanSpreadByEliminationLeavesNoPivot", 1e-9, {{nan, 2}, {5, 3}}, {true, false},
+                    {{nan, 1}}, {1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IncrementalRankChecker, RowOfTheWrongLengthIsAnInternalFault) {
+    IncrementalRankChecker checker(2, 1e-9);
+    std::string message = "<no fault>";
+    try {
+        checker.add_row(std::vector<double>{1, 2, 3});
+    } catch (const InternalFault& fault) {
+        message = fault.what();
+    }
+    EXPECT_EQ(message,
+              "assertion `left == right` failed: Row length 3 does not match ncols 2\n"
+              "  left: 3\n right: 2");
+    EXPECT_EQ(checker.rank(), 0u);
+}
+
+TEST(IncrementalRankChecker, ReadingPastTheRankIsAnInternalFault) {
+    IncrementalRankChecker checker(2, 1e-9);
+    checker.add_row(std::vector<double>{1, 0});
+    EXPECT_THROW(checker.row(1), InternalFault);
+    EXPECT_THROW(checker.pivot(1), InternalFault);
+}
+
+TEST(IncrementalRankChecker, AcceptsOneOfItsOwnRowsWhileGrowing) {
+    // The offered row lives in the basis, which may move while the checker
+    // grows; the answer must be the same as for a copy.
+    IncrementalRankChecker checker(3, 1e-9);
+    for (int k = 0; k < 40; ++k) {
+        ASSERT_EQ(checker.add_row(std::vector<double>{1, 2, 3}), k == 0);
+        ASSERT_FALSE(checker.add_row(checker.row(0)));
+    }
+}
+
+// Random rows of many kinds: exact integer dependencies, perturbed
+// combinations of earlier rows, values straddling the tolerance, wide
+// magnitudes with a NaN or infinity among them.
+std::vector<double> random_row(std::mt19937_64& rng, const Rows& earlier, std::uint64_t ncols,
+                               double tol) {
+    std::uniform_int_distribution<int> small(-2, 2);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    const double specials[] = {nan, inf, -inf};
+    std::vector<double> row(ncols, 0.0);
+    switch (earlier.empty() ? 0 : rng() % 4) {
+        case 0:
+            for (double& v : row) v = small(rng);
+            break;
+        case 1:
+            for (int t = 0; t < 3; ++t) {
+                const auto& base = earlier[rng() % earlier.size()];
+                const double weight = small(rng) + 1e-13 * unit(rng);
+                for (std::uint64_t c = 0; c < ncols; ++c) row[c] = row[c] + base[c] * weight;
+            }
+            break;
+        case 2:
+            for (double& v : row) v = std::isfinite(tol) ? tol * small(rng) * 0.5 : unit(rng);
+            break;
+        default:
+            for (double& v : row) v = unit(rng) * std::ldexp(1.0, static_cast<int>(rng() % 80) - 40);
+            row[rng() % ncols] = specials[rng() % 3];
+    }
+    return row;
+}
+
+TEST(IncrementalRankChecker, MatchesTheLiteralAlgorithmBitForBit) {
+    const double tolerances[] = {0.0, 1e-15, 1e-9, 1e-3, -1.0, nan, 1e300, inf};
+    std::mt19937_64 rng(20240611);
+    int rejected = 0, accepted = 0;
+    for (int trial = 0; trial < 1500; ++trial) {
+        const double tol = tolerances[trial % 8];
+        const std::uint64_t ncols = 1 + rng() % 37;
+        IncrementalRankChecker checker(ncols, tol);
+        oracle::LiteralRankChecker literal(ncols, tol);
+        Rows offered;
+        for (std::uint64_t r = 0; r < ncols + 4; ++r) {
+            offered.push_back(random_row(rng, offered, ncols, tol));
+            const bool answer = checker.add_row(offered.back());
+            ASSERT_EQ(answer, literal.add_row(offered.back())) << "trial " << trial << " row " << r;
+            (answer ? accepted : rejected) += 1;
+        }
+        ASSERT_EQ(oracle::state_difference(checker, literal), "") << "trial " << trial;
+    }
+    EXPECT_GT(accepted, 1000);
+    EXPECT_GT(rejected, 1000);
+}
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/fault.hpp"
+#include "core/rank.hpp"
+#include "core/rigidity.hpp"
+#include "core/rng.hpp"
+#include "core/simulation.hpp"
+#include "literal_rank.hpp"
+
+namespace tarvel {
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+using Labels = std::vector<std::uint8_t>;
+using Pairs = std::vector<Pair>;
+
+NodeList nodes_at(const std::vector<std::vector<double>>& positions) {
+    NodeList nodes;
+    for (std::size_t k = 0; k < positions.size(); ++k) nodes.push_back(Node{positions[k], k});
+    return nodes;
+}
+
+// What the Python `simulate` does with the two helpers: the fast path over the
+// pairs (i, j) with i < d, then the full pass only if it fell short.
+PassOutcome fast_path_then_full_pass(const NodeList& nodes, std::uint64_t d, double tol,
+                                     bool* settled_by_fast_path = nullptr) {
+    const Pairs pairs = make_candidate_pairs(nodes.size());
+    const std::uint64_t max_rank = max_rank_for(nodes.size(), d);
+    const std::uint64_t m = std::min<std::uint64_t>(max_rank, pairs.size());
+    const std::span<const Pair> fast_pairs(pairs.data(), m);
+    const bool settled = rank_of_pairs(nodes, fast_pairs, tol) == max_rank;
+    if (settled_by_fast_path) *settled_by_fast_path = settled;
+    if (settled) {
+        Labels labels(pairs.size(), 0);
+        std::fill_n(labels.begin(), m, 1);
+        return PassOutcome{labels, Pairs(fast_pairs.begin(), fast_pairs.end()), max_rank};
+    }
+    return full_pass(nodes, pairs, tol, max_rank);
+}
+
+// The simulation pass driven by the literal checker.
+PassOutcome oracle_pass(const NodeList& nodes, std::uint64_t d, double tol) {
+    const std::uint64_t max_rank = max_rank_for(nodes.size(), d);
+    oracle::LiteralRankChecker literal(nodes.size() * d, tol);
+    PassOutcome pass;
+    for (const Pair& bar : make_candidate_pairs(nodes.size())) {
+        if (!pass.labels.empty() && literal.rank == max_rank) {
+            pass.labels.push_back(0);
+            continue;
+        }
+        const bool independent = literal.add_row(RigidityRow(nodes, bar.i, bar.j).entries);
+        pass.labels.push_back(independent);
+        if (independent) pass.accepted_edges.push_back(bar);
+    }
+    pass.final_rank = literal.rank;
+    return pass;
+}
+
+// ---------------------------------------------------------------------------
+// Frameworks with known outcomes.
+
+struct SimulationCase {
+    const char* name;
+    NodeList nodes;
+    std::uint64_t d;
+    double tol;
+    Labels labels;
+    Pairs accepted;
+    std::uint64_t final_rank, max_rank;
+    bool rigid;
+    friend void PrintTo(const SimulationCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class KnownFrameworks : public ::testing::TestWithParam<SimulationCase> {};
+
+TEST_P(KnownFrameworks, RunSimulationLabelsEveryBar) {
+    const SimulationCase& c = GetParam();
+    const SimulationResult r = run_simulation(c.nodes, c.d, c.tol);
+    EXPECT_EQ(r.labels, c.labels);
+    EXPECT_EQ(r.accepted_edges, c.accepted);
+    EXPECT_EQ(r.final_rank, c.final_rank);
+    EXPECT_EQ(r.max_rank, c.max_rank);
+    EXPECT_EQ(r.is_rigid, c.rigid);
+    EXPECT_EQ(r.edges, make_candidate_pairs(c.nodes.size()));
+    EXPECT_EQ(r.n_nodes, c.nodes.size());
+    EXPECT_EQ(r.d, c.d);
+}
+
+TEST_P(KnownFrameworks, FastPathThenFullPassAgrees) {
+    const SimulationCase& c = GetParam();
+    if (c.nodes.size() < c.d + 1) return;  // simulate needs d + 1 nodes
+    const PassOutcome pass = fast_path_then_full_pass(c.nodes, c.d, c.tol);
+    EXPECT_EQ(pass.labels, c.labels);
+    EXPECT_EQ(pass.accepted_edges, c.accepted);
+    EXPECT_EQ(pass.final_rank, c.final_rank);
+}
+
+const std::vector<std::vector<double>> unit_square = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Frameworks, KnownFrameworks,
+    ::testing::Values(
+        SimulationCase{"UnitSquare", nodes_at(unit_square), 2, 1e-9, {1, 1, 1, 1, 1, 0},
+                       {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}}, 5, 5, true},
+        SimulationCase{"CollinearTriple", nodes_at({{0, 0}, {1, 0}, {2, 0}}), 2, 1e-9, {1, 1, 0},
+                       {{0, 1}, {0, 2}}, 2, 3, false},
+        // The fast path fails on the collinear 0, 1, 2; rank 7 is reached at (2,3).
+        SimulationCase{"CollinearStartThenRigid", nodes_at({{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}}),
+                       2, 1e-9, {1, 1, 1, 1, 0, 1, 1, 1, 0, 0},
+                       {{0, 1}, {0, 2}, {0, 3}, {0, 4}, {1, 3}, {1, 4}, {2, 3}}, 7, 7, true},
+        SimulationCase{"GenericFiveInThePlane",
+                       nodes_at({{0.3, 0.1}, {4.1, 0.7}, {2.2, 3.9}, {-1.3, 2.6}, {3.3, -2.8}}), 2,
+                       1e-9, {1, 1, 1, 1, 1, 1, 1, 0, 0, 0},
+                       {{0, 1}, {0, 2}, {0, 3}, {0, 4}, {1, 2}, {1, 3}, {1, 4}}, 7, 7, true},
+        SimulationCase{"Tetrahedron", nodes_at({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}), 3,
+                       1e-9, {1, 1, 1, 1, 1, 1}, {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}},
+                       6, 6, true},
+        SimulationCase{"CoplanarFourInSpace",
+                       nodes_at({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}), 3, 1e-9,
+                       {1, 1, 1, 1, 1, 0}, {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}}, 5, 6, false},
+        SimulationCase{"NanTolerance", nodes_at(unit_square), 2, nan, {0, 0, 0, 0, 0, 0}, {}, 0, 5,
+                       false},
+        // Below d + 1 nodes, only the batch reaches the core.
+        SimulationCase{"TwoDistinctNodesInSpace", nodes_at({{0, 0, 0}, {1, 2, 3}}), 3, 1e-9, {1},
+                       {{0, 1}}, 1, 0, false},
+        SimulationCase{"TwoCoincidentNodesInSpace", nodes_at({{1, 2, 3}, {1, 2, 3}}), 3, 1e-9, {0},
+                       {}, 0, 0, true},
+        SimulationCase{"SingleNode", nodes_at({{4, 2}}), 2, 1e-9, {}, {}, 0, 0, true},
+        // The batch's graphs for seed 0.
+        SimulationCase{"BatchFourInThePlane", random_node_list(0, 0, 4, 2), 2, 1e-9,
+                       {1, 1, 1, 1, 1, 0}, {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}}, 5, 5, true},
+        SimulationCase{"BatchFiveInThePlane", random_node_list(0, 0, 5, 2), 2, 1e-9,
+                       {1, 1, 1, 1, 1, 1, 1, 0, 0, 0},
+                       {{0, 1}, {0, 2}, {0, 3}, {0, 4}, {1, 2}, {1, 3}, {1, 4}}, 7, 7, true},
+        SimulationCase{"BatchFourInSpace", random_node_list(0, 0, 4, 3), 3, 1e-9,
+                       {1, 1, 1, 1, 1, 1}, {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}}, 6, 6,
+                       true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunSimulation, DistanceMatrixComesFromTheNodes) {
+    const SimulationResult one = run_simulation(nodes_at({{4, 2}}), 2, 1e-9);
+    EXPECT_EQ(one.distance_matrix, std::vector<double>{0.0});
+    const SimulationResult batch = run_simulation(random_node_list(0, 0, 3, 2), 2, 1e-9);
+    const std::vector<double> expected = {0.0, 3.0313386985820134, 2.757300936479673,
+                                          3.0313386985820134, 0.0, 1.3659778344650304,
+                                          2.757300936479673, 1.3659778344650304, 0.0};
+    EXPECT_EQ(batch.distance_matrix, expected);
+}
+
+struct NodeListFault {
+    NodeList nodes;
+    std::uint64_t d;
+    const char* message;
+};
+
+class RunSimulationRejects : public ::testing::TestWithParam<NodeListFault> {};
+
+TEST_P(RunSimulationRejects, BadNodeListsAsInternalFaults) {
+    std::string message = "<no fault>";
+    try {
+        run_simulation(GetParam().nodes, GetParam().d, 1e-9);
+    } catch (const InternalFault& fault) {
+        message = fault.what();
+    }
+    EXPECT_EQ(message, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NodeLists, RunSimulationRejects,
+    ::testing::Values(NodeListFault{{}, 5, "Node list must not be empty"},
+                      NodeListFault{nodes_at({{0, 0, 0, 0}}), 4, "Only d=2 and d=3 are supported"},
+                      NodeListFault{nodes_at({{0, 0}, {1, 0}}), 0, "Only d=2 and d=3 are supported"},
+                      NodeListFault{nodes_at({{0, 0}, {1, 0, 0}, {2, 2}}), 2,
+                                    "All nodes must have dimension d=2"}));
+
+// ---------------------------------------------------------------------------
+// Exactness against the literal checker on many degenerate frameworks.
+
+enum class Shape { generic, integer_grid, repeated_points, near_collinear, non_finite };
+
+NodeList random_framework(Shape shape, std::mt19937_64& rng, std::uint64_t n, std::uint64_t d) {
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> grid(0, 2);
+    std::vector<std::vector<double>> pool(3, std::vector<double>(d));
+    for (auto& p : pool)
+        for (double& v : p) v = grid(rng);
+    std::vector<double> base(d), along(d), across(d);
+    for (std::uint64_t c = 0; c < d; ++c) base[c] = 5 * unit(rng), along[c] = unit(rng), across[c] = unit(rng);
+
+    std::vector<std::vector<double>> positions(n, std::vector<double>(d));
+    for (auto& p : positions) {
+        const double t = (rng() % 2) ? grid(rng) : unit(rng);
+        const double s = (d == 3 && rng() % 2) ? unit(rng) : 0.0;  // coplanar in space
+        for (std::uint64_t c = 0; c < d; ++c) {
+            switch (shape) {
+                case Shape::generic: p[c] = 5 * unit(rng); break;
+                case Shape::integer_grid: p[c] = grid(rng); break;
+                case Shape::repeated_points: p[c] = 0; break;
+                case Shape::near_collinear:
+                    p[c] = base[c] + t * along[c] + s * across[c] + ((rng() % 2) ? 1e-12 * unit(rng) : 0.0);
+                    break;
+                case Shape::non_finite: {
+                    const double specials[] = {nan, inf, -inf};
+                    p[c] = (rng() % 7 == 0) ? specials[rng() % 3] : 5 * unit(rng);
+                }
+            }
+        }
+        if (shape == Shape::repeated_points) p = pool[rng() % pool.size()];
+    }
+    return nodes_at(positions);
+}
+
+const double tolerances[] = {0.0, 1e-15, 1e-9, 1e-3, -1.0, nan, 1e300, inf};
+
+class DegenerateFrameworks
+    : public ::testing::TestWithParam<std::tuple<Shape, std::uint64_t>> {};
+
+TEST_P(DegenerateFrameworks, MatchTheLiteralAlgorithm) {
+    const auto [shape, d] = GetParam();
+    std::mt19937_64 rng(1000 * static_cast<int>(shape) + d);
+    int fast_path_failures = 0, fast_path_successes = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        const NodeList nodes = random_framework(shape, rng, 1 + rng() % 16, d);
+        const double tol = tolerances[trial % 8];
+        SCOPED_TRACE("trial " + std::to_string(trial));
+
+        // The checker itself, over every bar without stopping.
+        IncrementalRankChecker checker(nodes.size() * d, tol);
+        oracle::LiteralRankChecker literal(nodes.size() * d, tol);
+        for (const Pair& bar : make_candidate_pairs(nodes.size())) {
+            const RigidityRow row(nodes, bar.i, bar.j);
+            ASSERT_EQ(checker.add_row(row.entries), literal.add_row(row.entries));
+        }
+        ASSERT_EQ(oracle::state_difference(checker, literal), "");
+
+        // The simulation core.
+        const PassOutcome expected = oracle_pass(nodes, d, tol);
+        const SimulationResult r = run_simulation(nodes, d, tol);
+        ASSERT_EQ(r.labels, expected.labels);
+        ASSERT_EQ(r.accepted_edges, expected.accepted_edges);
+        ASSERT_EQ(r.final_rank, expected.final_rank);
+        ASSERT_EQ(r.is_rigid, r.final_rank == r.max_rank);
+
+        // `simulate`'s two paths.
+        if (nodes.size() < d + 1) continue;
+        bool settled = false;
+        const PassOutcome combined = fast_path_then_full_pass(nodes, d, tol, &settled);
+        ASSERT_EQ(combined.labels, r.labels);
+        ASSERT_EQ(combined.accepted_edges, r.accepted_edges);
+        ASSERT_EQ(combined.final_rank, r.final_rank);
+        (settled ? fast_path_successes : fast_path_failures) += 1;
+    }
+    // Both branches of `simulate` must actually be exercised.
+    EXPECT_GT(fast_path_failures, 10);
+    if (shape != Shape::repeated_points) {
+        EXPECT_GT(fast_path_successes, 10);
+    }
+}
+
+std::string framework_kind_name(
+    const ::testing::TestParamInfo<std::tuple<Shape, std::uint64_t>>& info) {
+    static const char* const shapes[] = {"Generic", "IntegerGrid", "RepeatedPoints",
+                                         "NearCollinear", "NonFinite"};
+    return std::string(shapes[static_cast<int>(std::get<0>(info.param))]) + "In" +
+           std::to_string(std::get<1>(info.param)) + "D";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ShapesAndDimensions, DegenerateFrameworks,
+    ::testing::Combine(::testing::Values(Shape::generic, Shape::integer_grid, Shape::repeated_points,
+                                         Shape::near_collinear, Shape::non_finite),
+                       ::testing::Values(2u, 3u)),
+    framework_kind_name);
+
+}  // namespace
+}  // namespace tarvel
