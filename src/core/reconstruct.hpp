@@ -1,5 +1,9 @@
 // Classical multidimensional scaling: double centering, a Jacobi
 // eigen-solver and Kruskal's stress-1.
+//
+// Every result here is reproducible bit for bit: the floating-point operations
+// run in one fixed order and grouping (no fused multiply-add, sums left to
+// right), however the loops are arranged for speed.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +14,10 @@
 
 namespace tarvel {
 
-// G = -1/2 H D^2 H as n*n row-major doubles; `dist` must be square.
+// G = -1/2 H D^2 H as n*n row-major doubles, n = dist.rows. Each caller
+// reports a non-square `dist` in its own words first; here it is an internal
+// fault. Row means stand in for column means, so an asymmetric input is
+// centred by its row means on both sides.
 std::vector<double> double_center(const MatrixView& dist);
 
 struct EigenDecomposition {
@@ -18,17 +25,27 @@ struct EigenDecomposition {
     std::vector<double> vectors;  // n*n row-major, column k belongs to values[k]
 };
 
-// All eigenpairs of a symmetric n*n row-major matrix, at most 500 rotations.
+// All eigenpairs of a symmetric n*n row-major matrix by the classical Jacobi
+// method (each rotation removes the largest off-diagonal entry), at most 500
+// rotations; eigenvalues descending, equal ones in diagonal order.
+// `a.size()` must be n*n, otherwise an internal fault.
 EigenDecomposition jacobi_eigen(const std::vector<double>& a, std::size_t n);
 
 struct Reconstruction {
     std::vector<double> coords;       // n*d row-major
     double stress = 0.0;
-    std::vector<double> eigenvalues;  // d leading eigenvalues
+    std::vector<double> eigenvalues;  // d leading eigenvalues, unclamped
     bool is_isometric = false;
 };
 
-// `dist` is the private n*n row-major copy of the distances.
+// Kruskal's stress-1 of `coords` (n*d row-major) against the upper triangle
+// of `dist` (n*n row-major); 0.0 when the distances are all (nearly) zero.
+double kruskal_stress(const std::vector<double>& dist, const std::vector<double>& coords, std::size_t n,
+                      std::size_t d);
+
+// `dist` is the private n*n row-major copy of the distances. Internal faults:
+// "Only d=2 and d=3 are supported", then "Need at least d+1 nodes to
+// reconstruct in d dimensions".
 Reconstruction reconstruct_coords(const std::vector<double>& dist, std::size_t n, std::uint64_t d,
                                   double tol);
 

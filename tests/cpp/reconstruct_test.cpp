@@ -1,0 +1,513 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/fault.hpp"
+#include "core/reconstruct.hpp"
+#include "literal_jacobi.hpp"
+
+namespace tarvel {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Bitwise equality: tells -0.0 from 0.0 and matches NaN with the same NaN.
+::testing::AssertionResult same_bits(const std::vector<double>& actual, const std::vector<double>& expected) {
+    if (actual.size() != expected.size())
+        return ::testing::AssertionFailure() << "size " << actual.size() << " vs " << expected.size();
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        if (std::bit_cast<std::uint64_t>(actual[i]) != std::bit_cast<std::uint64_t>(expected[i]))
+            return ::testing::AssertionFailure()
+                   << "element " << i << ": " << actual[i] << " vs " << expected[i];
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<double> symmetric(std::vector<double> m, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j) m[i * n + j] = m[j * n + i];
+    return m;
+}
+
+std::vector<double> random_matrix(std::mt19937_64& rng, std::size_t n) {
+    std::normal_distribution<double> normal;
+    std::vector<double> m(n * n);
+    for (double& x : m) x = normal(rng);
+    return m;
+}
+
+// Small integers: many off-diagonal magnitudes tie and many diagonal
+// differences are exactly zero.
+std::vector<double> integer_matrix(std::mt19937_64& rng, std::size_t n) {
+    std::uniform_int_distribution<int> small(-2, 2);
+    std::vector<double> m(n * n);
+    for (double& x : m) x = small(rng);
+    return symmetric(m, n);
+}
+
+std::vector<double> points_distances(std::mt19937_64& rng, std::size_t n, std::size_t d) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> x(n * d);
+    for (double& v : x) v = unit(rng);
+    std::vector<double> dist(n * n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) {
+            double s = 0.0;
+            for (std::size_t k = 0; k < d; ++k) s = s + (x[i * d + k] - x[j * d + k]) * (x[i * d + k] - x[j * d + k]);
+            dist[i * n + j] = std::sqrt(s);
+        }
+    return dist;
+}
+
+std::vector<double> gram_of_points(std::mt19937_64& rng, std::size_t n, std::size_t d) {
+    const std::vector<double> dist = points_distances(rng, n, d);
+    return double_center(MatrixView::row_major(dist.data(), n, n));
+}
+
+void expect_same_as_literal(const std::vector<double>& a, std::size_t n) {
+    const EigenDecomposition fast = jacobi_eigen(a, n);
+    const EigenDecomposition slow = literal::jacobi_eigen(a, n);
+    EXPECT_TRUE(same_bits(fast.values, slow.values)) << "n = " << n;
+    EXPECT_TRUE(same_bits(fast.vectors, slow.vectors)) << "n = " << n;
+}
+
+template <class Fn>
+std::string internal_fault_of(Fn fn) {
+    try {
+        fn();
+    } catch (const InternalFault& fault) {
+        return fault.what();
+    }
+    return "<no fault>";
+}
+
+// ---------------------------------------------------------------------------
+// double_center
+
+enum class Layout { RowMajor, ColumnMajor, Strided, Reversed };
+
+// The same logical matrix stored in different ways; `storage` keeps it alive.
+MatrixView view_as(const std::vector<double>& m, std::size_t n, Layout layout, std::vector<double>& storage) {
+    const auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto sn = static_cast<std::ptrdiff_t>(n);
+    switch (layout) {
+        case Layout::RowMajor:
+            storage = m;
+            return MatrixView::row_major(storage.data(), n, n);
+        case Layout::ColumnMajor:
+            storage.assign(n * n, 0.0);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j) storage[j * n + i] = m[i * n + j];
+            return MatrixView{reinterpret_cast<const char*>(storage.data()), n, n, d, sn * d};
+        case Layout::Strided:  // every other element of rows twice as long
+            storage.assign(2 * n * n + 1, kNaN);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j) storage[i * 2 * n + 2 * j] = m[i * n + j];
+            return MatrixView{reinterpret_cast<const char*>(storage.data()), n, n, 2 * sn * d, 2 * d};
+        case Layout::Reversed:  // rows and columns walked backwards
+            storage.assign(n * n, 0.0);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j) storage[(n - 1 - i) * n + (n - 1 - j)] = m[i * n + j];
+            return MatrixView{reinterpret_cast<const char*>(storage.data() + (n * n == 0 ? 0 : n * n - 1)), n, n,
+                              -sn * d, -d};
+    }
+    return {};
+}
+
+struct CenterCase {
+    const char* name;
+    std::size_t n;
+    bool symmetric_input;
+    double poison;  // placed at [n/2][n/3] unless 0
+};
+
+class DoubleCenterMatchesLiteral : public ::testing::TestWithParam<CenterCase> {};
+
+TEST_P(DoubleCenterMatchesLiteral, InEveryLayout) {
+    const CenterCase& c = GetParam();
+    std::mt19937_64 rng(c.n * 7919 + 1);
+    std::vector<double> m = random_matrix(rng, c.n);
+    if (c.symmetric_input) m = symmetric(m, c.n);
+    if (c.poison != 0.0 && c.n > 0) m[(c.n / 2) * c.n + c.n / 3] = c.poison;
+    std::vector<double> plain;
+    const std::vector<double> expected = literal::double_center(view_as(m, c.n, Layout::RowMajor, plain));
+    for (Layout layout : {Layout::RowMajor, Layout::ColumnMajor, Layout::Strided, Layout::Reversed}) {
+        std::vector<double> storage;
+        EXPECT_TRUE(same_bits(double_center(view_as(m, c.n, layout, storage)), expected))
+            << "layout " << static_cast<int>(layout);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, DoubleCenterMatchesLiteral,
+    ::testing::Values(CenterCase{"empty", 0, true, 0.0}, CenterCase{"single", 1, true, 0.0},
+                      CenterCase{"seven", 7, true, 0.0}, CenterCase{"eight", 8, true, 0.0},
+                      CenterCase{"nine_asymmetric", 9, false, 0.0}, CenterCase{"odd_asymmetric", 37, false, 0.0},
+                      CenterCase{"wide", 130, true, 0.0}, CenterCase{"nan", 11, true, kNaN},
+                      CenterCase{"infinite", 12, false, kInf}, CenterCase{"negative", 10, true, -3.5}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct KnownGram {
+    const char* name;
+    std::size_t n;
+    std::vector<double> dist;
+    std::vector<double> gram;
+};
+
+class DoubleCenterKnownValues : public ::testing::TestWithParam<KnownGram> {};
+
+TEST_P(DoubleCenterKnownValues, ExactBits) {
+    const KnownGram& c = GetParam();
+    EXPECT_TRUE(same_bits(double_center(MatrixView::row_major(c.dist.data(), c.n, c.n)), c.gram));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documented, DoubleCenterKnownValues,
+    ::testing::Values(
+        KnownGram{"empty", 0, {}, {}},
+        // A centred +0.0 times -0.5 is -0.0.
+        KnownGram{"single", 1, {4.5}, {-0.0}},
+        // The middle diagonal is 2^-53, a residue of the reciprocal
+        // multiplication and the summation order; division would differ.
+        KnownGram{"line", 3, {0, 1, 2, 1, 0, 1, 2, 1, 0},
+                  {1.0, -0.0, -1.0, -0.0, 1.1102230246251565e-16, -0.0, -1.0, -0.0, 1.0}},
+        KnownGram{"triangle_3_4_5",
+                  3,
+                  {0, 3, 4, 3, 0, 5, 4, 5, 0},
+                  {2.7777777777777777, -0.22222222222222232, -2.5555555555555554, -0.22222222222222232,
+                   5.777777777777778, -5.555555555555555, -2.5555555555555554, -5.555555555555555,
+                   8.11111111111111}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DoubleCenter, NonSquareViewIsAnInternalFault) {
+    const std::vector<double> dist(6, 1.0);
+    EXPECT_NE(internal_fault_of([&] { double_center(MatrixView::row_major(dist.data(), 2, 3)); }), "<no fault>");
+}
+
+TEST(DoubleCenter, NanInOneRowSpoilsEveryEntry) {
+    std::vector<double> dist = {0, 1, 2, 1, 0, kNaN, 2, 1, 0};
+    for (double g : double_center(MatrixView::row_major(dist.data(), 3, 3))) EXPECT_TRUE(std::isnan(g));
+}
+
+// ---------------------------------------------------------------------------
+// jacobi_eigen against the literal solver
+
+enum class Kind { Gaussian, Integer, Diagonal, Gram2, Gram3, Asymmetric, NonFinite, Tied };
+
+struct JacobiCase {
+    const char* name;
+    Kind kind;
+    std::size_t n_from, n_to;  // every n in [n_from, n_to]
+    int seeds;
+};
+
+std::vector<double> make_matrix(Kind kind, std::mt19937_64& rng, std::size_t n) {
+    switch (kind) {
+        case Kind::Gaussian:
+            return symmetric(random_matrix(rng, n), n);
+        case Kind::Integer:
+            return integer_matrix(rng, n);
+        case Kind::Diagonal: {
+            std::vector<double> m(n * n, 0.0);
+            std::uniform_int_distribution<int> small(-3, 3);
+            for (std::size_t i = 0; i < n; ++i) m[i * n + i] = small(rng);
+            return m;
+        }
+        case Kind::Gram2:
+            return gram_of_points(rng, n, 2);
+        case Kind::Gram3:
+            return gram_of_points(rng, n, 3);
+        case Kind::Asymmetric:
+            return random_matrix(rng, n);
+        case Kind::NonFinite: {
+            std::vector<double> m = symmetric(random_matrix(rng, n), n);
+            std::uniform_int_distribution<std::size_t> pick(0, n * n - 1);
+            m[pick(rng)] = kNaN;
+            m[pick(rng)] = rng() % 2 ? kInf : -kInf;
+            return m;
+        }
+        case Kind::Tied: {
+            // Equal largest magnitudes of both signs all over the triangle.
+            std::vector<double> m = integer_matrix(rng, n);
+            std::uniform_int_distribution<std::size_t> pick(0, n * n - 1);
+            for (std::size_t t = 0; t < n; ++t) m[pick(rng)] = (t % 2 ? 5.0 : -5.0);
+            return symmetric(m, n);
+        }
+    }
+    return {};
+}
+
+class JacobiMatchesLiteral : public ::testing::TestWithParam<JacobiCase> {};
+
+TEST_P(JacobiMatchesLiteral, BitForBit) {
+    const JacobiCase& c = GetParam();
+    for (std::size_t n = c.n_from; n <= c.n_to; ++n) {
+        for (int seed = 0; seed < c.seeds; ++seed) {
+            std::mt19937_64 rng(n * 1000 + static_cast<std::size_t>(seed));
+            expect_same_as_literal(make_matrix(c.kind, rng, n), n);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrices, JacobiMatchesLiteral,
+                         ::testing::Values(JacobiCase{"gaussian_small", Kind::Gaussian, 1, 12, 6},
+                                           JacobiCase{"gaussian_budget", Kind::Gaussian, 40, 44, 1},
+                                           JacobiCase{"integer", Kind::Integer, 2, 30, 3},
+                                           JacobiCase{"tied", Kind::Tied, 3, 30, 2},
+                                           JacobiCase{"diagonal", Kind::Diagonal, 1, 8, 3},
+                                           JacobiCase{"gram_plane", Kind::Gram2, 3, 40, 1},
+                                           JacobiCase{"gram_space", Kind::Gram3, 50, 60, 1},
+                                           // Rows of several pivot blocks, stale blocks, the budget.
+                                           JacobiCase{"gram_wide", Kind::Gram2, 130, 131, 1},
+                                           JacobiCase{"tied_wide", Kind::Tied, 100, 100, 1},
+                                           JacobiCase{"asymmetric_wide", Kind::Asymmetric, 90, 90, 1},
+                                           JacobiCase{"asymmetric", Kind::Asymmetric, 2, 25, 2},
+                                           JacobiCase{"non_finite", Kind::NonFinite, 2, 15, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JacobiBudget, LargeMatricesStopAfterExactly500Rotations) {
+    std::mt19937_64 rng(42);
+    const std::vector<double> a = symmetric(random_matrix(rng, 45), 45);
+    EXPECT_EQ(literal::jacobi_eigen_counted(a, 45).rotations, 500u);
+    expect_same_as_literal(a, 45);
+}
+
+// ---------------------------------------------------------------------------
+// jacobi_eigen documented cases
+
+constexpr double kCos = 0.7071067811865476;  // cos and sin of the double nearest pi/4
+constexpr double kSin = 0.7071067811865475;
+
+struct EigenCase {
+    const char* name;
+    std::size_t n;
+    std::vector<double> a;
+    std::vector<double> values;
+    std::vector<double> vectors;
+};
+
+class JacobiKnownValues : public ::testing::TestWithParam<EigenCase> {};
+
+TEST_P(JacobiKnownValues, ExactBits) {
+    const EigenCase& c = GetParam();
+    const EigenDecomposition result = jacobi_eigen(c.a, c.n);
+    EXPECT_TRUE(same_bits(result.values, c.values));
+    EXPECT_TRUE(same_bits(result.vectors, c.vectors));
+}
+
+const double kBelowThreshold = std::nextafter(1e-12, 0.0);
+
+INSTANTIATE_TEST_SUITE_P(
+    Documented, JacobiKnownValues,
+    ::testing::Values(
+        EigenCase{"empty", 0, {}, {}, {}}, EigenCase{"single", 1, {-7.25}, {-7.25}, {1.0}},
+        EigenCase{"diagonal_sorted_descending", 3, {1, 0, 0, 0, 3, 0, 0, 0, 2}, {3, 2, 1}, {0, 0, 1, 1, 0, 0, 0, 1, 0}},
+        EigenCase{"ties_keep_index_order", 3, {2, 0, 0, 0, 2, 0, 0, 0, 1}, {2, 2, 1}, {1, 0, 0, 0, 1, 0, 0, 0, 1}},
+        // Equal diagonal: one rotation at the fixed angle pi/4.
+        EigenCase{"equal_diagonal", 2, {2, 1, 1, 2}, {3.0, 1.0}, {kSin, kCos, kCos, -kSin}},
+        // Exactly at the threshold a pivot is still rotated away ...
+        EigenCase{"pivot_at_threshold", 2, {0, 1e-12, 1e-12, 0}, {1e-12, -1e-12}, {kSin, kCos, kCos, -kSin}},
+        // ... just below it nothing happens.
+        EigenCase{"pivot_below_threshold",
+                  2,
+                  {0, kBelowThreshold, kBelowThreshold, 0},
+                  {0.0, 0.0},
+                  {1, 0, 0, 1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct AngleCase {
+    const char* name;
+    double diff;
+    bool fixed_angle;
+};
+
+class JacobiAngleBranch : public ::testing::TestWithParam<AngleCase> {};
+
+// With W = [[0, 1e-9], [1e-9, diff]] the arctangent gives an angle far from
+// pi/4, so the eigenvector shows which branch was taken.
+TEST_P(JacobiAngleBranch, EqualDiagonalThresholdIsStrict) {
+    const AngleCase& c = GetParam();
+    const std::vector<double> a = {0.0, 1e-9, 1e-9, c.diff};
+    const EigenDecomposition result = jacobi_eigen(a, 2);
+    const bool saw_fixed_angle = result.vectors[1] == kCos && result.vectors[2] == kCos;
+    EXPECT_EQ(saw_fixed_angle, c.fixed_angle);
+    expect_same_as_literal(a, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Documented, JacobiAngleBranch,
+                         ::testing::Values(AngleCase{"diff_exactly_threshold", 1e-15, false},
+                                           AngleCase{"diff_below_threshold", std::nextafter(1e-15, 0.0), true},
+                                           AngleCase{"diff_negative_below", -std::nextafter(1e-15, 0.0), true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JacobiPivotOrder, EqualMagnitudesRotateTheEarlierEntryFirst) {
+    // |W[0][2]| == |W[1][2]|: row 0 goes first, so V mixes columns 0 and 2
+    // before column 1. Compared against the literal order as well.
+    const std::vector<double> a = {1, 0, -3, 0, 1, 3, -3, 3, 1};
+    expect_same_as_literal(a, 3);
+    const std::vector<double> same_row = {1, 3, -3, 3, 1, 0, -3, 0, 1};
+    expect_same_as_literal(same_row, 3);
+}
+
+TEST(JacobiInput, SizeMismatchIsAnInternalFault) {
+    EXPECT_NE(internal_fault_of([] { jacobi_eigen({1.0, 2.0, 3.0}, 2); }), "<no fault>");
+}
+
+// ---------------------------------------------------------------------------
+// reconstruct_coords
+
+// The whole pipeline in literal form, to compare with the production one.
+Reconstruction literal_reconstruction(const std::vector<double>& dist, std::size_t n, std::size_t d, double tol) {
+    const EigenDecomposition eig =
+        literal::jacobi_eigen(literal::double_center(MatrixView::row_major(dist.data(), n, n)), n);
+    Reconstruction r;
+    r.coords.resize(n * d);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < d; ++k)
+            r.coords[i * d + k] = std::sqrt(eig.values[k] > 0.0 ? eig.values[k] : 0.0) * eig.vectors[i * n + k];
+    r.eigenvalues.assign(eig.values.begin(), eig.values.begin() + static_cast<std::ptrdiff_t>(d));
+    double num = 0.0, den = 0.0;
+    for (std::size_t i = 0; i + 1 < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const double delta = dist[i * n + j];
+            double s = (r.coords[i * d] - r.coords[j * d]) * (r.coords[i * d] - r.coords[j * d]);
+            for (std::size_t k = 1; k < d; ++k)
+                s = s + (r.coords[i * d + k] - r.coords[j * d + k]) * (r.coords[i * d + k] - r.coords[j * d + k]);
+            const double hat = std::sqrt(s);
+            num = num + (delta - hat) * (delta - hat);
+            den = den + delta * delta;
+        }
+    r.stress = den < 1e-15 ? 0.0 : std::sqrt(num / den);
+    r.is_isometric = r.stress < tol;
+    return r;
+}
+
+TEST(ReconstructMatchesLiteral, RandomPointsAndPerturbedDistances) {
+    for (std::size_t d : {2u, 3u}) {
+        for (std::size_t n : {4u, 9u, 25u, 48u}) {
+            std::mt19937_64 rng(n * 31 + d);
+            std::vector<double> dist = points_distances(rng, n, d);
+            dist[1] += 0.25;  // not Euclidean any more; the lower triangle disagrees
+            const Reconstruction fast = reconstruct_coords(dist, n, d, 1e-6);
+            const Reconstruction slow = literal_reconstruction(dist, n, d, 1e-6);
+            EXPECT_TRUE(same_bits(fast.coords, slow.coords)) << n << " " << d;
+            EXPECT_TRUE(same_bits(fast.eigenvalues, slow.eigenvalues)) << n << " " << d;
+            EXPECT_TRUE(same_bits({fast.stress}, {slow.stress})) << n << " " << d;
+        }
+    }
+}
+
+TEST(Reconstruct, ThreePointsOnALine) {
+    const std::vector<double> dist = {0, 1, 2, 1, 0, 1, 2, 1, 0};
+    const Reconstruction r = reconstruct_coords(dist, 3, 2, 1e-6);
+    EXPECT_TRUE(same_bits(r.eigenvalues, {2.0, 1.1102230246251565e-16}));
+    // The 2^-53 residue of the second eigenvalue becomes a visible coordinate.
+    EXPECT_TRUE(same_bits(r.coords, {1.0000000000000002, 0.0, 0.0, 1.0536712127723509e-08, -1.0, 0.0}));
+    EXPECT_LT(r.stress, 1e-15);
+    EXPECT_TRUE(r.is_isometric);
+}
+
+TEST(Reconstruct, RightTriangleReproducesItsSides) {
+    const std::vector<double> dist = {0, 3, 4, 3, 0, 5, 4, 5, 0};
+    const Reconstruction r = reconstruct_coords(dist, 3, 2, 1e-6);
+    EXPECT_NEAR(r.eigenvalues[0], 12.9641479965, 1e-9);
+    EXPECT_NEAR(r.eigenvalues[1], 3.7025186702, 1e-9);
+    EXPECT_LT(r.stress, 1e-15);
+    EXPECT_TRUE(r.is_isometric);
+    const auto side = [&](std::size_t i, std::size_t j) {
+        return std::hypot(r.coords[2 * i] - r.coords[2 * j], r.coords[2 * i + 1] - r.coords[2 * j + 1]);
+    };
+    EXPECT_NEAR(side(0, 1), 3.0, 1e-14);
+    EXPECT_NEAR(side(0, 2), 4.0, 1e-14);
+    EXPECT_NEAR(side(1, 2), 5.0, 1e-14);
+}
+
+TEST(Reconstruct, AllZeroDistancesHaveZeroStress) {
+    const Reconstruction r = reconstruct_coords(std::vector<double>(9, 0.0), 3, 2, 1e-6);
+    EXPECT_TRUE(same_bits(r.eigenvalues, {-0.0, -0.0}));
+    for (double x : r.coords) EXPECT_EQ(x, 0.0);
+    EXPECT_TRUE(same_bits({r.stress}, {0.0}));
+    EXPECT_TRUE(r.is_isometric);
+}
+
+TEST(Reconstruct, NegativeLeadingEigenvalueGivesZeroAxis) {
+    // Squared gaps of a line used as distances: far from Euclidean, the Gram
+    // matrix has one positive eigenvalue, the null one and then negatives, so
+    // the third axis collapses while the reported eigenvalue stays negative.
+    const std::vector<double> dist = {0, 1, 4, 9, 1, 0, 1, 4, 4, 1, 0, 1, 9, 4, 1, 0};
+    const Reconstruction r = reconstruct_coords(dist, 4, 3, 1e-6);
+    EXPECT_NEAR(r.eigenvalues[2], -0.860009363, 1e-8);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(r.coords[3 * i + 2], 0.0);
+    EXPECT_FALSE(r.is_isometric);
+}
+
+struct TolCase {
+    const char* name;
+    double tol;
+    bool isometric;
+};
+
+class ReconstructTolerance : public ::testing::TestWithParam<TolCase> {};
+
+TEST_P(ReconstructTolerance, IsStrict) {
+    const std::vector<double> dist = {0, 3, 4, 3, 0, 5, 4, 5, 0};
+    EXPECT_EQ(reconstruct_coords(dist, 3, 2, GetParam().tol).is_isometric, GetParam().isometric);
+}
+
+INSTANTIATE_TEST_SUITE_P(Documented, ReconstructTolerance,
+                         ::testing::Values(TolCase{"default", 1e-6, true}, TolCase{"zero", 0.0, false},
+                                           TolCase{"nan", kNaN, false}, TolCase{"negative", -1.0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct FaultCase {
+    const char* name;
+    std::size_t n;
+    std::uint64_t d;
+    const char* message;
+};
+
+class ReconstructFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(ReconstructFaults, DimensionCheckedBeforeNodeCount) {
+    const FaultCase& c = GetParam();
+    const std::vector<double> dist(c.n * c.n, 1.0);
+    EXPECT_EQ(internal_fault_of([&] { reconstruct_coords(dist, c.n, c.d, 1e-6); }), c.message);
+}
+
+constexpr const char* kBadDimension = "Only d=2 and d=3 are supported";
+constexpr const char* kTooFewNodes = "Need at least d+1 nodes to reconstruct in d dimensions";
+
+INSTANTIATE_TEST_SUITE_P(Documented, ReconstructFaults,
+                         ::testing::Values(FaultCase{"d0", 5, 0, kBadDimension}, FaultCase{"d1", 5, 1, kBadDimension},
+                                           FaultCase{"d4", 5, 4, kBadDimension},
+                                           FaultCase{"d_huge", 0, std::uint64_t{1} << 63, kBadDimension},
+                                           FaultCase{"empty", 0, 2, kTooFewNodes},
+                                           FaultCase{"three_in_space", 3, 3, kTooFewNodes},
+                                           FaultCase{"two_in_plane", 2, 2, kTooFewNodes},
+                                           FaultCase{"three_in_plane", 3, 2, "<no fault>"},
+                                           FaultCase{"four_in_space", 4, 3, "<no fault>"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(KruskalStress, ReadsOnlyTheUpperTriangle) {
+    // One pair at the wrong distance: num = (2 - 1)^2 = 1, den = 4 + 4 + 1.
+    const std::vector<double> coords = {0.0, 1.0, 2.0};
+    const std::vector<double> dist = {0, 2, 2, kNaN, 0, 1, kNaN, kNaN, 0};
+    EXPECT_EQ(kruskal_stress(dist, coords, 3, 1), std::sqrt(1.0 / 9.0));
+}
+
+TEST(KruskalStress, TinyDistancesCountAsZero) {
+    const std::vector<double> coords = {0.0, 5.0};
+    EXPECT_EQ(kruskal_stress({0, 3e-8, 3e-8, 0}, coords, 2, 1), 0.0);  // den = 9e-16
+    EXPECT_GT(kruskal_stress({0, 4e-8, 4e-8, 0}, coords, 2, 1), 0.9);  // den = 1.6e-15
+}
+
+}  // namespace
+}  // namespace tarvel
