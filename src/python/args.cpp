@@ -47,11 +47,12 @@ std::size_t parameter_index(const FunctionDescription& f, PyObject* key) {
     return kMaxParameters;
 }
 
-void bind_keywords(const FunctionDescription& f, PyObject* kwargs, BoundArguments& bound) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
+// Keyword values follow the positional ones in `args`, in the order of `kwnames`.
+void bind_keywords(const FunctionDescription& f, PyObject* const* values, PyObject* kwnames, BoundArguments& bound) {
+    const Py_ssize_t count = PyTuple_Size(kwnames);
+    for (Py_ssize_t position = 0; position < count; ++position) {
+        PyObject* key = PyTuple_GetItem(kwnames, position);
+        PyObject* value = values[position];
         const std::size_t k = parameter_index(f, key);
         if (k == kMaxParameters) {
             type_error(std::string(f.name) + "() got an unexpected keyword argument '" + text_of(key) + "'");
@@ -91,13 +92,15 @@ void refuse_missing(const FunctionDescription& f, const BoundArguments& bound) {
 
 }  // namespace
 
-BoundArguments bind_arguments(const FunctionDescription& f, PyObject* args, PyObject* kwargs) {
+BoundArguments bind_arguments(const FunctionDescription& f, const CallArguments& call) {
     BoundArguments bound{};
-    const Py_ssize_t given = PyTuple_Size(args);
-    if (given < 0) throw PythonErrorSet{};
-    if (static_cast<std::size_t>(given) > f.parameter_count) refuse_surplus_positionals(f, given);
-    for (Py_ssize_t k = 0; k < given; ++k) bound[k] = PyTuple_GetItem(args, k);
-    if (kwargs != nullptr) bind_keywords(f, kwargs, bound);
+    if (static_cast<std::size_t>(call.positional_count) > f.parameter_count) {
+        refuse_surplus_positionals(f, call.positional_count);
+    }
+    for (Py_ssize_t k = 0; k < call.positional_count; ++k) bound[k] = call.values[k];
+    if (call.keyword_names != nullptr) {
+        bind_keywords(f, call.values + call.positional_count, call.keyword_names, bound);
+    }
     refuse_missing(f, bound);
     return bound;
 }

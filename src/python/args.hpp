@@ -27,9 +27,17 @@ struct FunctionDescription {
 // an optional parameter that was not given.
 using BoundArguments = std::array<PyObject*, kMaxParameters>;
 
+// A call in the vectorcall convention: the positional values, then the
+// keyword values in the order of `keyword_names` (a tuple, or NULL).
+struct CallArguments {
+    PyObject* const* values;
+    Py_ssize_t positional_count;
+    PyObject* keyword_names;
+};
+
 // Binds positional then keyword arguments, raising the interpreter's usual
 // TypeErrors for surplus, unknown, repeated or missing arguments.
-BoundArguments bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs);
+BoundArguments bind_arguments(const FunctionDescription& function, const CallArguments& call);
 
 // The three argument kinds. Each throws PythonErrorSet on failure, a
 // TypeError prefixed with "argument '<name>': ".

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "args.hpp"
 #include "ref.hpp"
 
 namespace tarvel::py {
@@ -29,12 +30,12 @@ inline Ref created(PyObject* object) {
     return Ref::steal(object);
 }
 
-// Entry points of the module's functions: runs `Impl`, and turns every
-// failure into NULL with a Python exception set.
-template <Ref (*Impl)(PyObject* args, PyObject* kwargs)>
-PyObject* entry_point(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+// Entry points of the module's functions (the fast calling convention):
+// runs `Impl`, and turns every failure into NULL with a Python exception set.
+template <Ref (*Impl)(const CallArguments&)>
+PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
-        return Impl(args, kwargs).release();
+        return Impl(CallArguments{args, PyVectorcall_NARGS(nargs), kwnames}).release();
     } catch (...) {
         set_python_error_from_current_exception();
         return nullptr;

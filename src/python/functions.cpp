@@ -3,7 +3,14 @@
 // Python result.
 #include "functions.hpp"
 
+#include <algorithm>
+
+#include "core/fault.hpp"
 #include "core/node.hpp"
+#include "core/pebble.hpp"
+#include "core/reconstruct.hpp"
+#include "core/rng.hpp"
+#include "core/simulation.hpp"
 #include "errors.hpp"
 #include "results.hpp"
 
@@ -21,62 +28,139 @@ namespace {
 
 constexpr double kDefaultRankTolerance = 1e-9;
 constexpr double kDefaultStressTolerance = 1e-6;
+constexpr double kBatchRankTolerance = 1e-9;
 
-[[noreturn]] void not_built_yet(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s() is not available in this build yet", name);
-    throw PythonErrorSet{};
+// The first min(max_rank, npairs) candidates: exactly the bars that join the
+// first d nodes to each other and to every other node. When their rows are
+// independent the full pass would accept just these and stop.
+SimulationOutcome label_bars(const NodeList& nodes, std::uint64_t d, double tol,
+                             std::vector<double>&& distances) {
+    const std::uint64_t n = nodes.size();
+    const std::vector<Pair> pairs = make_candidate_pairs(n);
+    const std::uint64_t max_rank = max_rank_for(n, d);
+    const std::span<const Pair> fast_pairs(pairs.data(), std::min<std::uint64_t>(max_rank, pairs.size()));
+
+    const std::uint64_t fast_rank =
+        without_interpreter_lock([&] { return rank_of_pairs(nodes, fast_pairs, tol); });
+    if (fast_rank == max_rank) {
+        std::vector<std::uint8_t> labels(pairs.size(), 0);
+        std::fill_n(labels.begin(), fast_pairs.size(), std::uint8_t{1});
+        return SimulationOutcome{n, d, {fast_pairs.begin(), fast_pairs.end()}, std::move(labels),
+                                 std::move(distances), max_rank, max_rank};
+    }
+    PassOutcome pass = without_interpreter_lock([&] { return full_pass(nodes, pairs, tol, max_rank); });
+    return SimulationOutcome{n,          d, std::move(pass.accepted_edges), std::move(pass.labels),
+                             std::move(distances), pass.final_rank, max_rank};
+}
+
+Ref square_matrix_as_array(std::vector<double>&& values, std::size_t n) {
+    const auto side = static_cast<npy_intp>(n);
+    return adopt_as_float64_array(std::move(values), {side, side});
+}
+
+std::vector<double> row_major_copy(const MatrixView& matrix) {
+    std::vector<double> copy(checked_count(checked_product(matrix.rows, matrix.cols), sizeof(double)));
+    for (std::size_t i = 0; i < matrix.rows; ++i) {
+        for (std::size_t j = 0; j < matrix.cols; ++j) copy[i * matrix.cols + j] = matrix.at(i, j);
+    }
+    return copy;
 }
 
 }  // namespace
 
-Ref simulate(PyObject* args, PyObject* kwargs) {
-    const BoundArguments bound = bind_arguments(kSimulate, args, kwargs);
-    MatrixArgument coords = convert_matrix(bound[0], "coords");
+Ref simulate(const CallArguments& call) {
+    const BoundArguments bound = bind_arguments(kSimulate, call);
+    const MatrixArgument coords = convert_matrix(bound[0], "coords");
     const std::uint64_t d = convert_u64(bound[1], "d");
     const double tol = convert_optional_float(bound[2], "tol", kDefaultRankTolerance);
-    (void)coords, (void)d, (void)tol;
-    not_built_yet("simulate");
+
+    const NodeList nodes = nodes_from_coords(coords.view, d);
+    const std::uint64_t n = nodes.size();
+    std::vector<double> distances(checked_count(checked_product(n, n), sizeof(double)), 0.0);
+    euclidean_distance_matrix(nodes, distances);
+    return make_result_dict(label_bars(nodes, d, tol, std::move(distances)));
 }
 
-Ref gram_from_dist(PyObject* args, PyObject* kwargs) {
-    const BoundArguments bound = bind_arguments(kGramFromDist, args, kwargs);
-    MatrixArgument dist = convert_matrix(bound[0], "dist");
-    (void)dist;
-    not_built_yet("gram_from_dist");
+Ref gram_from_dist(const CallArguments& call) {
+    const BoundArguments bound = bind_arguments(kGramFromDist, call);
+    const MatrixArgument dist = convert_matrix(bound[0], "dist");
+    if (dist.view.rows != dist.view.cols) throw InvalidInput("Distance matrix must be square");
+    return square_matrix_as_array(double_center(dist.view), dist.view.rows);
 }
 
-Ref generate_training_batch(PyObject* args, PyObject* kwargs) {
-    const BoundArguments bound = bind_arguments(kGenerateTrainingBatch, args, kwargs);
+Ref generate_training_batch(const CallArguments& call) {
+    const BoundArguments bound = bind_arguments(kGenerateTrainingBatch, call);
     const std::uint64_t n_graphs = convert_u64(bound[0], "n_graphs");
     const std::uint64_t n_nodes = convert_u64(bound[1], "n_nodes");
     const std::uint64_t d = convert_u64(bound[2], "d");
     const std::uint64_t seed = convert_u64(bound[3], "seed");
-    (void)n_graphs, (void)n_nodes, (void)d, (void)seed;
-    not_built_yet("generate_training_batch");
+
+    std::vector<SimulationResult> records = without_interpreter_lock([&] {
+        std::vector<SimulationResult> simulated;
+        reserve_checked(simulated, n_graphs);
+        for (std::uint64_t k = 0; k < n_graphs; ++k) {
+            const NodeList nodes = random_node_list(seed, k, n_nodes, d);
+            simulated.push_back(run_simulation(nodes, d, kBatchRankTolerance));
+        }
+        return simulated;
+    });
+
+    Ref list = created(PyList_New(0));
+    EdgeTuples shared_tuples(n_nodes);
+    for (SimulationResult& slot : records) {
+        SimulationResult record = std::move(slot);  // freed as soon as its dictionary exists
+        Ref dict = make_result_dict(SimulationOutcome{n_nodes, d, std::move(record.accepted_edges),
+                                                      std::move(record.labels), std::move(record.distance_matrix),
+                                                      record.final_rank, record.max_rank},
+                                    &shared_tuples);
+        check_status(PyList_Append(list.get(), dict.get()));
+    }
+    return list;
 }
 
-Ref max_independent(PyObject* args, PyObject* kwargs) {
-    const BoundArguments bound = bind_arguments(kMaxIndependent, args, kwargs);
+Ref max_independent(const CallArguments& call) {
+    const BoundArguments bound = bind_arguments(kMaxIndependent, call);
     const std::uint64_t n = convert_u64(bound[0], "n");
     const std::uint64_t d = convert_u64(bound[1], "d");
     return to_python_int(max_rank_for(n, d));
 }
 
-Ref reconstruct(PyObject* args, PyObject* kwargs) {
-    const BoundArguments bound = bind_arguments(kReconstruct, args, kwargs);
-    MatrixArgument matrix = convert_matrix(bound[0], "distance_matrix");
+Ref reconstruct(const CallArguments& call) {
+    const BoundArguments bound = bind_arguments(kReconstruct, call);
+    const MatrixArgument matrix = convert_matrix(bound[0], "distance_matrix");
     const std::uint64_t d = convert_u64(bound[1], "d");
     const double tol = convert_optional_float(bound[2], "tol", kDefaultStressTolerance);
-    (void)matrix, (void)d, (void)tol;
-    not_built_yet("reconstruct");
+
+    if (matrix.view.rows != matrix.view.cols) throw InvalidInput("distance_matrix must be square");
+    const std::size_t n = matrix.view.rows;
+    const std::vector<double> dist = row_major_copy(matrix.view);
+    Reconstruction result = without_interpreter_lock([&] { return reconstruct_coords(dist, n, d, tol); });
+
+    Ref dict = created(PyDict_New());
+    const auto rows = static_cast<npy_intp>(n);
+    const auto axes = static_cast<npy_intp>(d);
+    set_item(dict, "coords", adopt_as_float64_array(std::move(result.coords), {rows, axes}));
+    set_item(dict, "stress", to_python_float(result.stress));
+    set_item(dict, "eigenvalues", adopt_as_float64_array(std::move(result.eigenvalues), {axes}));
+    set_item(dict, "is_isometric", to_python_bool(result.is_isometric));
+    return dict;
 }
 
-Ref pebble_game(PyObject* args, PyObject* kwargs) {
-    const BoundArguments bound = bind_arguments(kPebbleGame, args, kwargs);
-    MatrixArgument coords = convert_matrix(bound[0], "coords");
+Ref pebble_game(const CallArguments& call) {
+    const BoundArguments bound = bind_arguments(kPebbleGame, call);
+    const MatrixArgument coords = convert_matrix(bound[0], "coords");
     const std::uint64_t d = convert_u64(bound[1], "d");
-    (void)coords, (void)d;
-    not_built_yet("pebble_game");
+
+    const std::uint64_t n = coords.view.rows;  // the game reads nothing else of coords
+    if (d != 2) throw InvalidInput("pebble_game only supports d=2");
+    PebbleOutcome game = without_interpreter_lock([&] { return play_pebble_game(n); });
+
+    Ref dict = created(PyDict_New());
+    set_item(dict, "labels", adopt_as_uint8_array(std::move(game.labels)));
+    set_item(dict, "accepted_edges", edge_list(game.accepted_edges));
+    set_item(dict, "n_nodes", to_python_int(n));
+    set_item(dict, "d", to_python_int(d));
+    return dict;
 }
 
 }  // namespace tarvel::py

@@ -15,11 +15,11 @@ extern const FunctionDescription kMaxIndependent;
 extern const FunctionDescription kReconstruct;
 extern const FunctionDescription kPebbleGame;
 
-Ref simulate(PyObject* args, PyObject* kwargs);
-Ref gram_from_dist(PyObject* args, PyObject* kwargs);
-Ref generate_training_batch(PyObject* args, PyObject* kwargs);
-Ref max_independent(PyObject* args, PyObject* kwargs);
-Ref reconstruct(PyObject* args, PyObject* kwargs);
-Ref pebble_game(PyObject* args, PyObject* kwargs);
+Ref simulate(const CallArguments& call);
+Ref gram_from_dist(const CallArguments& call);
+Ref generate_training_batch(const CallArguments& call);
+Ref max_independent(const CallArguments& call);
+Ref reconstruct(const CallArguments& call);
+Ref pebble_game(const CallArguments& call);
 
 }  // namespace tarvel::py

@@ -103,20 +103,20 @@ constexpr const char* kPebbleGameDoc =
     "  \"n_nodes\"         int\n"
     "  \"d\"               int";
 
-template <Ref (*Impl)(PyObject*, PyObject*)>
+template <Ref (*Impl)(const CallArguments&)>
 PyCFunction entry() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<Impl>));
 }
 
 // Registration order is part of the interface (it is the order of __all__).
 PyMethodDef function_table[] = {
-    {"simulate", entry<simulate>(), METH_VARARGS | METH_KEYWORDS, kSimulateDoc},
-    {"gram_from_dist", entry<gram_from_dist>(), METH_VARARGS | METH_KEYWORDS, kGramFromDistDoc},
-    {"generate_training_batch", entry<generate_training_batch>(), METH_VARARGS | METH_KEYWORDS,
+    {"simulate", entry<simulate>(), METH_FASTCALL | METH_KEYWORDS, kSimulateDoc},
+    {"gram_from_dist", entry<gram_from_dist>(), METH_FASTCALL | METH_KEYWORDS, kGramFromDistDoc},
+    {"generate_training_batch", entry<generate_training_batch>(), METH_FASTCALL | METH_KEYWORDS,
      kGenerateTrainingBatchDoc},
-    {"max_independent", entry<max_independent>(), METH_VARARGS | METH_KEYWORDS, kMaxIndependentDoc},
-    {"reconstruct", entry<reconstruct>(), METH_VARARGS | METH_KEYWORDS, kReconstructDoc},
-    {"pebble_game", entry<pebble_game>(), METH_VARARGS | METH_KEYWORDS, kPebbleGameDoc},
+    {"max_independent", entry<max_independent>(), METH_FASTCALL | METH_KEYWORDS, kMaxIndependentDoc},
+    {"reconstruct", entry<reconstruct>(), METH_FASTCALL | METH_KEYWORDS, kReconstructDoc},
+    {"pebble_game", entry<pebble_game>(), METH_FASTCALL | METH_KEYWORDS, kPebbleGameDoc},
 };
 
 PyModuleDef module_definition = {
