@@ -6,6 +6,7 @@
 
 #include "core/fault.hpp"
 #include "core/rigidity.hpp"
+#include "fault_capture.hpp"
 
 namespace tarvel {
 namespace {
@@ -17,12 +18,7 @@ NodeList nodes_at(const std::vector<std::vector<double>>& positions) {
 }
 
 std::string fault_of(const NodeList& nodes, std::uint64_t i, std::uint64_t j) {
-    try {
-        RigidityRow row(nodes, i, j);
-    } catch (const InternalFault& fault) {
-        return fault.what();
-    }
-    return "<no fault>";
+    return internal_fault_of([&] { RigidityRow row(nodes, i, j); });
 }
 
 struct RowCase {

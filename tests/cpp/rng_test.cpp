@@ -8,6 +8,7 @@
 
 #include "core/fault.hpp"
 #include "core/rng.hpp"
+#include "fault_capture.hpp"
 
 namespace tarvel {
 namespace {
@@ -71,12 +72,7 @@ TEST(GraphRng, LargestDrawStaysBelowHalf) {
 }
 
 std::string fault_of(std::uint64_t n, std::uint64_t d) {
-    try {
-        random_node_list(0, 0, n, d);
-    } catch (const InternalFault& fault) {
-        return fault.what();
-    }
-    return "<no fault>";
+    return internal_fault_of([&] { random_node_list(0, 0, n, d); });
 }
 
 TEST(RandomNodeList, UnaddressableSizesAreCapacityOverflow) {
