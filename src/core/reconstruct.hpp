@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "matrix_view.hpp"
@@ -43,9 +44,30 @@ struct Reconstruction {
 double kruskal_stress(const std::vector<double>& dist, const std::vector<double>& coords, std::size_t n,
                       std::size_t d);
 
-// `dist` is the private n*n row-major copy of the distances. Internal faults:
-// "Only d=2 and d=3 are supported", then "Need at least d+1 nodes to
-// reconstruct in d dimensions".
+// The private row-major copy of an n*n distance matrix that
+// reconstruct_coords works on. Making it only reads the view (so it can run
+// while the caller still guards the source); all numeric work happens later,
+// on the copy alone. A non-square view is an internal fault: callers report
+// it in their own words first.
+class DistanceCopy {
+public:
+    explicit DistanceCopy(const MatrixView& dist);
+
+    std::size_t size() const { return n_; }  // n
+    const double* data() const { return values_.get(); }
+
+private:
+    std::size_t n_;
+    std::unique_ptr<double[]> values_;  // huge-page backed, no zero fill
+};
+
+// Classical MDS of the copied distances. Internal faults: "Only d=2 and d=3
+// are supported", then "Need at least d+1 nodes to reconstruct in d
+// dimensions".
+Reconstruction reconstruct_coords(DistanceCopy&& dist, std::uint64_t d, double tol);
+
+// The same for an n*n row-major vector (copied first; `dist.size()` must be
+// n*n, otherwise an internal fault after the two checks above).
 Reconstruction reconstruct_coords(const std::vector<double>& dist, std::size_t n, std::uint64_t d,
                                   double tol);
 

@@ -58,14 +58,6 @@ Ref square_matrix_as_array(std::vector<double>&& values, std::size_t n) {
     return adopt_as_float64_array(std::move(values), {side, side});
 }
 
-std::vector<double> row_major_copy(const MatrixView& matrix) {
-    std::vector<double> copy(checked_count(checked_product(matrix.rows, matrix.cols), sizeof(double)));
-    for (std::size_t i = 0; i < matrix.rows; ++i) {
-        for (std::size_t j = 0; j < matrix.cols; ++j) copy[i * matrix.cols + j] = matrix.at(i, j);
-    }
-    return copy;
-}
-
 }  // namespace
 
 Ref simulate(const CallArguments& call) {
@@ -133,8 +125,9 @@ Ref reconstruct(const CallArguments& call) {
 
     if (matrix.view.rows != matrix.view.cols) throw InvalidInput("distance_matrix must be square");
     const std::size_t n = matrix.view.rows;
-    const std::vector<double> dist = row_major_copy(matrix.view);
-    Reconstruction result = without_interpreter_lock([&] { return reconstruct_coords(dist, n, d, tol); });
+    DistanceCopy dist(matrix.view);  // the private copy is made while the lock is held
+    Reconstruction result =
+        without_interpreter_lock([&] { return reconstruct_coords(std::move(dist), d, tol); });
 
     Ref dict = created(PyDict_New());
     const auto rows = static_cast<npy_intp>(n);

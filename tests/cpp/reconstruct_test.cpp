@@ -405,6 +405,102 @@ TEST(ReconstructMatchesLiteral, RandomPointsAndPerturbedDistances) {
     }
 }
 
+// Distance matrices that steer the solver down each of its paths: exactly
+// symmetric ones let it form Gram columns from distance rows, anything
+// short of bitwise symmetry (even one -0.0) must not; NaN rotations keep
+// every row of V in the replay; enough nodes exhaust the budget with
+// pivots spread over several pivot blocks.
+enum class Distances { Euclidean, SignedZero, NaNEntry, Perturbed };
+
+struct ReconstructCase {
+    const char* name;
+    Distances kind;
+    std::size_t n;
+    std::size_t d;
+};
+
+class ReconstructPaths : public ::testing::TestWithParam<ReconstructCase> {};
+
+TEST_P(ReconstructPaths, MatchLiteralBitForBit) {
+    const ReconstructCase& c = GetParam();
+    std::mt19937_64 rng(c.n * 7 + c.d);
+    std::vector<double> dist = points_distances(rng, c.n, c.d);
+    switch (c.kind) {
+        case Distances::Euclidean:
+            break;
+        case Distances::SignedZero:  // equal by value, not by bits
+            dist[(c.n - 2) * c.n + 1] = 0.0;
+            dist[1 * c.n + (c.n - 2)] = -0.0;
+            break;
+        case Distances::NaNEntry:
+            dist[3 * c.n + 1] = kNaN;
+            dist[1 * c.n + 3] = kNaN;
+            break;
+        case Distances::Perturbed:
+            dist[c.n + 5] += 0.125;
+            break;
+    }
+    const Reconstruction fast = reconstruct_coords(dist, c.n, c.d, 1e-6);
+    const Reconstruction slow = literal_reconstruction(dist, c.n, c.d, 1e-6);
+    EXPECT_TRUE(same_bits(fast.coords, slow.coords));
+    EXPECT_TRUE(same_bits(fast.eigenvalues, slow.eigenvalues));
+    EXPECT_TRUE(same_bits({fast.stress}, {slow.stress}));
+    EXPECT_EQ(fast.is_isometric, slow.is_isometric);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, ReconstructPaths,
+    ::testing::Values(ReconstructCase{"euclidean_plane", Distances::Euclidean, 40, 2},
+                      ReconstructCase{"euclidean_space_budget", Distances::Euclidean, 150, 3},
+                      ReconstructCase{"euclidean_plane_budget", Distances::Euclidean, 97, 2},
+                      ReconstructCase{"signed_zero", Distances::SignedZero, 70, 2},
+                      ReconstructCase{"nan_entry", Distances::NaNEntry, 45, 2},
+                      ReconstructCase{"perturbed_budget", Distances::Perturbed, 120, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The private copy reads the view by logical index whatever its layout.
+TEST(DistanceCopy, ReadsEveryLayoutByLogicalIndex) {
+    constexpr std::size_t n = 13;  // not a multiple of the rows copied together
+    std::mt19937_64 rng(5);
+    const std::vector<double> m = random_matrix(rng, n);
+    std::vector<double> transposed(n * n), padded(n * 2 * n * 3);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) {
+            transposed[j * n + i] = m[i * n + j];
+            padded[i * 2 * (n * 3) + j * 3] = m[i * n + j];
+        }
+    const auto b = [](const std::vector<double>& v) { return reinterpret_cast<const char*>(v.data()); };
+    const auto s = [](std::size_t count) { return static_cast<std::ptrdiff_t>(count * sizeof(double)); };
+    const MatrixView views[] = {
+        MatrixView::row_major(m.data(), n, n),
+        MatrixView{b(transposed), n, n, s(1), s(n)},
+        MatrixView{b(padded), n, n, s(2 * n * 3), s(3)},
+        MatrixView{b(m) + s(n * n - 1), n, n, -s(n), -s(1)},  // both axes reversed
+    };
+    for (std::size_t v = 0; v < std::size(views); ++v) {
+        const DistanceCopy copy(views[v]);
+        ASSERT_EQ(copy.size(), n);
+        std::vector<double> expected(n * n);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j) expected[i * n + j] = views[v].at(i, j);
+        EXPECT_TRUE(same_bits(std::vector<double>(copy.data(), copy.data() + n * n), expected)) << "view " << v;
+    }
+}
+
+TEST(DistanceCopy, NonSquareViewIsAnInternalFault) {
+    const std::vector<double> m(6, 1.0);
+    EXPECT_NE(internal_fault_of([&] { DistanceCopy copy(MatrixView::row_major(m.data(), 2, 3)); }), "<no fault>");
+}
+
+TEST(Reconstruct, FromACopyEqualsFromAVector) {
+    std::mt19937_64 rng(11);
+    const std::vector<double> dist = points_distances(rng, 30, 2);
+    const Reconstruction via_vector = reconstruct_coords(dist, 30, 2, 1e-6);
+    const Reconstruction via_copy = reconstruct_coords(DistanceCopy(MatrixView::row_major(dist.data(), 30, 30)), 2, 1e-6);
+    EXPECT_TRUE(same_bits(via_copy.coords, via_vector.coords));
+    EXPECT_TRUE(same_bits({via_copy.stress}, {via_vector.stress}));
+}
+
 TEST(Reconstruct, ThreePointsOnALine) {
     const std::vector<double> dist = {0, 1, 2, 1, 0, 1, 2, 1, 0};
     const Reconstruction r = reconstruct_coords(dist, 3, 2, 1e-6);
