@@ -5,6 +5,21 @@
 // A value counts as non-zero only when its magnitude is strictly greater than
 // the tolerance, so a NaN is never a pivot and never triggers an elimination
 // step. The tolerance is used as given (zero, negative or NaN included).
+//
+// Every answer, pivot and stored value equals that of the literal dense
+// algorithm (zeros up to their sign); the work is cut without changing a
+// value:
+//  - Delayed back-substitution. Each accepted row is also kept as it was at
+//    acceptance, as a pending update. A stored row receives the updates of
+//    the rows accepted after it in acceptance order, each multiplier read
+//    from its entry in that update's pivot column after the earlier ones, but
+//    only when an incoming row needs it or when the pending block is full;
+//    then all at once, while the row sits in cache.
+//  - Sparse updates. An update touches only the runs of non-zeros of its row
+//    (x - 0*f == x for finite f); a row's elimination only its window of
+//    possibly non-zero columns. A non-finite multiplier meets every column,
+//    as 0 * inf is NaN.
+//  - Vector kernels (AVX2 where the CPU has it, no fused multiply-add).
 #pragma once
 
 #include <cstdint>
@@ -13,9 +28,19 @@
 
 namespace tarvel {
 
+// One non-zero of a row given sparsely; every other column is 0.0.
+struct RowEntry {
+    std::uint64_t column;
+    double value;
+};
+
 class IncrementalRankChecker {
 public:
     IncrementalRankChecker(std::uint64_t ncols, double tol);
+
+    // Empties the checker for a new pass over `ncols` columns with `tol`,
+    // keeping its storage for reuse.
+    void reset(std::uint64_t ncols, double tol);
 
     // Room for `count` basis rows up front. Only a capacity hint: the basis
     // grows on demand past it.
@@ -26,30 +51,64 @@ public:
     // ncols.
     bool add_row(std::span<const double> row);
 
+    // The same for the row that is 0.0 except at the given entries, written
+    // in order (a later entry for the same column wins). InternalFault for a
+    // column >= ncols.
+    bool add_row_entries(std::span<const RowEntry> entries);
+
     std::uint64_t rank() const { return rank_; }
     std::uint64_t ncols() const { return ncols_; }
     double tol() const { return tol_; }
-    // Basis row k and its pivot column, k < rank(); InternalFault otherwise.
+    // Basis row k (in column order, up to date) and its pivot column,
+    // k < rank(); InternalFault otherwise. The span stays valid until the
+    // next call on the checker.
     std::span<const double> row(std::uint64_t k) const;
     std::uint64_t pivot(std::uint64_t k) const;
 
 private:
+    // Columns [begin, end) of an update row, zeros between non-zeros merged
+    // when the gap is short.
+    struct Run {
+        std::uint64_t begin, end;
+    };
+    // Per stored row: columns outside [low, high) are exactly zero, and the
+    // updates of rows before `received` have been applied.
+    struct RowState {
+        std::uint64_t low = 0, high = 0, received = 0;
+    };
+
     double* basis_row(std::uint64_t k) { return basis_.data() + k * ncols_; }
+    const double* basis_row(std::uint64_t k) const { return basis_.data() + k * ncols_; }
+    const double* update_row(std::uint64_t k) const { return updates_.data() + (k - first_update_) * ncols_; }
     bool points_into_basis(const double* values) const;
     void make_room_for_one_more_row();
-    void eliminate_with_basis(double* row) const;
+    double* start_incoming_row();
+    bool reduce_incoming_row();
+    void eliminate(double* row);
     bool find_pivot(const double* row, std::uint64_t& column) const;
-    void back_substitute(const double* pivot_row, std::uint64_t column);
+    void record_update(const double* pivot_row);
+    void apply_update(double* target, RowState& state, std::uint64_t k, double factor) const;
+    void receive_updates(double* target, RowState& state, std::uint64_t up_to) const;
+    void bring_up_to_date(std::uint64_t k);
+    void apply_all_updates();
 
     std::uint64_t ncols_;
     double tol_;
     std::uint64_t rank_ = 0;
     // Basis rows k = 0 .. rank-1 back to back (row k at k*ncols), followed by
     // the slot in which an incoming row is reduced; accepting a row is then
-    // just counting it. One contiguous block keeps every update a unit-stride
-    // loop and leaves room for blocked kernels.
+    // just counting it.
     std::vector<double> basis_;
     std::vector<std::uint64_t> pivots_;  // sized like basis_; the first rank_ are set
+    std::vector<RowState> states_;       // one per stored row
+
+    // Rows first_update_ .. rank-1 as they were when accepted, with their
+    // runs: the back-substitutions some stored rows have not received yet.
+    std::uint64_t first_update_ = 0;
+    std::vector<double> updates_;
+    std::vector<std::vector<Run>> update_runs_;
+
+    mutable std::vector<double> row_view_;
 };
 
 }  // namespace tarvel

@@ -15,22 +15,42 @@ void require_node_index(std::uint64_t index, std::uint64_t n) {
     }
 }
 
+// The common dimension of the bar's two nodes, after checking both places.
+std::uint64_t bar_dimension(const NodeList& nodes, std::uint64_t i, std::uint64_t j) {
+    const std::uint64_t n = nodes.size();
+    require_node_index(i, n);
+    require_node_index(j, n);
+    const std::uint64_t dim = nodes[i].position.size();
+    require_equal(dim, nodes[j].position.size(), "Nodes must all have the same dimension");
+    return dim;
+}
+
 }  // namespace
 
 RigidityRow::RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j) : i(i), j(j) {
     const std::uint64_t n = nodes.size();
-    require_node_index(i, n);
-    require_node_index(j, n);
+    const std::uint64_t dim = bar_dimension(nodes, i, j);
     const std::vector<double>& position_i = nodes[i].position;
     const std::vector<double>& position_j = nodes[j].position;
-    const std::uint64_t dim = position_i.size();
-    require_equal(dim, position_j.size(), "Nodes must all have the same dimension");
 
     entries.assign(checked_count(checked_product(n, dim), sizeof(double)), 0.0);
     for (std::uint64_t k = 0; k < dim; ++k) {
         const double delta = position_i[k] - position_j[k];
         entries[i * dim + k] = delta;
         entries[j * dim + k] = -delta;
+    }
+}
+
+void rigidity_row_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j,
+                          std::vector<RowEntry>& entries) {
+    const std::uint64_t dim = bar_dimension(nodes, i, j);
+    const std::vector<double>& position_i = nodes[i].position;
+    const std::vector<double>& position_j = nodes[j].position;
+    entries.clear();
+    for (std::uint64_t k = 0; k < dim; ++k) {
+        const double delta = position_i[k] - position_j[k];
+        entries.push_back({i * dim + k, delta});
+        entries.push_back({j * dim + k, -delta});
     }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "node.hpp"
+#include "rank.hpp"
 
 namespace tarvel {
 
@@ -20,5 +21,12 @@ struct RigidityRow {
     // differ in dimension.
     RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j);
 };
+
+// The same row given by its 2*dim possibly non-zero entries, in the order the
+// dense row is written (node i's entries, node j's), computed the same way.
+// Replaces the contents of `entries`. InternalFault if i or j is not a place
+// of `nodes` or the two nodes differ in dimension.
+void rigidity_row_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j,
+                          std::vector<RowEntry>& entries);
 
 }  // namespace tarvel

@@ -26,6 +26,13 @@ struct SimulationResult {
 // then one full pass over the candidate pairs, then the distance matrix.
 SimulationResult run_simulation(const NodeList& nodes, std::uint64_t d, double tol);
 
+// `run_simulation` for the n_graphs random node lists of (seed, k, n_nodes, d),
+// k = 0, 1, ..., in order; record k belongs to graph k. The graphs share one
+// checker's storage but nothing else. Faults as `random_node_list` and
+// `run_simulation` raise them, the first ending the call.
+std::vector<SimulationResult> simulate_batch(std::uint64_t seed, std::uint64_t n_graphs, std::uint64_t n_nodes,
+                                             std::uint64_t d, double tol);
+
 // Rank reached by offering the rows of `pairs`, in order and without stopping,
 // to a fresh checker (the fast path of `simulate`). All nodes must share one
 // dimension.

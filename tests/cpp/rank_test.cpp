@@ -129,6 +129,64 @@ std::vector<double> random_row(std::mt19937_64& rng, const Rows& earlier, std::u
     return row;
 }
 
+TEST(IncrementalRankChecker, ColumnOutsideTheRowIsAnInternalFault) {
+    IncrementalRankChecker checker(2, 1e-9);
+    const RowEntry entries[] = {{0, 1.0}, {2, 1.0}};
+    EXPECT_THROW(checker.add_row_entries(entries), InternalFault);
+    EXPECT_EQ(checker.rank(), 0u);
+}
+
+TEST(IncrementalRankChecker, SparseEntriesAreWrittenInOrder) {
+    IncrementalRankChecker checker(3, 1e-9);
+    const RowEntry entries[] = {{1, 4.0}, {2, 2.0}, {1, 0.0}};
+    ASSERT_TRUE(checker.add_row_entries(entries));
+    EXPECT_EQ(checker.pivot(0), 2u);
+    EXPECT_EQ(std::vector<double>(checker.row(0).begin(), checker.row(0).end()),
+              (std::vector<double>{0.0, 0.0, 1.0}));
+}
+
+// Offers `count` random rows to both checkers, comparing every answer and,
+// after each accepted row, the whole basis: rows that still owe delayed
+// updates must read back as the literal rows.
+void expect_same_run(IncrementalRankChecker& checker, std::mt19937_64& rng, std::uint64_t ncols, double tol,
+                     std::uint64_t count) {
+    oracle::LiteralRankChecker literal(ncols, tol);
+    Rows offered;
+    for (std::uint64_t r = 0; r < count; ++r) {
+        offered.push_back(random_row(rng, offered, ncols, tol));
+        const bool answer = checker.add_row(offered.back());
+        ASSERT_EQ(answer, literal.add_row(offered.back())) << "row " << r;
+        if (answer) {
+            ASSERT_EQ(oracle::state_difference(checker, literal), "") << "row " << r;
+        }
+    }
+}
+
+TEST(IncrementalRankChecker, BasisReadsBackExactlyWhileUpdatesArePending) {
+    // Wide enough that blocks of accepted rows fill up and are flushed.
+    const double tolerances[] = {0.0, 1e-9, 1e-3, -1.0};
+    std::mt19937_64 rng(7);
+    for (int trial = 0; trial < 24; ++trial) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        const std::uint64_t ncols = 40 + rng() % 60;
+        IncrementalRankChecker checker(ncols, tolerances[trial % 4]);
+        expect_same_run(checker, rng, ncols, tolerances[trial % 4], ncols + 8);
+    }
+}
+
+TEST(IncrementalRankChecker, ResetForgetsTheLastPass) {
+    std::mt19937_64 rng(11);
+    IncrementalRankChecker checker(50, 1e-9);
+    expect_same_run(checker, rng, 50, 1e-9, 60);
+    for (const std::uint64_t ncols : {70u, 20u, 1u, 35u}) {
+        SCOPED_TRACE("ncols " + std::to_string(ncols));
+        checker.reset(ncols, 1e-9);
+        EXPECT_EQ(checker.rank(), 0u);
+        EXPECT_EQ(checker.ncols(), ncols);
+        expect_same_run(checker, rng, ncols, 1e-9, ncols + 5);
+    }
+}
+
 TEST(IncrementalRankChecker, MatchesTheLiteralAlgorithmBitForBit) {
     const double tolerances[] = {0.0, 1e-15, 1e-9, 1e-3, -1.0, nan, 1e300, inf};
     std::mt19937_64 rng(20240611);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <tuple>
 #include <limits>
 #include <random>
 #include <string>
@@ -271,6 +273,75 @@ std::string framework_kind_name(
                                          "NearCollinear", "NonFinite"};
     return std::string(shapes[static_cast<int>(std::get<0>(info.param))]) + "In" +
            std::to_string(std::get<1>(info.param)) + "D";
+}
+
+// Tens of thousands of frameworks of every shape and tolerance, offered bar by
+// bar as the simulation offers them (sparse entries); answers, ranks, pivots
+// and stored rows must equal the literal checker's. TARVEL_HEAVY_ORACLE=1
+// runs a larger sweep with bigger frameworks.
+TEST(ProductionChecker, MatchesTheOracleOnManyFrameworks) {
+    const bool heavy = std::getenv("TARVEL_HEAVY_ORACLE") != nullptr;
+    const int frameworks = heavy ? 200000 : 20000;
+    const std::uint64_t most_nodes = heavy ? 60 : 14;
+    const Shape shapes[] = {Shape::generic, Shape::integer_grid, Shape::repeated_points, Shape::near_collinear,
+                            Shape::non_finite};
+    std::mt19937_64 rng(424242);
+    IncrementalRankChecker checker(0, 0.0);
+    std::vector<RowEntry> entries;
+    for (int trial = 0; trial < frameworks; ++trial) {
+        const Shape shape = shapes[trial % 5];
+        const std::uint64_t d = 2 + (trial / 5) % 2;
+        const double tol = tolerances[(trial / 10) % 8];
+        // Now and then a framework wide enough to fill several update blocks.
+        const std::uint64_t n = 1 + rng() % (trial % 50 == 0 ? 3 * most_nodes : most_nodes);
+        const NodeList nodes = random_framework(shape, rng, n, d);
+        checker.reset(n * d, tol);
+        oracle::LiteralRankChecker literal(n * d, tol);
+        for (const Pair& bar : make_candidate_pairs(n)) {
+            rigidity_row_entries(nodes, bar.i, bar.j, entries);
+            const bool answer = checker.add_row_entries(entries);
+            if (answer != literal.add_row(RigidityRow(nodes, bar.i, bar.j).entries)) {
+                FAIL() << "trial " << trial << " bar (" << bar.i << ", " << bar.j << ")";
+            }
+        }
+        const std::string difference = oracle::state_difference(checker, literal);
+        if (!difference.empty()) FAIL() << "trial " << trial << ": " << difference;
+    }
+}
+
+TEST(SimulateBatch, EachRecordIsThatGraphsSimulation) {
+    for (const auto& [seed, n_graphs, n_nodes, d] :
+         std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t>>{
+             {0, 6, 5, 2}, {3, 4, 12, 3}, {~std::uint64_t{0}, 3, 30, 2}, {5, 3, 2, 3}, {1, 2, 1, 2}}) {
+        const std::vector<SimulationResult> batch = simulate_batch(seed, n_graphs, n_nodes, d, 1e-9);
+        ASSERT_EQ(batch.size(), n_graphs);
+        for (std::uint64_t k = 0; k < n_graphs; ++k) {
+            const SimulationResult alone = run_simulation(random_node_list(seed, k, n_nodes, d), d, 1e-9);
+            EXPECT_EQ(batch[k].labels, alone.labels) << "graph " << k;
+            EXPECT_EQ(batch[k].accepted_edges, alone.accepted_edges);
+            EXPECT_EQ(batch[k].edges, alone.edges);
+            EXPECT_EQ(batch[k].distance_matrix, alone.distance_matrix);
+            EXPECT_EQ(batch[k].final_rank, alone.final_rank);
+            EXPECT_EQ(batch[k].max_rank, alone.max_rank);
+            EXPECT_EQ(batch[k].is_rigid, alone.is_rigid);
+        }
+    }
+}
+
+TEST(FullPass, NodesOfAnotherDimensionAreAnInternalFault) {
+    // Node 1 and 2 share a dimension, unlike node 0: their bar must not land
+    // in node 0's columns.
+    const NodeList nodes = nodes_at({{0, 0}, {1, 2, 3}, {4, 5, 6}});
+    const Pairs pairs = {{1, 2}};
+    EXPECT_THROW(full_pass(nodes, pairs, 1e-9, 3), InternalFault);
+    EXPECT_THROW(rank_of_pairs(nodes, pairs, 1e-9), InternalFault);
+}
+
+TEST(SimulateBatch, FaultsOfTheFirstGraphEndTheCall) {
+    EXPECT_TRUE(simulate_batch(0, 0, 0, 7, 1e-9).empty());
+    EXPECT_THROW(simulate_batch(0, 1, 0, 2, 1e-9), InternalFault);
+    EXPECT_THROW(simulate_batch(0, 2, 3, 4, 1e-9), InternalFault);
+    EXPECT_THROW(simulate_batch(0, ~std::uint64_t{0}, 3, 2, 1e-9), InternalFault);  // capacity overflow
 }
 
 INSTANTIATE_TEST_SUITE_P(
