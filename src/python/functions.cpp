@@ -87,15 +87,8 @@ Ref generate_training_batch(const CallArguments& call) {
     const std::uint64_t d = convert_u64(bound[2], "d");
     const std::uint64_t seed = convert_u64(bound[3], "seed");
 
-    std::vector<SimulationResult> records = without_interpreter_lock([&] {
-        std::vector<SimulationResult> simulated;
-        reserve_checked(simulated, n_graphs);
-        for (std::uint64_t k = 0; k < n_graphs; ++k) {
-            const NodeList nodes = random_node_list(seed, k, n_nodes, d);
-            simulated.push_back(run_simulation(nodes, d, kBatchRankTolerance));
-        }
-        return simulated;
-    });
+    std::vector<SimulationResult> records =
+        without_interpreter_lock([&] { return simulate_batch(seed, n_graphs, n_nodes, d, kBatchRankTolerance); });
 
     Ref list = created(PyList_New(0));
     EdgeTuples shared_tuples(n_nodes);
