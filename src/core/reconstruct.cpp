@@ -125,6 +125,12 @@ struct Centring {
     bool symmetric = false;
 };
 
+// Rows whose symmetry is checked together: their column side in a row of
+// the matrix is then a few whole cache lines rather than one or two
+// mostly unused ones, and their row side (n * 32 doubles) stays in L2.
+constexpr std::size_t kSymmetryRows = 32;
+constexpr std::size_t kCacheLine = 64;
+
 // Whether rows [first, first + Rows) of the n*n row-major `dist` equal its
 // columns bit for bit from the diagonal on: dist[i][j] and dist[j][i] for
 // i in the block, j >= i. Run right after the block's rows were read, so
@@ -134,9 +140,11 @@ bool rows_match_columns(const char* dist, std::ptrdiff_t row_stride, std::size_t
     std::uint64_t differ = 0;
     for (std::size_t j = first; j < n; ++j) {
         const char* column_side = dist + static_cast<std::ptrdiff_t>(j) * row_stride;
-        if (j + kPrefetchRows < n)
-            __builtin_prefetch(column_side + static_cast<std::ptrdiff_t>(kPrefetchRows) * row_stride +
-                               first * sizeof(double));
+        if (j + kPrefetchRows < n) {
+            const char* ahead = column_side + static_cast<std::ptrdiff_t>(kPrefetchRows) * row_stride;
+            for (std::size_t byte = 0; byte < Rows * sizeof(double); byte += kCacheLine)
+                __builtin_prefetch(ahead + first * sizeof(double) + byte);
+        }
         for (std::size_t l = 0; l < Rows; ++l) {
             std::uint64_t row_bits, column_bits;
             std::memcpy(&row_bits, dist + static_cast<std::ptrdiff_t>(first + l) * row_stride + j * sizeof(double),
@@ -238,6 +246,9 @@ public:
             std::copy(row_[i] + from, row_[i] + to, out);
         else
             start_.row_part(i, from, to, out);
+        // Only rows rotated after row i can hold its entries: none right
+        // after row i's own rotation, nor before the first rotation.
+        if (stamp_[i] == latest_stamp_) return;
         for (std::size_t j = from; j < to; ++j)
             if (stamp_[j] > stamp_[i]) out[j - from] = row_[j][i];
     }
@@ -279,12 +290,14 @@ public:
         by_recency_.push_back(q);
         stamp_[p] = stamp;
         stamp_[q] = stamp;
+        latest_stamp_ = stamp;
     }
 
 private:
     StartingMatrix start_;
     std::size_t n_;
     std::vector<std::size_t> stamp_;       // last rotation of each index, 0 = none
+    std::size_t latest_stamp_ = 0;
     std::vector<double*> row_;             // the stored row of each rotated index
     std::vector<std::size_t> by_recency_;  // rotated indices, by stamp ascending
     std::unique_ptr<double[]> pool_;
@@ -673,6 +686,11 @@ Centring centring_of(const MatrixView& dist, double* squares, bool check_symmetr
     std::vector<double> row_mean(n);
     bool symmetric = check_symmetry && dist.col_stride == static_cast<std::ptrdiff_t>(sizeof(double));
     std::size_t i = 0;
+    for (; i + kSymmetryRows <= n; i += kSymmetryRows) {
+        for (std::size_t block = i; block < i + kSymmetryRows; block += kRowsPerPass)
+            square_row_block<kRowsPerPass>(dist, block, recip, squares, row_mean.data());
+        if (symmetric) symmetric = rows_match_columns<kSymmetryRows>(dist.data, dist.row_stride, n, i);
+    }
     for (; i + kRowsPerPass <= n; i += kRowsPerPass) {
         square_row_block<kRowsPerPass>(dist, i, recip, squares, row_mean.data());
         if (symmetric) symmetric = rows_match_columns<kRowsPerPass>(dist.data, dist.row_stride, n, i);
