@@ -49,7 +49,7 @@ SimulationOutcome label_bars(const NodeList& nodes, std::uint64_t d, double tol,
                                  std::move(distances), max_rank, max_rank};
     }
     PassOutcome pass = without_interpreter_lock([&] { return full_pass(nodes, pairs, tol, max_rank); });
-    return SimulationOutcome{n,          d, std::move(pass.accepted_edges), std::move(pass.labels),
+    return SimulationOutcome{n, d, std::move(pass.accepted_edges), std::move(pass.labels),
                              std::move(distances), pass.final_rank, max_rank};
 }
 
