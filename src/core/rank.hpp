@@ -34,6 +34,14 @@ struct RowEntry {
     double value;
 };
 
+// One pending update as a row kernel sees it: target[c] -= source[c] * factor
+// for the columns of [begin, end) (zeros of the source outside it).
+struct UpdateTerm {
+    const double* source;
+    double factor;
+    std::uint64_t begin, end;
+};
+
 class IncrementalRankChecker {
 public:
     IncrementalRankChecker(std::uint64_t ncols, double tol);
@@ -91,6 +99,9 @@ private:
     void receive_updates(double* target, RowState& state, std::uint64_t up_to) const;
     void bring_up_to_date(std::uint64_t k);
     void apply_all_updates();
+    void gather_pivot_entries();
+    bool find_multipliers(std::uint64_t k);
+    void apply_multipliers_by_tiles();
 
     std::uint64_t ncols_;
     double tol_;
@@ -107,6 +118,19 @@ private:
     std::uint64_t first_update_ = 0;
     std::vector<double> updates_;
     std::vector<std::vector<Run>> update_runs_;
+
+    // Scratch of a blocked flush: the pending updates' entries in each
+    // other's pivot columns, and per stored row the updates it receives
+    // with their multipliers (see apply_all_updates).
+    struct Multiplier {
+        std::uint64_t slot;
+        double factor;
+    };
+    std::vector<double> pivot_entries_;  // [j * pending + k]: update j's entry in update k's pivot column
+    std::vector<double> pivot_column_;
+    std::vector<Multiplier> multipliers_;
+    std::vector<std::uint64_t> multipliers_begin_;  // per stored row, then one past the last
+    std::vector<UpdateTerm> tile_terms_;
 
     mutable std::vector<double> row_view_;
 };
