@@ -42,7 +42,7 @@ test-python: install
 	$(VENV_PY) -m pytest -q tests/python
 
 bench: install
-	$(VENV_PY) -m pip install --quiet scipy threadpoolctl
+	$(VENV_PY) -m pip install --quiet scipy threadpoolctl scikit-learn pyrigi
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OPENBLAS_NUM_THREADS=1 $(VENV_PY) benchmarks/run.py $(ARGS)
 
 clean:
