@@ -34,13 +34,18 @@ def eigh_mds(dist, d):
 
 
 def sklearn_mds(dist, d):
+    """Metric SMACOF from scikit-learn, started at random (its long-standing default)."""
+    import warnings
+
     from sklearn.manifold import MDS
 
-    try:
-        model = MDS(n_components=d, dissimilarity="precomputed", random_state=0, n_init=1, normalized_stress="auto")
-    except TypeError:
-        model = MDS(n_components=d, metric="precomputed", random_state=0, n_init=1)
-    return model.fit_transform(dist)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:  # scikit-learn >= 1.8 names the options differently
+            model = MDS(n_components=d, metric="precomputed", metric_mds=True, init="random", random_state=0, n_init=1)
+        except TypeError:
+            model = MDS(n_components=d, dissimilarity="precomputed", random_state=0, n_init=1)
+        return model.fit_transform(dist)
 
 
 def mds_table():
