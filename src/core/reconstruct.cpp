@@ -727,21 +727,10 @@ void double_center_into(const MatrixView& dist, double* g) {
 // Stress
 
 // Squared reconstructed distances from point i to points i+1 .. n-1, each
-// a left-to-right sum over the axes of squared differences.
-template <std::size_t D>
-void squared_distances_from(const double* coords, std::size_t n, std::size_t i, double* out) {
-    const double* xi = coords + i * D;
-    for (std::size_t j = i + 1; j < n; ++j) {
-        const double* xj = coords + j * D;
-        double squared = (xi[0] - xj[0]) * (xi[0] - xj[0]);
-        for (std::size_t k = 1; k < D; ++k) squared = squared + (xi[k] - xj[k]) * (xi[k] - xj[k]);
-        out[j - i - 1] = squared;
-    }
-}
-
-void squared_distances_from(const double* coords, std::size_t n, std::size_t d, std::size_t i, double* out) {
-    if (d == 2) return squared_distances_from<2>(coords, n, i, out);
-    if (d == 3) return squared_distances_from<3>(coords, n, i, out);
+// a left-to-right sum over the axes of squared differences. Inlined into the
+// dispatcher below so that d = 2 and d = 3 get loops with a constant bound.
+[[gnu::always_inline]] inline void squared_distances_from_any(const double* coords, std::size_t n, std::size_t d,
+                                                              std::size_t i, double* out) {
     const double* xi = coords + i * d;
     for (std::size_t j = i + 1; j < n; ++j) {
         const double* xj = coords + j * d;
@@ -749,6 +738,12 @@ void squared_distances_from(const double* coords, std::size_t n, std::size_t d, 
         for (std::size_t k = 1; k < d; ++k) squared = squared + (xi[k] - xj[k]) * (xi[k] - xj[k]);
         out[j - i - 1] = squared;
     }
+}
+
+void squared_distances_from(const double* coords, std::size_t n, std::size_t d, std::size_t i, double* out) {
+    if (d == 2) return squared_distances_from_any(coords, n, 2, i, out);
+    if (d == 3) return squared_distances_from_any(coords, n, 3, i, out);
+    squared_distances_from_any(coords, n, d, i, out);
 }
 
 // Stress sums over one row: num += (delta - sqrt(squared))^2 and
