@@ -6,6 +6,14 @@
 
 #include "core/fault.hpp"
 
+// Under AddressSanitizer a failed allocation aborts the process instead of
+// throwing std::bad_alloc, so tests of allocation failure skip themselves.
+#if defined(__SANITIZE_ADDRESS__)
+#define TARVEL_SKIP_WHERE_ALLOCATION_FAILURE_ABORTS() GTEST_SKIP() << "allocation failure aborts under AddressSanitizer"
+#else
+#define TARVEL_SKIP_WHERE_ALLOCATION_FAILURE_ABORTS() static_cast<void>(0)
+#endif
+
 namespace tarvel {
 
 inline constexpr const char* kNoFault = "<no fault>";
