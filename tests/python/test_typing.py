@@ -45,3 +45,14 @@ def test_mypy_checks_calls_and_result_keys(tmp_path):
     bad = "\n".join(line for line in errors if line.startswith("bad.py"))
     assert 'TypedDict "SimulationResult" has no key "rank"' in bad
     assert 'incompatible type "str"; expected "int"' in bad
+
+
+def test_companion_package_is_strictly_typed(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+         "-p", "tarvel_tools"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -1,0 +1,23 @@
+"""Tools around the tarvel extension: batch positions, graph-learning export,
+sharded datasets, pictures of frameworks and reconstruction checks.
+
+Only NumPy is required; Parquet datasets need pyarrow and tqdm (the
+``dataset`` extra), cluster runs Dask (``dask``), pictures matplotlib
+(``plot``) and PyTorch Geometric objects torch_geometric (``pyg``).
+"""
+
+from .checks import procrustes_rmse
+from .dataset import read_dataset, write_dataset
+from .graph import to_graph_arrays, to_pyg
+from .plot import plot_framework
+from .positions import batch_positions
+
+__all__ = [
+    "batch_positions",
+    "plot_framework",
+    "procrustes_rmse",
+    "read_dataset",
+    "to_graph_arrays",
+    "to_pyg",
+    "write_dataset",
+]

@@ -1,0 +1,255 @@
+"""Pictures of labelled frameworks and of reconstructions (needs the ``plot`` extra).
+
+Three-dimensional frameworks are drawn in one fixed orthographic view, so that
+pictures of different frameworks compare directly: the points are turned by
+the azimuth a = 30 degrees about the z axis and seen from the elevation
+e = 20 degrees,
+
+    u = x cos a - y sin a
+    v = z cos e + (x sin a + y cos a) sin e
+
+(u to the right, v up; the z axis stays vertical).  Two-dimensional ones are
+drawn as they are, with equal scales on both axes.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .checks import procrustes_align, procrustes_rmse
+from .graph import candidate_edge_index
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+__all__ = ["plot_framework", "plot_reconstruction", "screen_coordinates"]
+
+Float64Array = npt.NDArray[np.float64]
+
+_AZIMUTH = math.radians(30.0)
+_ELEVATION = math.radians(20.0)
+# Rows: the screen axes u and v as combinations of x, y and z.
+_VIEW_3D = np.array(
+    [
+        [math.cos(_AZIMUTH), -math.sin(_AZIMUTH), 0.0],
+        [
+            math.sin(_AZIMUTH) * math.sin(_ELEVATION),
+            math.cos(_AZIMUTH) * math.sin(_ELEVATION),
+            math.cos(_ELEVATION),
+        ],
+    ]
+)
+
+# Redundant bars are drawn over the independent ones: on a line through three
+# nodes the long bar covers the two short ones, and a faint dashed bar on top
+# still lets the solid one show through.
+_INDEPENDENT_STYLE: dict[str, Any] = {
+    "colors": "#1f5fa8", "linewidths": 2.4, "linestyles": "solid", "alpha": 1.0, "zorder": 1,
+}
+_REDUNDANT_STYLE: dict[str, Any] = {
+    "colors": "#d2553a", "linewidths": 1.5, "linestyles": (0, (4, 3)), "alpha": 0.6, "zorder": 2,
+}
+_NODE_FACE = "white"
+_NODE_EDGE = "#222222"
+_AUTO_NUMBERING_LIMIT = 40
+
+
+def plot_framework(
+    positions: npt.ArrayLike,
+    result: Mapping[str, Any],
+    ax: Axes | None = None,
+    *,
+    title: str | None = None,
+    show_redundant: bool = True,
+    number_nodes: bool | None = None,
+    legend: bool = True,
+) -> Axes:
+    """Draw a framework with its bars styled by their labels; return the Axes.
+
+    Independent bars (label 1) are solid and strong, redundant bars (label 0)
+    faint and dashed.  Nodes are drawn as circles and numbered (by default
+    when there are at most 40 of them).  The title gives the rank, the
+    maximum rank and whether the framework is rigid, after ``title`` if one
+    is given (for a `pebble_game` result, which has no ranks, the count of
+    independent bars).  ``result`` is a dictionary of `simulate`,
+    `generate_training_batch` or `pebble_game`; ``positions`` is the ``(n, d)``
+    coordinate matrix the result was computed from; 3-D frameworks are
+    drawn in the fixed view described in this module's documentation.
+    ``ax`` defaults to a new figure's Axes.
+
+    Raises:
+        ImportError: matplotlib is not installed.
+        ValueError: the positions or the labels do not match the result's n and d.
+    """
+    plt = _pyplot("plot_framework")
+    points = screen_coordinates(positions)
+    n_nodes = int(result["n_nodes"])
+    labels = np.asarray(result["labels"])
+    _check_framework(points, np.asarray(positions), labels, n_nodes, int(result["d"]))
+    if ax is None:
+        ax = plt.subplots(figsize=(5.5, 5.5))[1]
+
+    segments = _bar_segments(points, n_nodes)
+    independent = labels == 1
+    _draw_bars(ax, segments[independent], _INDEPENDENT_STYLE, f"independent bars ({int(np.sum(independent))})")
+    if show_redundant:
+        _draw_bars(ax, segments[~independent], _REDUNDANT_STYLE, f"redundant bars ({int(np.sum(~independent))})")
+    _draw_nodes(ax, points, _numbering_wanted(number_nodes, n_nodes))
+
+    ax.set_title(_framework_title(result, title))
+    three_d = np.asarray(positions).shape[1] == 3
+    _finish_axes(ax, points, three_d)
+    if legend:
+        _legend_below(ax, three_d)
+    return ax
+
+
+def plot_reconstruction(
+    original: npt.ArrayLike,
+    reconstructed: npt.ArrayLike,
+    ax: Axes | None = None,
+    *,
+    edges: Iterable[tuple[int, int]] | None = None,
+    title: str | None = None,
+) -> Axes:
+    """Draw a reconstruction over its original after the Procrustes fit; return the Axes.
+
+    ``reconstructed`` (for example ``tarvel.reconstruct(...)["coords"]``) is
+    moved onto ``original`` by `procrustes_align`, then both are drawn:
+    the original as filled dots, the aligned reconstruction as crosses, a
+    thin line joining each pair of corresponding points.  ``edges`` (pairs
+    of node numbers, e.g. a result's ``accepted_edges``) are drawn as bars
+    of both.  The title reports the RMSE of the fit.
+
+    Raises:
+        ImportError: matplotlib is not installed.
+        ValueError: as `procrustes_align`.
+    """
+    plt = _pyplot("plot_reconstruction")
+    aligned = procrustes_align(original, reconstructed)
+    rmse = procrustes_rmse(original, reconstructed)
+    target_points = screen_coordinates(original)
+    aligned_points = screen_coordinates(aligned)
+    if ax is None:
+        ax = plt.subplots(figsize=(5.5, 5.5))[1]
+
+    bars = np.array(list(edges) if edges is not None else [], dtype=np.int64).reshape(-1, 2)
+    _draw_layout(ax, target_points, bars, "original", color="#1f5fa8", marker="o")
+    _draw_layout(ax, aligned_points, bars, "reconstruction (aligned)", color="#d2553a", marker="x")
+    _draw_displacements(ax, target_points, aligned_points)
+
+    heading = f"Procrustes RMSE {rmse:.3g}"
+    ax.set_title(f"{title}\n{heading}" if title else heading)
+    three_d = aligned.shape[1] == 3
+    _finish_axes(ax, np.vstack([target_points, aligned_points]), three_d)
+    _legend_below(ax, three_d)
+    return ax
+
+
+def screen_coordinates(positions: npt.ArrayLike) -> Float64Array:
+    """Return the 2-D drawing coordinates of ``(n, 2)`` or ``(n, 3)`` positions.
+
+    2-D positions are returned as a float64 copy; 3-D ones are projected by
+    the fixed view of this module (azimuth 30 degrees, elevation 20 degrees).
+    """
+    points = np.asarray(positions, dtype=np.float64)
+    if points.ndim != 2 or points.shape[1] not in (2, 3):
+        raise ValueError(f"positions must have shape (n, 2) or (n, 3), got {points.shape}")
+    if points.shape[1] == 3:
+        projected: Float64Array = points @ _VIEW_3D.T
+        return projected
+    return points.copy()
+
+
+def _pyplot(caller: str) -> Any:
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError as error:
+        raise ImportError(f"{caller} needs matplotlib: pip install 'tarvel[plot]'") from error
+    return plt
+
+
+def _check_framework(
+    points: Float64Array, positions: npt.NDArray[Any], labels: npt.NDArray[Any], n_nodes: int, d: int
+) -> None:
+    if positions.shape != (n_nodes, d):
+        raise ValueError(f"positions have shape {positions.shape}, but the result is for {n_nodes} nodes in d={d}")
+    if labels.shape != (n_nodes * (n_nodes - 1) // 2,):
+        raise ValueError(f"labels have shape {labels.shape}, which does not fit {n_nodes} nodes")
+    if not np.all(np.isfinite(points)):
+        raise ValueError("positions hold NaN or infinite coordinates")
+
+
+def _bar_segments(points: Float64Array, n_nodes: int) -> Float64Array:
+    """Segments of all candidate bars, in candidate order: shape (m, 2, 2)."""
+    edge_index = candidate_edge_index(n_nodes)
+    return np.stack([points[edge_index[0]], points[edge_index[1]]], axis=1)
+
+
+def _draw_bars(ax: Axes, segments: Float64Array, style: Mapping[str, Any], label: str) -> None:
+    from matplotlib.collections import LineCollection
+
+    bars = LineCollection(list(segments), label=label, capstyle="round", **style)
+    ax.add_collection(bars)
+
+
+def _draw_nodes(ax: Axes, points: Float64Array, numbered: bool) -> None:
+    size = 260.0 if numbered else 40.0
+    ax.scatter(points[:, 0], points[:, 1], s=size, c=_NODE_FACE, edgecolors=_NODE_EDGE, linewidths=1.4, zorder=3)
+    if numbered:
+        for number, (x, y) in enumerate(points):
+            ax.annotate(str(number), (x, y), ha="center", va="center", fontsize=8, zorder=4)
+
+
+def _numbering_wanted(number_nodes: bool | None, n_nodes: int) -> bool:
+    return n_nodes <= _AUTO_NUMBERING_LIMIT if number_nodes is None else number_nodes
+
+
+def _framework_title(result: Mapping[str, Any], title: str | None) -> str:
+    if "final_rank" in result:
+        rigidity = "rigid" if result["is_rigid"] else "not rigid"
+        summary = f"rank {result['final_rank']} of max {result['max_rank']}: {rigidity}"
+    else:
+        summary = f"{len(result['accepted_edges'])} independent bars of {len(result['labels'])}"
+    return f"{title}\n{summary}" if title else summary
+
+
+def _draw_layout(
+    ax: Axes, points: Float64Array, bars: npt.NDArray[np.int64], label: str, color: str, marker: str
+) -> None:
+    from matplotlib.collections import LineCollection
+
+    if len(bars):
+        segments = np.stack([points[bars[:, 0]], points[bars[:, 1]]], axis=1)
+        ax.add_collection(LineCollection(list(segments), colors=color, linewidths=1.0, alpha=0.35, zorder=1))
+    ax.scatter(points[:, 0], points[:, 1], s=55, c=color, marker=marker, linewidths=2.0, label=label, zorder=3)
+
+
+def _draw_displacements(ax: Axes, start: Float64Array, end: Float64Array) -> None:
+    from matplotlib.collections import LineCollection
+
+    segments = np.stack([start, end], axis=1)
+    ax.add_collection(LineCollection(list(segments), colors="#444444", linewidths=0.8, zorder=2))
+
+
+def _legend_below(ax: Axes, three_d: bool) -> None:
+    # 2-D pictures keep their tick labels, which the legend must clear.
+    offset = -0.02 if three_d else -0.07
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, offset), ncol=2, frameon=False, fontsize="small")
+
+
+def _finish_axes(ax: Axes, points: Float64Array, three_d: bool) -> None:
+    """Equal scales and a margin around every point (collections do not update the limits)."""
+    low = points.min(axis=0)
+    high = points.max(axis=0)
+    margin = 0.08 * max(float(np.max(high - low)), 1e-12)
+    ax.set_xlim(low[0] - margin, high[0] + margin)
+    ax.set_ylim(low[1] - margin, high[1] + margin)
+    ax.set_aspect("equal", adjustable="box")
+    if three_d:
+        ax.set_axis_off()
