@@ -1,0 +1,236 @@
+"""Sharded Parquet datasets: bit-exact round trips, resuming, killed runs, Dask, argument errors."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tarvel
+
+pytest.importorskip("pyarrow")
+pytest.importorskip("tqdm")
+
+import tarvel_tools  # noqa: E402
+from tarvel_tools.__main__ import main as cli_main  # noqa: E402
+from tarvel_tools.dataset import DatasetError, read_dataset, read_manifest, verify_dataset, write_dataset  # noqa: E402
+
+KEYS = ["labels", "accepted_edges", "distance_matrix", "final_rank", "max_rank", "is_rigid", "n_nodes", "d"]
+
+
+def assert_same_graphs(actual, expected):
+    actual = list(actual)
+    assert len(actual) == len(expected)
+    for k, (got, want) in enumerate(zip(actual, expected)):
+        assert list(got) == KEYS, k
+        for name in ("labels", "distance_matrix"):
+            assert got[name].dtype == want[name].dtype and got[name].shape == want[name].shape, (k, name)
+            assert got[name].flags.c_contiguous and got[name].flags.writeable, (k, name)
+            assert got[name].tobytes() == want[name].tobytes(), (k, name)
+        assert got["accepted_edges"] == want["accepted_edges"], k
+        assert all(type(v) is int for edge in got["accepted_edges"] for v in edge), k
+        for name in ("final_rank", "max_rank", "n_nodes", "d", "is_rigid"):
+            assert type(got[name]) is type(want[name]) and got[name] == want[name], (k, name)
+
+
+def shard_paths(directory):
+    return sorted(Path(directory).glob("shard-*.parquet"))
+
+
+@pytest.mark.parametrize(
+    ("n_graphs", "n_nodes", "d", "seed", "shard_size", "workers"),
+    [
+        (23, 6, 2, 0, 5, 2),  # uneven last shard
+        (10, 5, 3, 2**64 - 3, 4, 1),  # seeds of later shards wrap past 2**64
+        (7, 1, 2, 11, 3, 2),  # one node: no labels, no edges
+        (5, 2, 3, 4, 2, 2),  # max_rank 0 with an accepted edge
+        (6, 9, 2, 5, 6, 1),  # one full shard
+        (0, 4, 2, 0, 3, 1),  # empty dataset
+    ],
+)
+def test_round_trip_equals_one_batch(tmp_path, n_graphs, n_nodes, d, seed, shard_size, workers):
+    result = write_dataset(tmp_path, n_graphs, n_nodes, d, seed, shard_size, workers=workers, progress=False)
+
+    assert_same_graphs(read_dataset(tmp_path, verify=True), tarvel.generate_training_batch(n_graphs, n_nodes, d, seed))
+    rows = [shard.rows for shard in result.manifest.shards]
+    assert sum(rows) == n_graphs and all(r == shard_size for r in rows[:-1])
+    assert result.graphs_written == n_graphs and len(shard_paths(tmp_path)) == len(rows)
+    assert verify_dataset(tmp_path) == []
+
+
+def non_generic_graphs():
+    collinear = tarvel.simulate(np.array([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0], [0.0, 1.0], [1.0, 1.0]]), 2)
+    generic = tarvel.generate_training_batch(1, 5, 2, 3)[0]
+    inconsistent = dict(generic, accepted_edges=[(0, 1)])  # stored as given, not rebuilt from the labels
+    return {"collinear": [generic, collinear], "inconsistent": [collinear, inconsistent, generic]}
+
+
+@pytest.mark.parametrize("case", ["collinear", "inconsistent"])
+def test_edges_are_stored_as_given(case):
+    pa = pytest.importorskip("pyarrow")
+    from tarvel_tools import _parquet
+
+    graphs = non_generic_graphs()[case]
+    table = _parquet.graphs_to_table(pa, graphs, 0, 5)
+    assert_same_graphs(_parquet.table_to_graphs(table, 5), graphs)
+
+
+def damage(directory):
+    """A run that died late: missing shards, a stale temporary, a corrupted and an unrecorded shard."""
+    paths = shard_paths(directory)
+    manifest_path = Path(directory) / "manifest.json"
+    document = json.loads(manifest_path.read_text())
+    document["shards"][0]["sha256"] = None  # finished after the last manifest update
+    document["complete"] = False
+    manifest_path.write_text(json.dumps(document))
+    paths[-1].unlink()
+    paths[-2].unlink()
+    (Path(directory) / f".{paths[-2].name}.0123.tmp").write_bytes(b"PAR1 half a shard")
+    corrupted = bytearray(paths[2].read_bytes())
+    corrupted[len(corrupted) // 2] ^= 0xFF
+    paths[2].write_bytes(bytes(corrupted))
+    return {paths[0].name, paths[2].name, paths[-2].name, paths[-1].name}
+
+
+def test_resume_rewrites_exactly_the_unsound_shards(tmp_path):
+    args = (tmp_path, 40, 7, 2, 99, 5)
+    write_dataset(*args, progress=False)
+    rewritten = damage(tmp_path)
+    assert len(verify_dataset(tmp_path)) == 4
+    with pytest.raises(DatasetError, match="unfinished"):
+        read_dataset(tmp_path)
+    before = {p.name: p.stat().st_mtime_ns for p in shard_paths(tmp_path)}
+
+    result = write_dataset(*args, workers=2, progress=False)
+
+    assert (result.shards_written, result.shards_reused, result.graphs_written) == (4, 4, 20)
+    after = {p.name: p.stat().st_mtime_ns for p in shard_paths(tmp_path)}
+    assert {name for name in after if before.get(name) != after[name]} == rewritten
+    assert not list(tmp_path.glob(".*.tmp"))
+    assert_same_graphs(read_dataset(tmp_path, verify=True), tarvel.generate_training_batch(40, 7, 2, 99))
+
+
+def test_reading_detects_damage(tmp_path):
+    write_dataset(tmp_path, 12, 5, 2, 1, 4, progress=False)
+    first, second = shard_paths(tmp_path)[:2]
+    data = bytearray(first.read_bytes())
+    data[-20] ^= 0x01
+    first.write_bytes(bytes(data))
+    with pytest.raises(DatasetError, match="checksum"):
+        list(read_dataset(tmp_path, verify=True))
+    second.replace(first)  # a sound shard in the wrong place
+    with pytest.raises(DatasetError, match="does not hold graphs 0..3"):
+        list(read_dataset(tmp_path))
+
+
+def package_environment():
+    """Child processes import the package from wherever this test imported it."""
+    root = str(Path(tarvel_tools.__file__).resolve().parent.parent)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [root, env.get("PYTHONPATH")]))
+    return env
+
+
+def test_killed_cli_run_is_completed_by_rerunning(tmp_path):
+    out = tmp_path / "data"
+    command = [sys.executable, "-m", "tarvel_tools", "generate", "--graphs", "30000", "--nodes", "16", "--dim", "2"]
+    command += ["--seed", "7", "--out", str(out), "--shard-size", "500", "--workers", "1", "--no-progress"]
+    env = package_environment()
+    process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while len(shard_paths(out)) < 2 and process.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    process.send_signal(signal.SIGKILL)
+    process.wait()
+    assert process.returncode == -signal.SIGKILL, process.stderr.read()
+    assert not read_manifest(out).complete
+
+    finished = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
+
+    assert finished.returncode == 0, finished.stderr
+    assert "graphs/s" in finished.stdout.splitlines()[-1]
+    assert_same_graphs(read_dataset(out), tarvel.generate_training_batch(30000, 16, 2, 7))
+
+
+def test_dask_cluster_writes_the_same_dataset(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    expected = tarvel.generate_training_batch(45, 8, 3, 2**64 - 20)
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, env=package_environment()
+    ) as cluster:
+        with distributed.Client(cluster) as client:
+            write_dataset(tmp_path / "client", 45, 8, 3, 2**64 - 20, 4, client=client, progress=False)
+        write_dataset(tmp_path / "address", 45, 8, 3, 2**64 - 20, 10, client=cluster.scheduler_address)
+    assert_same_graphs(read_dataset(tmp_path / "client", verify=True), expected)
+    assert_same_graphs(read_dataset(tmp_path / "address", verify=True), expected)
+
+
+@pytest.mark.parametrize(
+    ("change", "error", "message"),
+    [
+        ({"shard_size": 0}, ValueError, "shard_size must be at least 1"),
+        ({"n_graphs": -1}, ValueError, "n_graphs must be at least 0"),
+        ({"n_nodes": 0}, ValueError, "n_nodes must be at least 1"),
+        ({"d": 4}, ValueError, "d must be 2 or 3"),
+        ({"seed": 2**64}, ValueError, "seed must be below 2\\*\\*64"),
+        ({"seed": -1}, ValueError, "seed must be at least 0"),
+        ({"workers": 0}, ValueError, "workers must be at least 1"),
+        ({"n_graphs": 5.0}, TypeError, "n_graphs must be an int"),
+        ({"d": True}, TypeError, "d must be an int"),
+        ({"client": "tcp://127.0.0.1:1", "workers": 2}, ValueError, "workers applies to local runs"),
+    ],
+)
+def test_bad_arguments_are_refused_before_any_work(tmp_path, change, error, message):
+    arguments = {"n_graphs": 5, "n_nodes": 4, "d": 2, "seed": 0, "shard_size": 2} | change
+    with pytest.raises(error, match=message):
+        write_dataset(tmp_path / "data", progress=False, **arguments)
+    assert not (tmp_path / "data").exists()
+
+
+def test_other_arguments_into_an_existing_dataset_are_refused(tmp_path):
+    write_dataset(tmp_path, 6, 4, 2, 0, 3, progress=False)
+    with pytest.raises(DatasetError, match=r"seed=0 \(asked for 1\), shard_size=3 \(asked for 2\)"):
+        write_dataset(tmp_path, 6, 4, 2, 1, 2, progress=False)
+    assert read_manifest(tmp_path).complete
+
+
+def test_directories_owned_by_others_are_refused(tmp_path):
+    fcntl = pytest.importorskip("fcntl")
+    (tmp_path / "foreign").mkdir()
+    (tmp_path / "foreign" / "shard-000000.parquet").write_bytes(b"someone else's")
+    with pytest.raises(DatasetError, match="no manifest.json"):
+        write_dataset(tmp_path / "foreign", 4, 4, 2, 0, 2, progress=False)
+    (tmp_path / "busy").mkdir()
+    with open(tmp_path / "busy" / ".lock", "a") as lock:
+        fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
+        with pytest.raises(DatasetError, match="another write_dataset"):
+            write_dataset(tmp_path / "busy", 4, 4, 2, 0, 2, progress=False)
+    assert not (tmp_path / "busy" / "manifest.json").exists()
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["generate", "--graphs", "5", "--nodes", "4", "--dim", "2", "--seed", "0", "--shard-size", "0"],
+        ["generate", "--graphs", "5", "--nodes", "4", "--dim", "4", "--seed", "0", "--shard-size", "2"],
+        ["generate", "--graphs", "five", "--nodes", "4", "--dim", "2", "--seed", "0", "--shard-size", "2"],
+        ["generate", "--graphs", "5", "--nodes", "4", "--dim", "2", "--seed", "0"],
+    ],
+)
+def test_cli_bad_arguments_exit_with_2(tmp_path, argv):
+    with pytest.raises(SystemExit) as exit_info:
+        cli_main([*argv, "--out", str(tmp_path / "data")])
+    assert exit_info.value.code == 2
+
+
+def test_cli_verify_reports_damage(tmp_path, capsys):
+    write_dataset(tmp_path, 8, 4, 2, 0, 4, progress=False)
+    assert cli_main(["verify", str(tmp_path)]) == 0
+    shard_paths(tmp_path)[1].unlink()
+    assert cli_main(["verify", str(tmp_path)]) == 1
+    assert "shard-000001.parquet: missing" in capsys.readouterr().out
