@@ -1,16 +1,23 @@
 # Two commands do all the set-up:
 #   make demo   - build and install tarvel into .venv, run examples/quickstart.py
+#                 and write a small sharded dataset with tarvel_tools
 #   make test   - C++ unit tests of the core, then the Python test suite
 # Both find a CPython >= 3.12 themselves (override with PYTHON=...).
+# On demand: make test-sanitize (everything under ASan/UBSan), make fuzz-long,
+# make leak-check, make bench.
 
 VENV ?= .venv
 NUMPY ?= numpy>=2
+# Extras the tests exercise; pip resolves them together with $(NUMPY).
+EXTRAS ?= test,dataset,dask,plot
+BUILD_ARGS ?=
+PYTEST_ENV ?=
 PYTHON_FOUND := $(shell PYTHON="$(PYTHON)" scripts/find-python)
 VENV_PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 STAMP := $(VENV)/.tarvel-installed
 
-.PHONY: demo test test-cpp test-python bench install check-python clean
+.PHONY: demo test test-cpp test-python test-sanitize fuzz-long leak-check bench install check-python clean
 
 check-python:
 	@test -n "$(PYTHON_FOUND)" || { echo "No suitable Python: see the message above." >&2; exit 1; }
@@ -20,15 +27,16 @@ $(VENV_PY): | check-python
 	$(VENV_PY) -m pip install --quiet --upgrade pip
 
 # Reinstall whenever a source file changed.
-$(STAMP): $(VENV_PY) pyproject.toml CMakeLists.txt $(wildcard src/*/*.cpp src/*/*.hpp stubs/*/*)
-	$(VENV_PY) -m pip install --quiet "$(NUMPY)" pytest mypy
-	$(VENV_PY) -m pip install --quiet .
+$(STAMP): $(VENV_PY) pyproject.toml CMakeLists.txt $(wildcard src/*/*.cpp src/*/*.hpp stubs/*/* python/*/*)
+	$(VENV_PY) -m pip install --quiet $(BUILD_ARGS) ".[$(EXTRAS)]" "$(NUMPY)"
 	touch $@
 
 install: $(STAMP)
 
 demo: install
 	$(VENV_PY) examples/quickstart.py
+	$(VENV_PY) -m tarvel_tools generate --graphs 200000 --nodes 12 --dim 2 --seed 2024 \
+		--shard-size 25000 --out demo-output/dataset
 
 test: test-cpp test-python
 
@@ -39,11 +47,35 @@ test-cpp:
 	$(CPP_BUILD)/tarvel_core_tests --gtest_brief=1
 
 test-python: install
-	$(VENV_PY) -m pytest -q tests/python
+	$(PYTEST_ENV) $(VENV_PY) -m pytest -q tests/python
+
+# The C++ tests (leak detection on) and the Python suite against an extension
+# built with AddressSanitizer and UndefinedBehaviorSanitizer; any finding fails.
+# The C++ runtime is preloaded too: the sanitizer hooks exceptions only when
+# it is present at start-up, and the interpreter itself does not link it.
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
+SANITIZED_ENV = env LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc TARVEL_SANITIZED=1 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+test-sanitize:
+	scripts/ensure-gtest
+	cmake -S . -B build/cpp-asan -DTARVEL_BUILD_TESTS=ON -DTARVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/cpp-asan -j 2
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		build/cpp-asan/tarvel_core_tests --gtest_brief=1
+	$(MAKE) test-python VENV=.venv-asan \
+		BUILD_ARGS="-Ccmake.define.TARVEL_SANITIZE=ON -Cbuild-dir=build/asan" \
+		PYTEST_ENV='$(SANITIZED_ENV)'
+
+fuzz-long: install
+	TARVEL_FUZZ_PROFILE=long $(VENV_PY) -m pytest -q tests/python/test_fuzz.py
+
+leak-check: install
+	$(VENV_PY) scripts/leak-check
 
 bench: install
 	$(VENV_PY) -m pip install --quiet scipy threadpoolctl scikit-learn pyrigi
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OPENBLAS_NUM_THREADS=1 $(VENV_PY) benchmarks/run.py $(ARGS)
 
 clean:
-	rm -rf build dist $(VENV) .venv-*
+	rm -rf build dist demo-output $(VENV) .venv-*
