@@ -15,7 +15,8 @@ def test_readme_python_examples_run():
         exec(compile(block, "README.md", "exec"), {})
 
 
-def test_quickstart_runs(capsys):
+def test_quickstart_runs(capsys, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)  # the demo writes its pictures into ./demo-output
     runpy.run_path(str(ROOT / "examples" / "quickstart.py"), run_name="__main__")
     out = capsys.readouterr().out
     assert "unit square: labels [1, 1, 1, 1, 1, 0]" in out
