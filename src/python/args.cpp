@@ -31,13 +31,6 @@ void refuse_surplus_positionals(const FunctionDescription& f, Py_ssize_t given) 
                std::to_string(given) + " were given");
 }
 
-std::string text_of(PyObject* object) {
-    Ref text = Ref::check(PyObject_Str(object));
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
-    if (utf8 == nullptr) throw PythonErrorSet{};
-    return utf8;
-}
-
 // Index of the parameter named `key`, or kMaxParameters.
 std::size_t parameter_index(const FunctionDescription& f, PyObject* key) {
     if (!PyUnicode_Check(key)) return kMaxParameters;
@@ -55,7 +48,10 @@ void bind_keywords(const FunctionDescription& f, PyObject* const* values, PyObje
         PyObject* value = values[position];
         const std::size_t k = parameter_index(f, key);
         if (k == kMaxParameters) {
-            type_error(std::string(f.name) + "() got an unexpected keyword argument '" + text_of(key) + "'");
+            // Formatted from the key object itself: names need not survive a
+            // trip through UTF-8 (lone surrogates, NUL characters).
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", f.name, key);
+            throw PythonErrorSet{};
         }
         if (bound[k] != nullptr) {
             type_error(std::string(f.name) + "() got multiple values for argument '" + f.parameters[k] + "'");
@@ -81,8 +77,8 @@ void refuse_missing(const FunctionDescription& f, const BoundArguments& bound) {
 [[noreturn]] void prefix_argument_error(const char* name) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (error && Py_IS_TYPE(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
-        const std::string message = "argument '" + std::string(name) + "': " + text_of(error.get());
-        Ref prefixed = Ref::check(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+        Ref message = Ref::check(PyUnicode_FromFormat("argument '%s': %S", name, error.get()));
+        Ref prefixed = Ref::check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
         PyException_SetCause(prefixed.get(), PyException_GetCause(error.get()));  // steals the cause
         error = std::move(prefixed);
     }
