@@ -4,15 +4,30 @@ import pathlib
 import re
 import runpy
 
+import pytest
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+# Examples of the optional extras skip where the extra is not installed.
+OPTIONAL_MODULES = {"matplotlib", "pyarrow", "tqdm", "dask", "distributed", "torch", "torch_geometric"}
 
 
-def test_readme_python_examples_run():
+def readme_python_blocks():
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    blocks = re.findall(r"```python\n(.*?)```", readme, flags=re.DOTALL)
-    assert blocks
-    for block in blocks:
+    return re.findall(r"```python\n(.*?)```", readme, flags=re.DOTALL)
+
+
+@pytest.mark.parametrize("block", readme_python_blocks(), ids=lambda block: block.splitlines()[-1][:40])
+def test_readme_python_example_runs(block):
+    try:
         exec(compile(block, "README.md", "exec"), {})
+    except ModuleNotFoundError as missing:
+        if missing.name.split(".")[0] not in OPTIONAL_MODULES:
+            raise
+        pytest.skip(f"optional {missing.name} is not installed")
+    except ImportError as missing:
+        if "pip install 'tarvel[" not in str(missing):
+            raise
+        pytest.skip(str(missing))
 
 
 def test_quickstart_runs(capsys, monkeypatch, tmp_path):

@@ -526,7 +526,7 @@ def test_calls_return_well_formed_results_or_documented_errors(function: str, da
 # Texts that UTF-8 cannot carry (lone surrogates) or that C strings cut short
 # (NUL) reach the messages unchanged: once they raised UnicodeEncodeError or
 # were truncated.
-KNOWN_FAULTS = [
+HOSTILE_TEXTS = [
     pytest.param(Call("max_independent", (), {"\udc80": 1}), id="keyword-with-lone-surrogate"),
     pytest.param(Call("max_independent", (1,), {"a\x00b": 1}), id="keyword-with-nul"),
     pytest.param(Call("max_independent", (TypeErrorSaying("\udc80"), 2), {}), id="index-error-with-lone-surrogate"),
@@ -537,6 +537,6 @@ KNOWN_FAULTS = [
 ]
 
 
-@pytest.mark.parametrize("call", KNOWN_FAULTS)
+@pytest.mark.parametrize("call", HOSTILE_TEXTS)
 def test_error_texts_reach_the_message_unchanged(call: Call) -> None:
     check_call(call)
