@@ -8,8 +8,6 @@ from __future__ import annotations
 
 import ctypes
 import gc
-import importlib.machinery
-import importlib.util
 import os
 import sys
 from pathlib import Path
@@ -26,13 +24,11 @@ SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "leak-check"
 
 
 def load_leak_check() -> ModuleType:
-    """Imports the leak-check script as a module."""
-    loader = importlib.machinery.SourceFileLoader("tarvel_leak_check", str(SCRIPT))
-    spec = importlib.util.spec_from_loader(loader.name, loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[loader.name] = module  # dataclasses look their module up
-    loader.exec_module(module)
+    """Imports the leak-check script (a file without a .py suffix) as a module."""
+    module = ModuleType("tarvel_leak_check")
+    module.__file__ = str(SCRIPT)
+    sys.modules[module.__name__] = module  # dataclasses look their module up
+    exec(compile(SCRIPT.read_text(encoding="utf-8"), str(SCRIPT), "exec"), module.__dict__)
     return module
 
 

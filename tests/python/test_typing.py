@@ -30,16 +30,20 @@ BAD = """
 """
 
 
+def run_mypy_strict(directory, *targets):
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(directory / "cache"),
+         *targets],
+        capture_output=True,
+        text=True,
+        cwd=directory,
+    )
+
+
 def test_mypy_checks_calls_and_result_keys(tmp_path):
     (tmp_path / "good.py").write_text(textwrap.dedent(GOOD))
     (tmp_path / "bad.py").write_text(textwrap.dedent(BAD))
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-         "good.py", "bad.py"],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-    )
+    result = run_mypy_strict(tmp_path, "good.py", "bad.py")
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert not [line for line in errors if line.startswith("good.py")], result.stdout
     bad = "\n".join(line for line in errors if line.startswith("bad.py"))
@@ -48,11 +52,5 @@ def test_mypy_checks_calls_and_result_keys(tmp_path):
 
 
 def test_companion_package_is_strictly_typed(tmp_path):
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-         "-p", "tarvel_tools"],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-    )
+    result = run_mypy_strict(tmp_path, "-p", "tarvel_tools")
     assert result.returncode == 0, result.stdout + result.stderr
