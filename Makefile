@@ -27,7 +27,7 @@ $(VENV_PY): | check-python
 	$(VENV_PY) -m pip install --quiet --upgrade pip
 
 # Reinstall whenever a source file changed.
-$(STAMP): $(VENV_PY) pyproject.toml CMakeLists.txt $(wildcard src/*/*.cpp src/*/*.hpp stubs/*/* python/*/*)
+$(STAMP): $(VENV_PY) pyproject.toml CMakeLists.txt $(wildcard src/*/*.cpp src/*/*.hpp src/*/*/*.cpp src/*/*/*.hpp src/*/*.map stubs/*/* python/*/*)
 	$(VENV_PY) -m pip install --quiet $(BUILD_ARGS) ".[$(EXTRAS)]" "$(NUMPY)"
 	touch $@
 

@@ -2,6 +2,7 @@
 
 import ctypes
 import inspect
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -29,6 +30,20 @@ DOC_FIRST_LINES = {
     "reconstruct": "Reconstruct node coordinates from a Euclidean distance matrix (Classical MDS).",
     "pebble_game": "Run the Pebble Game algorithm — O(n^2), deterministic, no matrix rank needed.",
 }
+
+
+def exported_symbols(path):
+    """The names an ELF shared object defines in its dynamic symbol table."""
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm (binutils) to read the dynamic symbol table")
+    listing = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    return {line.split()[-1] for line in listing.splitlines() if line.strip()}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads an ELF dynamic symbol table")
+def test_the_extension_exports_only_its_entry():
+    assert exported_symbols(tarvel.__file__) == {"PyInit_tarvel"}
 
 
 def test_module_surface_is_exactly_the_six_functions():

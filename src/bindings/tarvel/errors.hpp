@@ -6,7 +6,7 @@
 #include <string>
 
 #include "args.hpp"
-#include "ref.hpp"
+#include "bindings/common/ref.hpp"
 
 namespace tarvel::py {
 

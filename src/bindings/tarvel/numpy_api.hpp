@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/matrix_view.hpp"
-#include "ref.hpp"
+#include "bindings/common/ref.hpp"
 
 namespace tarvel::py {
 

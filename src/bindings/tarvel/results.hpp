@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/node.hpp"
-#include "ref.hpp"
+#include "bindings/common/ref.hpp"
 
 namespace tarvel::py {
 

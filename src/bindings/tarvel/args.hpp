@@ -10,7 +10,7 @@
 #include <span>
 
 #include "numpy_api.hpp"
-#include "ref.hpp"
+#include "bindings/common/ref.hpp"
 
 namespace tarvel::py {
 

@@ -8,7 +8,7 @@
 #include "core/fault.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
-#include "ref.hpp"
+#include "bindings/common/ref.hpp"
 
 namespace tarvel::py {
 namespace {

@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "args.hpp"
-#include "ref.hpp"
+#include "bindings/common/ref.hpp"
 
 namespace tarvel::py {
 
