@@ -33,8 +33,10 @@ std::uint64_t add_mod(std::uint64_t a, std::uint64_t b) {
 
 std::uint64_t sub_mod(std::uint64_t a, std::uint64_t b) { return a >= b ? a - b : a + kPrime - b; }
 
+__extension__ typedef unsigned __int128 Product;
+
 std::uint64_t mul_mod(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    const Product product = static_cast<Product>(a) * b;
     // 2^61 = 1 (mod p): fold the high bits onto the low ones.
     return add_mod(static_cast<std::uint64_t>(product) & kPrime, static_cast<std::uint64_t>(product >> 61));
 }
