@@ -10,8 +10,46 @@ namespace tarvel {
 
 namespace {
 
+// ------------------------------------------------ arithmetic modulo 2^61 - 1
+
 constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
-constexpr std::uint64_t kNoPivot = std::numeric_limits<std::uint64_t>::max();
+
+__extension__ typedef unsigned __int128 Product;
+
+// Any x < 2^64 to a value below 2^61 + 8 that is congruent modulo p: since
+// 2^61 = 1 (mod p), the bits above the 61st fold onto the low ones.
+std::uint64_t fold(std::uint64_t x) { return (x & kPrime) + (x >> 61); }
+
+std::uint64_t canonical(std::uint64_t x) {
+    x = fold(x);
+    return x >= kPrime ? x - kPrime : x;
+}
+
+std::uint64_t sub_mod(std::uint64_t a, std::uint64_t b) { return canonical(a + kPrime - b); }
+
+std::uint64_t mul_mod(std::uint64_t a, std::uint64_t b) {
+    const Product product = static_cast<Product>(a) * b;
+    return canonical((static_cast<std::uint64_t>(product) & kPrime) + static_cast<std::uint64_t>(product >> 61));
+}
+
+// x - a * b for a, b < p and x < 2^62, congruent modulo p and again below
+// 2^62; no branch, as the values are random.
+std::uint64_t subtract_product(std::uint64_t x, std::uint64_t a, std::uint64_t b) {
+    const Product product = static_cast<Product>(a) * b;  // < 2^122
+    const std::uint64_t folded = (static_cast<std::uint64_t>(product) & kPrime) + static_cast<std::uint64_t>(product >> 61);
+    return fold(x + 4 * kPrime - folded);  // folded < 2^62 < 4p
+}
+
+std::uint64_t inverse_mod(std::uint64_t a) {
+    // a^(p-2) by Fermat.
+    std::uint64_t result = 1;
+    for (std::uint64_t exponent = kPrime - 2; exponent != 0; exponent >>= 1, a = mul_mod(a, a)) {
+        if (exponent & 1) result = mul_mod(result, a);
+    }
+    return result;
+}
+
+// --------------------------------------------------------------- positions
 
 std::uint64_t splitmix64(std::uint64_t x) {
     x += 0x9e3779b97f4a7c15ULL;
@@ -26,80 +64,141 @@ std::uint64_t draw_coordinate(std::uint64_t seed, std::uint64_t node, std::uint6
     return splitmix64(splitmix64(splitmix64(seed) ^ node) ^ axis) >> 4;
 }
 
-std::uint64_t add_mod(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t s = a + b;
-    return s >= kPrime ? s - kPrime : s;
-}
+// ------------------------------------------------------------ column order
 
-std::uint64_t sub_mod(std::uint64_t a, std::uint64_t b) { return a >= b ? a - b : a + kPrime - b; }
+// The nodes that some edge touches, each given d consecutive columns. Rank
+// does not depend on the order of columns, but the work of elimination
+// does: nodes of low degree come first (ties: the node whose last edge comes
+// earlier), which keeps the stored rows short. At n = 1000, m = 3n in space
+// that cut the work 5-fold from node order.
+struct ColumnLayout {
+    std::vector<std::uint64_t> nodes;   // by column block
+    std::vector<std::uint64_t> blocks;  // per edge end (2k, 2k + 1): its node's column block
+};
 
-__extension__ typedef unsigned __int128 Product;
-
-std::uint64_t mul_mod(std::uint64_t a, std::uint64_t b) {
-    const Product product = static_cast<Product>(a) * b;
-    // 2^61 = 1 (mod p): fold the high bits onto the low ones.
-    return add_mod(static_cast<std::uint64_t>(product) & kPrime, static_cast<std::uint64_t>(product >> 61));
-}
-
-std::uint64_t pow_mod(std::uint64_t base, std::uint64_t exponent) {
-    std::uint64_t result = 1;
-    for (; exponent != 0; exponent >>= 1, base = mul_mod(base, base)) {
-        if (exponent & 1) result = mul_mod(result, base);
+ColumnLayout lay_out_columns(std::span<const Pair> edges) {
+    ColumnLayout layout;
+    std::vector<std::uint64_t>& nodes = layout.nodes;
+    reserve_checked(nodes, checked_product(edges.size(), 2));
+    for (const Pair& edge : edges) {
+        nodes.push_back(edge.i);
+        nodes.push_back(edge.j);
     }
-    return result;
+    std::sort(nodes.begin(), nodes.end());
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+
+    // Ends as indices into the sorted node list, then degree and last edge.
+    layout.blocks.resize(2 * edges.size());
+    std::vector<std::uint64_t> degree(nodes.size(), 0), last_edge(nodes.size(), 0);
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        for (std::size_t end = 0; end < 2; ++end) {
+            const std::uint64_t node = end == 0 ? edges[k].i : edges[k].j;
+            const std::uint64_t index = std::lower_bound(nodes.begin(), nodes.end(), node) - nodes.begin();
+            layout.blocks[2 * k + end] = index;
+            ++degree[index];
+            last_edge[index] = k;
+        }
+    }
+    std::vector<std::uint64_t> order(nodes.size());
+    for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
+    std::sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
+        return degree[a] != degree[b] ? degree[a] < degree[b] : last_edge[a] < last_edge[b];
+    });
+    std::vector<std::uint64_t> block_of(nodes.size());
+    std::vector<std::uint64_t> ordered_nodes(nodes.size());
+    for (std::size_t block = 0; block < order.size(); ++block) {
+        block_of[order[block]] = block;
+        ordered_nodes[block] = nodes[order[block]];
+    }
+    for (std::uint64_t& block : layout.blocks) block = block_of[block];
+    nodes = std::move(ordered_nodes);
+    return layout;
 }
 
-std::uint64_t inverse_mod(std::uint64_t a) { return pow_mod(a, kPrime - 2); }
+// ---------------------------------------------------------------- echelon
 
-// Rows in echelon form modulo p: row k has its leading entry, 1, in column
-// pivots[k] and zeros before it; no two rows lead in the same column.
-class ModularEchelon {
+// Sparse rows in echelon form modulo p: each stored row leads with an
+// implicit 1 in its own column, has zeros in every column before it, and no
+// two rows lead in the same column. A row is offered through a dense
+// accumulator and reduced, left to right, only against the rows whose
+// leading columns it meets.
+class SparseEchelon {
 public:
-    explicit ModularEchelon(std::uint64_t ncols)
-        : ncols_(ncols), row_of_column_(checked_count(ncols, sizeof(std::uint64_t)), kNoPivot),
-          incoming_(checked_count(ncols, sizeof(std::uint64_t))) {}
+    explicit SparseEchelon(std::uint64_t ncols)
+        : row_of_column_(checked_count(ncols, sizeof(std::uint64_t)), kNone),
+          accumulator_(checked_count(ncols, sizeof(std::uint64_t)), 0) {
+        starts_.push_back(0);
+    }
 
-    std::uint64_t rank() const { return rank_; }
+    std::uint64_t rank() const { return starts_.size() - 1; }
 
-    // The row being offered, all zeros: fill it, then call accept_incoming.
-    std::uint64_t* incoming() { return incoming_.data(); }
+    // Sets one entry of the row being offered (its columns start out zero).
+    void set(std::uint64_t column, std::uint64_t value) {
+        accumulator_[column] = value;
+        low_ = std::min(low_, column);
+        high_ = std::max(high_, column + 1);
+    }
 
-    // Reduces the incoming row against the stored ones; stores it and returns
-    // true when something is left. The incoming row is zero afterwards.
-    bool accept_incoming() {
-        for (std::uint64_t c = 0; c < ncols_; ++c) {
-            const std::uint64_t factor = incoming_[c];
-            if (factor == 0) continue;
+    // True, and the reduced row is stored, when the offered row is
+    // independent of the stored ones. Either way the accumulator is left
+    // empty for the next row.
+    bool accept_offered() {
+        for (std::uint64_t c = low_; c < high_; ++c) {
+            const std::uint64_t factor = canonical(accumulator_[c]);
+            if (factor == 0) {
+                accumulator_[c] = 0;
+                continue;
+            }
             const std::uint64_t k = row_of_column_[c];
-            if (k == kNoPivot) {
-                store_incoming(c);
+            if (k == kNone) {
+                store_offered(c);
                 return true;
             }
-            const std::uint64_t* row = rows_.data() + k * ncols_;
-            for (std::uint64_t col = c; col < ncols_; ++col) {
-                incoming_[col] = sub_mod(incoming_[col], mul_mod(factor, row[col]));
-            }
+            accumulator_[c] = 0;
+            subtract_row(k, factor);
         }
+        low_ = kNone;
+        high_ = 0;
         return false;
     }
 
 private:
-    void store_incoming(std::uint64_t lead) {
-        rows_.resize(checked_count(checked_product(rank_ + 1, ncols_), sizeof(std::uint64_t)));
-        std::uint64_t* row = rows_.data() + rank_ * ncols_;
-        const std::uint64_t scale = inverse_mod(incoming_[lead]);
-        for (std::uint64_t col = lead; col < ncols_; ++col) {
-            row[col] = mul_mod(incoming_[col], scale);
-            incoming_[col] = 0;
+    static constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+
+    // accumulator -= factor * (stored row k without its leading 1).
+    void subtract_row(std::uint64_t k, std::uint64_t factor) {
+        const std::uint64_t begin = starts_[k], end = starts_[k + 1];
+        for (std::uint64_t e = begin; e < end; ++e) {
+            std::uint64_t& target = accumulator_[columns_[e]];
+            target = subtract_product(target, factor, values_[e]);
         }
-        row_of_column_[lead] = rank_++;
+        if (end > begin) high_ = std::max(high_, columns_[end - 1] + 1);
     }
 
-    std::uint64_t ncols_;
-    std::uint64_t rank_ = 0;
-    std::vector<std::uint64_t> rows_;
+    // Moves the accumulator's non-zeros after `lead` into a new row, scaled
+    // so that the leading entry is 1.
+    void store_offered(std::uint64_t lead) {
+        const std::uint64_t scale = inverse_mod(canonical(accumulator_[lead]));
+        accumulator_[lead] = 0;
+        for (std::uint64_t c = lead + 1; c < high_; ++c) {
+            const std::uint64_t value = canonical(accumulator_[c]);
+            accumulator_[c] = 0;
+            if (value == 0) continue;
+            columns_.push_back(c);
+            values_.push_back(mul_mod(value, scale));
+        }
+        row_of_column_[lead] = rank();
+        starts_.push_back(columns_.size());
+        low_ = kNone;
+        high_ = 0;
+    }
+
+    std::vector<std::uint64_t> starts_;   // row k's entries: [starts_[k], starts_[k + 1])
+    std::vector<std::uint64_t> columns_;  // ascending within a row
+    std::vector<std::uint64_t> values_;
     std::vector<std::uint64_t> row_of_column_;
-    std::vector<std::uint64_t> incoming_;
+    std::vector<std::uint64_t> accumulator_;
+    std::uint64_t low_ = kNone, high_ = 0;  // the offered row is zero outside [low_, high_)
 };
 
 void check_dimension(std::uint64_t d) {
@@ -112,28 +211,31 @@ GenericRankResult generic_rigidity_labels(std::uint64_t n, std::span<const Pair>
                                           std::uint64_t seed) {
     check_dimension(d);
     check_edges(n, edges);
-    const std::uint64_t full_rank = rigid_rank(n, d);
+    rigid_rank(n, d);  // "capacity overflow" for node counts beyond reach
 
     GenericRankResult result;
     result.labels.assign(checked_count(edges.size(), 1), 0);
+    const ColumnLayout layout = lay_out_columns(edges);
+    // Nodes without edges add zero columns: the rank is that of the others.
+    const std::uint64_t full_rank = rigid_rank(layout.nodes.size(), d);
     if (full_rank == 0) return result;
 
-    const std::uint64_t ncols = checked_product(n, d);
-    std::vector<std::uint64_t> coordinates(checked_count(ncols, sizeof(std::uint64_t)));
-    for (std::uint64_t node = 0; node < n; ++node) {
-        for (std::uint64_t axis = 0; axis < d; ++axis) coordinates[node * d + axis] = draw_coordinate(seed, node, axis);
+    std::vector<std::uint64_t> coordinates(checked_count(checked_product(layout.nodes.size(), d), sizeof(std::uint64_t)));
+    for (std::size_t block = 0; block < layout.nodes.size(); ++block) {
+        for (std::uint64_t axis = 0; axis < d; ++axis) {
+            coordinates[block * d + axis] = draw_coordinate(seed, layout.nodes[block], axis);
+        }
     }
 
-    ModularEchelon echelon(ncols);
+    SparseEchelon echelon(coordinates.size());
     for (std::size_t k = 0; k < edges.size() && echelon.rank() < full_rank; ++k) {
-        const Pair& edge = edges[k];
-        std::uint64_t* row = echelon.incoming();
+        const std::uint64_t first = layout.blocks[2 * k] * d, second = layout.blocks[2 * k + 1] * d;
         for (std::uint64_t axis = 0; axis < d; ++axis) {
-            const std::uint64_t difference = sub_mod(coordinates[edge.i * d + axis], coordinates[edge.j * d + axis]);
-            row[edge.i * d + axis] = difference;
-            row[edge.j * d + axis] = sub_mod(0, difference);
+            const std::uint64_t difference = sub_mod(coordinates[first + axis], coordinates[second + axis]);
+            echelon.set(first + axis, difference);
+            echelon.set(second + axis, sub_mod(0, difference));
         }
-        result.labels[k] = echelon.accept_incoming() ? 1 : 0;
+        result.labels[k] = echelon.accept_offered() ? 1 : 0;
     }
     result.rank = echelon.rank();
     return result;

@@ -223,8 +223,17 @@ TEST(GenericRank, BadInputIsNamed) {
               "edge 1 (1, 3) has an end outside the 3 nodes");
     EXPECT_EQ(invalid_input_of([] { generic_rigidity_labels(3, Edges{{2, 2}}, 3, 0); }),
               "edge 0 (2, 2) is a self-loop");
-    EXPECT_EQ(internal_fault_of([] { generic_rigidity_labels(std::uint64_t{1} << 62, Edges{{0, 1}}, 3, 0); }),
+    EXPECT_EQ(internal_fault_of([] { generic_rigidity_labels(std::uint64_t{1} << 63, Edges{{0, 1}}, 3, 0); }),
               "capacity overflow");
+}
+
+TEST(GenericRank, NodesWithoutEdgesCostNothing) {
+    // Only the nodes that edges touch take columns: a triangle and a bar far
+    // out among 2^62 nodes are as quick as on four nodes.
+    const std::uint64_t far = std::uint64_t{1} << 61;
+    const Edges edges{{far, far + 1}, {far + 1, 7}, {7, far}, {far, 7}, {3, far + 1}};
+    EXPECT_EQ(generic_labels(std::uint64_t{1} << 62, edges, 2), (Labels{1, 1, 1, 0, 1}));
+    EXPECT_EQ(generic_labels(std::uint64_t{1} << 62, edges, 3), (Labels{1, 1, 1, 0, 1}));
 }
 
 }  // namespace
