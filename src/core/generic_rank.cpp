@@ -5,49 +5,13 @@
 
 #include "fault.hpp"
 #include "graph.hpp"
+#include "prime_field.hpp"
 
 namespace tarvel {
 
 namespace {
 
-// ------------------------------------------------ arithmetic modulo 2^61 - 1
-
-constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
-
-__extension__ typedef unsigned __int128 Product;
-
-// Any x < 2^64 to a value below 2^61 + 8 that is congruent modulo p: since
-// 2^61 = 1 (mod p), the bits above the 61st fold onto the low ones.
-std::uint64_t fold(std::uint64_t x) { return (x & kPrime) + (x >> 61); }
-
-std::uint64_t canonical(std::uint64_t x) {
-    x = fold(x);
-    return x >= kPrime ? x - kPrime : x;
-}
-
-std::uint64_t sub_mod(std::uint64_t a, std::uint64_t b) { return canonical(a + kPrime - b); }
-
-std::uint64_t mul_mod(std::uint64_t a, std::uint64_t b) {
-    const Product product = static_cast<Product>(a) * b;
-    return canonical((static_cast<std::uint64_t>(product) & kPrime) + static_cast<std::uint64_t>(product >> 61));
-}
-
-// x - a * b for a, b < p and x < 2^62, congruent modulo p and again below
-// 2^62; no branch, as the values are random.
-std::uint64_t subtract_product(std::uint64_t x, std::uint64_t a, std::uint64_t b) {
-    const Product product = static_cast<Product>(a) * b;  // < 2^122
-    const std::uint64_t folded = (static_cast<std::uint64_t>(product) & kPrime) + static_cast<std::uint64_t>(product >> 61);
-    return fold(x + 4 * kPrime - folded);  // folded < 2^62 < 4p
-}
-
-std::uint64_t inverse_mod(std::uint64_t a) {
-    // a^(p-2) by Fermat.
-    std::uint64_t result = 1;
-    for (std::uint64_t exponent = kPrime - 2; exponent != 0; exponent >>= 1, a = mul_mod(a, a)) {
-        if (exponent & 1) result = mul_mod(result, a);
-    }
-    return result;
-}
+namespace field = prime_field;
 
 // --------------------------------------------------------------- positions
 
@@ -102,7 +66,8 @@ ColumnLayout lay_out_columns(std::span<const Pair> edges) {
     std::vector<std::uint64_t> order(nodes.size());
     for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
     std::sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
-        return degree[a] != degree[b] ? degree[a] < degree[b] : last_edge[a] < last_edge[b];
+        if (degree[a] != degree[b]) return degree[a] < degree[b];
+        return last_edge[a] != last_edge[b] ? last_edge[a] < last_edge[b] : a < b;
     });
     std::vector<std::uint64_t> block_of(nodes.size());
     std::vector<std::uint64_t> ordered_nodes(nodes.size());
@@ -144,7 +109,7 @@ public:
     // empty for the next row.
     bool accept_offered() {
         for (std::uint64_t c = low_; c < high_; ++c) {
-            const std::uint64_t factor = canonical(accumulator_[c]);
+            const std::uint64_t factor = field::canonical(accumulator_[c]);
             if (factor == 0) {
                 accumulator_[c] = 0;
                 continue;
@@ -170,7 +135,7 @@ private:
         const std::uint64_t begin = starts_[k], end = starts_[k + 1];
         for (std::uint64_t e = begin; e < end; ++e) {
             std::uint64_t& target = accumulator_[columns_[e]];
-            target = subtract_product(target, factor, values_[e]);
+            target = field::subtract_product(target, factor, values_[e]);
         }
         if (end > begin) high_ = std::max(high_, columns_[end - 1] + 1);
     }
@@ -178,14 +143,14 @@ private:
     // Moves the accumulator's non-zeros after `lead` into a new row, scaled
     // so that the leading entry is 1.
     void store_offered(std::uint64_t lead) {
-        const std::uint64_t scale = inverse_mod(canonical(accumulator_[lead]));
+        const std::uint64_t scale = field::inverse(field::canonical(accumulator_[lead]));
         accumulator_[lead] = 0;
         for (std::uint64_t c = lead + 1; c < high_; ++c) {
-            const std::uint64_t value = canonical(accumulator_[c]);
+            const std::uint64_t value = field::canonical(accumulator_[c]);
             accumulator_[c] = 0;
             if (value == 0) continue;
             columns_.push_back(c);
-            values_.push_back(mul_mod(value, scale));
+            values_.push_back(field::mul(value, scale));
         }
         row_of_column_[lead] = rank();
         starts_.push_back(columns_.size());
@@ -231,9 +196,9 @@ GenericRankResult generic_rigidity_labels(std::uint64_t n, std::span<const Pair>
     for (std::size_t k = 0; k < edges.size() && echelon.rank() < full_rank; ++k) {
         const std::uint64_t first = layout.blocks[2 * k] * d, second = layout.blocks[2 * k + 1] * d;
         for (std::uint64_t axis = 0; axis < d; ++axis) {
-            const std::uint64_t difference = sub_mod(coordinates[first + axis], coordinates[second + axis]);
+            const std::uint64_t difference = field::sub(coordinates[first + axis], coordinates[second + axis]);
             echelon.set(first + axis, difference);
-            echelon.set(second + axis, sub_mod(0, difference));
+            echelon.set(second + axis, field::sub(0, difference));
         }
         result.labels[k] = echelon.accept_offered() ? 1 : 0;
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -47,48 +48,60 @@ Edges complete_graph(std::uint64_t n) {
 
 // ------------------------------------------------ independent references
 
-// The greedy labels by rank from scratch: each prefix's rigidity matrix at
-// other random positions is brought to echelon form modulo 10^9 + 7 by
-// textbook elimination (pivot search down each column).
-Labels labels_by_prefix_ranks(std::uint64_t n, const Edges& edges, std::uint64_t d, std::mt19937_64& rng) {
-    constexpr std::int64_t p = 1'000'000'007;
-    const auto mod = [](std::int64_t x) { return ((x % p) + p) % p; };
-    const auto inverse = [&](std::int64_t a) {
+// Rank from scratch, an independent reference: the rigidity matrix of the
+// first m edges at the positions x is brought to echelon form modulo
+// 10^9 + 7 by textbook elimination (pivot search down each column).
+constexpr std::int64_t kOtherPrime = 1'000'000'007;
+
+std::vector<std::int64_t> positions_modulo_other_prime(std::uint64_t n, std::uint64_t d, std::mt19937_64& rng) {
+    std::uniform_int_distribution<std::int64_t> coordinate(0, kOtherPrime - 1);
+    std::vector<std::int64_t> x(n * d);
+    for (auto& value : x) value = coordinate(rng);
+    return x;
+}
+
+std::size_t rank_of_prefix(const std::vector<std::int64_t>& x, const Edges& edges, std::size_t m, std::uint64_t d) {
+    constexpr std::int64_t p = kOtherPrime;
+    const auto mod = [](std::int64_t v) { return ((v % p) + p) % p; };
+    const auto inverse = [](std::int64_t a) {
         std::int64_t result = 1;
         for (std::int64_t e = p - 2; e > 0; e >>= 1, a = a * a % p) {
             if (e & 1) result = result * a % p;
         }
         return result;
     };
-    std::uniform_int_distribution<std::int64_t> coordinate(0, p - 1);
-    std::vector<std::int64_t> x(n * d);
-    for (auto& value : x) value = coordinate(rng);
+    const std::size_t ncols = x.size();
+    std::vector<std::int64_t> a(m * ncols, 0);  // row k at k * ncols
+    const auto at = [&](std::size_t row, std::size_t col) -> std::int64_t& { return a[row * ncols + col]; };
+    for (std::size_t k = 0; k < m; ++k) {
+        for (std::uint64_t axis = 0; axis < d; ++axis) {
+            const std::int64_t diff = mod(x[edges[k].i * d + axis] - x[edges[k].j * d + axis]);
+            at(k, edges[k].i * d + axis) = diff;
+            at(k, edges[k].j * d + axis) = mod(-diff);
+        }
+    }
+    std::size_t rank = 0;
+    for (std::size_t col = 0; col < ncols && rank < m; ++col) {
+        std::size_t pivot = rank;
+        while (pivot < m && at(pivot, col) == 0) ++pivot;
+        if (pivot == m) continue;
+        for (std::size_t c = 0; c < ncols; ++c) std::swap(at(pivot, c), at(rank, c));
+        const std::int64_t scale = inverse(at(rank, col));
+        for (std::size_t r = rank + 1; r < m; ++r) {
+            const std::int64_t factor = at(r, col) * scale % p;
+            for (std::size_t c = col; c < ncols; ++c) at(r, c) = mod(at(r, c) - factor * at(rank, c) % p);
+        }
+        ++rank;
+    }
+    return rank;
+}
 
-    const std::size_t ncols = n * d;
+// The greedy labels: edge k is independent when it raises the prefix rank.
+Labels labels_by_prefix_ranks(std::uint64_t n, const Edges& edges, std::uint64_t d, std::mt19937_64& rng) {
+    const std::vector<std::int64_t> x = positions_modulo_other_prime(n, d, rng);
     Labels labels;
-    std::size_t previous = 0;
-    for (std::size_t m = 1; m <= edges.size(); ++m) {
-        std::vector<std::vector<std::int64_t>> a(m, std::vector<std::int64_t>(ncols, 0));
-        for (std::size_t k = 0; k < m; ++k) {
-            for (std::uint64_t axis = 0; axis < d; ++axis) {
-                const std::int64_t diff = mod(x[edges[k].i * d + axis] - x[edges[k].j * d + axis]);
-                a[k][edges[k].i * d + axis] = diff;
-                a[k][edges[k].j * d + axis] = mod(-diff);
-            }
-        }
-        std::size_t rank = 0;
-        for (std::size_t col = 0; col < ncols && rank < m; ++col) {
-            std::size_t pivot = rank;
-            while (pivot < m && a[pivot][col] == 0) ++pivot;
-            if (pivot == m) continue;
-            std::swap(a[pivot], a[rank]);
-            const std::int64_t scale = inverse(a[rank][col]);
-            for (std::size_t r = rank + 1; r < m; ++r) {
-                const std::int64_t factor = a[r][col] * scale % p;
-                for (std::size_t c = col; c < ncols; ++c) a[r][c] = mod(a[r][c] - factor * a[rank][c] % p);
-            }
-            ++rank;
-        }
+    for (std::size_t m = 1, previous = 0; m <= edges.size(); ++m) {
+        const std::size_t rank = rank_of_prefix(x, edges, m, d);
         labels.push_back(rank > previous ? 1 : 0);
         previous = rank;
     }
@@ -144,6 +157,22 @@ TEST(GenericRank, MatchesRanksFromScratchModuloAnotherPrime) {
             const Edges edges = random_edges(n, 3 * n, rng);
             EXPECT_EQ(generic_labels(n, edges, d, trial), labels_by_prefix_ranks(n, edges, d, rng))
                 << "d=" << d << " n=" << n;
+        }
+    }
+}
+
+// Larger graphs, where stored rows fill in over long chains: the prefix
+// ranks at every eighth of the edges.
+TEST(GenericRank, PrefixRanksMatchModuloAnotherPrime) {
+    std::mt19937_64 rng(13);
+    for (std::uint64_t d : {2u, 3u}) {
+        const std::uint64_t n = 70;
+        const Edges edges = random_edges(n, 3 * n, rng);
+        const Labels labels = generic_labels(n, edges, d, d);
+        const std::vector<std::int64_t> x = positions_modulo_other_prime(n, d, rng);
+        for (std::size_t m = edges.size() / 8; m <= edges.size(); m += edges.size() / 8) {
+            const std::size_t rank = std::count(labels.begin(), labels.begin() + m, 1);
+            EXPECT_EQ(rank, rank_of_prefix(x, edges, m, d)) << "d=" << d << " first " << m << " edges";
         }
     }
 }
