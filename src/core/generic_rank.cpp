@@ -34,7 +34,7 @@ std::uint64_t draw_coordinate(std::uint64_t seed, std::uint64_t node, std::uint6
 // does not depend on the order of columns, but the work of elimination
 // does: nodes of low degree come first (ties: the node whose last edge comes
 // earlier), which keeps the stored rows short. At n = 1000, m = 3n in space
-// that cut the work 5-fold from node order.
+// that visits 3.5 times fewer stored entries than node order (1.1e7).
 struct ColumnLayout {
     std::vector<std::uint64_t> nodes;   // by column block
     std::vector<std::uint64_t> blocks;  // per edge end (2k, 2k + 1): its node's column block
