@@ -40,9 +40,9 @@ struct ColumnLayout {
     std::vector<std::uint64_t> blocks;  // per edge end (2k, 2k + 1): its node's column block
 };
 
-ColumnLayout lay_out_columns(std::span<const Pair> edges) {
-    ColumnLayout layout;
-    std::vector<std::uint64_t>& nodes = layout.nodes;
+// Every node that some edge touches, ascending.
+std::vector<std::uint64_t> touched_nodes(std::span<const Pair> edges) {
+    std::vector<std::uint64_t> nodes;
     reserve_checked(nodes, checked_product(edges.size(), 2));
     for (const Pair& edge : edges) {
         nodes.push_back(edge.i);
@@ -50,33 +50,47 @@ ColumnLayout lay_out_columns(std::span<const Pair> edges) {
     }
     std::sort(nodes.begin(), nodes.end());
     nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    return nodes;
+}
 
-    // Ends as indices into the sorted node list, then degree and last edge.
-    layout.blocks.resize(2 * edges.size());
-    std::vector<std::uint64_t> degree(nodes.size(), 0), last_edge(nodes.size(), 0);
-    for (std::size_t k = 0; k < edges.size(); ++k) {
-        for (std::size_t end = 0; end < 2; ++end) {
-            const std::uint64_t node = end == 0 ? edges[k].i : edges[k].j;
-            const std::uint64_t index = std::lower_bound(nodes.begin(), nodes.end(), node) - nodes.begin();
-            layout.blocks[2 * k + end] = index;
-            ++degree[index];
-            last_edge[index] = k;
+// Per edge end (2k, 2k + 1 for edge k): its node's place in `nodes`.
+std::vector<std::uint64_t> end_places(std::span<const Pair> edges, const std::vector<std::uint64_t>& nodes) {
+    std::vector<std::uint64_t> places;
+    reserve_checked(places, checked_product(edges.size(), 2));
+    for (const Pair& edge : edges) {
+        for (const std::uint64_t node : {edge.i, edge.j}) {
+            places.push_back(std::lower_bound(nodes.begin(), nodes.end(), node) - nodes.begin());
         }
     }
-    std::vector<std::uint64_t> order(nodes.size());
-    for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
+    return places;
+}
+
+// Column block per place: low degree first, then earlier last edge, then place.
+std::vector<std::uint64_t> low_degree_first(const std::vector<std::uint64_t>& ends, std::size_t places) {
+    std::vector<std::uint64_t> degree(places, 0), last_edge(places, 0);
+    for (std::size_t end = 0; end < ends.size(); ++end) {
+        ++degree[ends[end]];
+        last_edge[ends[end]] = end / 2;
+    }
+    std::vector<std::uint64_t> order(places);
+    for (std::size_t place = 0; place < places; ++place) order[place] = place;
     std::sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
         if (degree[a] != degree[b]) return degree[a] < degree[b];
         return last_edge[a] != last_edge[b] ? last_edge[a] < last_edge[b] : a < b;
     });
-    std::vector<std::uint64_t> block_of(nodes.size());
-    std::vector<std::uint64_t> ordered_nodes(nodes.size());
-    for (std::size_t block = 0; block < order.size(); ++block) {
-        block_of[order[block]] = block;
-        ordered_nodes[block] = nodes[order[block]];
-    }
-    for (std::uint64_t& block : layout.blocks) block = block_of[block];
-    nodes = std::move(ordered_nodes);
+    std::vector<std::uint64_t> block_of(places);
+    for (std::size_t block = 0; block < places; ++block) block_of[order[block]] = block;
+    return block_of;
+}
+
+ColumnLayout lay_out_columns(std::span<const Pair> edges) {
+    const std::vector<std::uint64_t> nodes = touched_nodes(edges);
+    ColumnLayout layout;
+    layout.blocks = end_places(edges, nodes);
+    const std::vector<std::uint64_t> block_of = low_degree_first(layout.blocks, nodes.size());
+    for (std::uint64_t& end : layout.blocks) end = block_of[end];
+    layout.nodes.resize(nodes.size());
+    for (std::size_t place = 0; place < nodes.size(); ++place) layout.nodes[block_of[place]] = nodes[place];
     return layout;
 }
 
