@@ -11,8 +11,8 @@
 // r bars that generic positions would accept. Every coordinate is drawn
 // uniformly from {0, ..., 2^60 - 1} and the arithmetic is exact modulo the
 // prime p = 2^61 - 1, so by the Schwartz-Zippel lemma some label is wrong
-// with probability at most r / 2^60 <= d*n / 2^60: below 2.6e-15 for n = 1000
-// nodes in space, below 2.6e-14 for n = 10^4. The lemma applies modulo p when
+// with probability at most r / 2^60 <= d*n / 2^60: below 3e-15 for n = 1000
+// nodes in space, below 3e-14 for n = 10^4. The lemma applies modulo p when
 // that minor has an integer coefficient that is not a multiple of p: always
 // in the plane (Laman's count decides generic independence over every field),
 // assumed in space.
