@@ -26,13 +26,9 @@
 #include <span>
 #include <vector>
 
-namespace tarvel {
+#include "row_entry.hpp"
 
-// One non-zero of a row given sparsely; every other column is 0.0.
-struct RowEntry {
-    std::uint64_t column;
-    double value;
-};
+namespace tarvel {
 
 // One pending update as a row kernel sees it: target[c] -= source[c] * factor
 // for the columns of [begin, end) (zeros of the source outside it).

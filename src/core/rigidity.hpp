@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "node.hpp"
-#include "rank.hpp"
+#include "row_entry.hpp"
 
 namespace tarvel {
 
