@@ -34,10 +34,17 @@ PyObject* panic_exception_type() {
     return panic_type;
 }
 
-void python_api_call_failed() {
-    if (PyErr_Occurred()) PyErr_Print();
-    raise_fault("Python API call failed");
+void raise_fault_from_pending_error(const char* message) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonErrorSet{};  // a failed allocation, not a fault
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    raise_panic(message);
+    Ref fault = Ref::steal(PyErr_GetRaisedException());
+    if (fault && cause) PyException_SetCause(fault.get(), cause.release());  // steals the cause
+    PyErr_SetRaisedException(fault.release());
+    throw PythonErrorSet{};
 }
+
+void python_api_call_failed() { raise_fault_from_pending_error("Python API call failed"); }
 
 void set_python_error_from_current_exception() {
     try {

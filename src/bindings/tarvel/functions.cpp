@@ -90,7 +90,7 @@ Ref generate_training_batch(const CallArguments& call) {
     std::vector<SimulationResult> records =
         without_interpreter_lock([&] { return simulate_batch(seed, n_graphs, n_nodes, d, kBatchRankTolerance); });
 
-    Ref list = created(PyList_New(0));
+    Ref list = Ref::check(PyList_New(0));
     EdgeTuples shared_tuples(n_nodes);
     for (SimulationResult& slot : records) {
         SimulationResult record = std::move(slot);  // freed as soon as its dictionary exists
@@ -122,7 +122,7 @@ Ref reconstruct(const CallArguments& call) {
     Reconstruction result =
         without_interpreter_lock([&] { return reconstruct_coords(std::move(dist), d, tol); });
 
-    Ref dict = created(PyDict_New());
+    Ref dict = Ref::check(PyDict_New());
     const auto rows = static_cast<npy_intp>(n);
     const auto axes = static_cast<npy_intp>(d);
     set_item(dict, "coords", adopt_as_float64_array(std::move(result.coords), {rows, axes}));
@@ -141,7 +141,7 @@ Ref pebble_game(const CallArguments& call) {
     if (d != 2) throw InvalidInput("pebble_game only supports d=2");
     PebbleOutcome game = without_interpreter_lock([&] { return play_pebble_game(n); });
 
-    Ref dict = created(PyDict_New());
+    Ref dict = Ref::check(PyDict_New());
     set_item(dict, "labels", adopt_as_uint8_array(std::move(game.labels)));
     set_item(dict, "accepted_edges", edge_list(game.accepted_edges));
     set_item(dict, "n_nodes", to_python_int(n));

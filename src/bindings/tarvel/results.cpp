@@ -5,11 +5,11 @@
 
 namespace tarvel::py {
 
-Ref to_python_int(std::uint64_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
+Ref to_python_int(std::uint64_t value) { return Ref::check(PyLong_FromUnsignedLongLong(value)); }
 
 Ref to_python_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
-Ref to_python_float(double value) { return created(PyFloat_FromDouble(value)); }
+Ref to_python_float(double value) { return Ref::check(PyFloat_FromDouble(value)); }
 
 namespace {
 
@@ -18,7 +18,7 @@ constexpr std::uint64_t kMostSharedTuples = std::uint64_t{1} << 20;
 Ref new_edge_tuple(const Pair& edge) {
     Ref i = to_python_int(edge.i);
     Ref j = to_python_int(edge.j);
-    return created(PyTuple_Pack(2, i.get(), j.get()));
+    return Ref::check(PyTuple_Pack(2, i.get(), j.get()));
 }
 
 }  // namespace
@@ -39,10 +39,11 @@ Ref EdgeTuples::tuple_for(const Pair& edge) {
 }
 
 Ref edge_list(std::span<const Pair> edges, EdgeTuples* shared) {
-    Ref list = created(PyList_New(static_cast<Py_ssize_t>(edges.size())));
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(edges.size())));
     for (std::size_t k = 0; k < edges.size(); ++k) {
         Ref pair = shared ? shared->tuple_for(edges[k]) : new_edge_tuple(edges[k]);
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), pair.release());  // steals; cannot fail here
+        // Steals the tuple; cannot fail for a new list and an index inside it.
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), pair.release()) < 0) python_api_call_failed();
     }
     return list;
 }
@@ -58,7 +59,7 @@ Ref make_result_dict(SimulationOutcome&& outcome, EdgeTuples* shared) {
     std::vector<double> distances = std::move(outcome.distance_matrix);
     const auto n = static_cast<npy_intp>(outcome.n_nodes);
 
-    Ref dict = created(PyDict_New());
+    Ref dict = Ref::check(PyDict_New());
     set_item(dict, "labels", adopt_as_uint8_array(std::move(labels)));
     set_item(dict, "accepted_edges", edge_list(outcome.accepted_edges, shared));
     set_item(dict, "distance_matrix", adopt_as_float64_array(std::move(distances), {n, n}));
