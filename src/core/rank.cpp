@@ -280,7 +280,7 @@ void IncrementalRankChecker::bring_up_to_date(std::uint64_t k) {
 //    entries in the pending pivot columns, updated as the updates pass;
 //  - per tile of columns, every row's share of all its updates at once, so
 //    the pending rows are read from cache, not from memory, for each row.
-// Zeros take part in this as in the literal order, so their sign is not
+// Zeros take part in this as in the plain order, so their sign is not
 // determined here; with a negative or NaN tolerance a zero can be a
 // multiplier or a pivot, and the rows take their updates one by one.
 void IncrementalRankChecker::apply_all_updates() {

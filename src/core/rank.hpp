@@ -6,7 +6,7 @@
 // the tolerance, so a NaN is never a pivot and never triggers an elimination
 // step. The tolerance is used as given (zero, negative or NaN included).
 //
-// Every answer, pivot and stored value equals that of the literal dense
+// Every answer, pivot and stored value equals that of the plain dense
 // algorithm (zeros up to their sign); the work is cut without changing a
 // value:
 //  - Delayed back-substitution. Each accepted row is also kept as it was at

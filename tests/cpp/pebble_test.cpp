@@ -15,7 +15,7 @@
 #include "core/fault.hpp"
 #include "fault_capture.hpp"
 #include "core/pebble.hpp"
-#include "literal_pebble.hpp"
+#include "support/reference_pebble.hpp"
 
 namespace tarvel {
 namespace {
@@ -76,9 +76,9 @@ TEST_P(PebbleGameFrontOnes, FirstTwoRowsAccepted) {
 INSTANTIATE_TEST_SUITE_P(AnyN, PebbleGameFrontOnes, ::testing::Values(2, 3, 6, 17, 64, 1000, 4099));
 
 // Labels and accepted edges equal those of the step-by-step game.
-TEST(PebbleGame, MatchesLiteralGameForEveryNUpTo320) {
+TEST(PebbleGame, MatchesReferenceGameForEveryNUpTo320) {
     for (std::uint64_t n = 0; n <= 320; ++n) {
-        const literal::Game expected = literal::play_pebble_game(n);
+        const reference::Game expected = reference::play_pebble_game(n);
         const PebbleOutcome outcome = play_pebble_game(n);
         ASSERT_EQ(outcome.labels, expected.outcome.labels) << "n = " << n;
         ASSERT_EQ(outcome.accepted_edges, expected.outcome.accepted_edges) << "n = " << n;
@@ -208,21 +208,21 @@ TEST(FindPebble, SameAsRecursiveSearchOnRandomStates) {
         const std::size_t n = mine.pebbles.size();
         const std::size_t start = rng() % n;
         VisitedSet visited(n);
-        literal::Visited literal_visited;
+        reference::Visited oracle_visited;
         if (rng() % 4 == 0) {
             const std::size_t blocked = rng() % n;
             visited.insert(blocked);
-            literal_visited.insert(blocked);
+            oracle_visited.insert(blocked);
         }
-        MoveLog moves, literal_moves;
+        MoveLog moves, oracle_moves;
         const bool found = find_pebble(start, visited, mine.pebbles, mine.out_edges, moves, stack);
-        ASSERT_EQ(found, literal::find_pebble(start, literal_visited, theirs.pebbles, theirs.out_edges,
-                                              literal_moves))
+        ASSERT_EQ(found, reference::find_pebble(start, oracle_visited, theirs.pebbles, theirs.out_edges,
+                                              oracle_moves))
             << "round " << round;
         ASSERT_EQ(mine.pebbles, theirs.pebbles) << "round " << round;
         ASSERT_EQ(mine.out_edges, theirs.out_edges) << "round " << round;
-        ASSERT_EQ(moves, literal_moves) << "round " << round;
-        for (std::size_t x = 0; x < n; ++x) ASSERT_EQ(visited.contains(x), literal_visited.count(x) == 1);
+        ASSERT_EQ(moves, oracle_moves) << "round " << round;
+        for (std::size_t x = 0; x < n; ++x) ASSERT_EQ(visited.contains(x), oracle_visited.count(x) == 1);
     }
 }
 
@@ -232,7 +232,7 @@ TEST(UndoMoves, RestoresCountsAndDirectionsAfterSeveralSearches) {
     std::mt19937_64 rng(77);
     for (int round = 0; round < 2000; ++round) {
         RandomState state = random_state(rng);
-        RandomState literal_state = state;
+        RandomState oracle_state = state;
         const auto before = directions(state);
         const std::size_t n = state.pebbles.size();
         MoveLog moves;
@@ -245,12 +245,12 @@ TEST(UndoMoves, RestoresCountsAndDirectionsAfterSeveralSearches) {
                 ++state.pebbles[start];
             }
         }
-        literal_state.pebbles = state.pebbles;
-        literal_state.out_edges = state.out_edges;
+        oracle_state.pebbles = state.pebbles;
+        oracle_state.out_edges = state.out_edges;
         undo_moves(moves, state.pebbles, state.out_edges);
-        literal::undo_moves(moves, literal_state.pebbles, literal_state.out_edges);
+        reference::undo_moves(moves, oracle_state.pebbles, oracle_state.out_edges);
         ASSERT_EQ(directions(state), before) << "round " << round;
-        ASSERT_EQ(state.out_edges, literal_state.out_edges) << "round " << round;
+        ASSERT_EQ(state.out_edges, oracle_state.out_edges) << "round " << round;
     }
 }
 
@@ -277,11 +277,11 @@ TEST_P(ChainSearch, SameAsRecursiveSearch) {
     RandomState mine = chain(GetParam());
     RandomState theirs = mine;
     VisitedSet visited(GetParam());
-    literal::Visited literal_visited;
-    MoveLog moves, literal_moves;
+    reference::Visited oracle_visited;
+    MoveLog moves, oracle_moves;
     ASSERT_TRUE(find_pebble(0, visited, mine.pebbles, mine.out_edges, moves));
-    ASSERT_TRUE(literal::find_pebble(0, literal_visited, theirs.pebbles, theirs.out_edges, literal_moves));
-    EXPECT_EQ(moves, literal_moves);
+    ASSERT_TRUE(reference::find_pebble(0, oracle_visited, theirs.pebbles, theirs.out_edges, oracle_moves));
+    EXPECT_EQ(moves, oracle_moves);
     EXPECT_EQ(mine.out_edges, theirs.out_edges);
     EXPECT_EQ(mine.pebbles, theirs.pebbles);
 }

@@ -8,7 +8,7 @@
 
 #include "core/fault.hpp"
 #include "core/rank.hpp"
-#include "literal_rank.hpp"
+#include "support/reference_rank.hpp"
 
 namespace tarvel {
 namespace {
@@ -39,7 +39,7 @@ TEST_P(CheckerCases, AnswerAndKeepTheReducedBasis) {
     for (std::uint64_t k = 0; k < checker.rank(); ++k) {
         EXPECT_EQ(checker.pivot(k), c.pivots[k]) << "row " << k;
         for (std::uint64_t col = 0; col < 2; ++col) {
-            EXPECT_TRUE(oracle::same_value(checker.row(k)[col], c.basis[k][col]))
+            EXPECT_TRUE(reference::same_value(checker.row(k)[col], c.basis[k][col]))
                 << "row " << k << " column " << col << ": " << checker.row(k)[col];
         }
     }
@@ -147,17 +147,17 @@ TEST(IncrementalRankChecker, SparseEntriesAreWrittenInOrder) {
 
 // Offers `count` random rows to both checkers, comparing every answer and,
 // after each accepted row, the whole basis: rows that still owe delayed
-// updates must read back as the literal rows.
+// updates must read back as the reference rows.
 void expect_same_run(IncrementalRankChecker& checker, std::mt19937_64& rng, std::uint64_t ncols, double tol,
                      std::uint64_t count) {
-    oracle::LiteralRankChecker literal(ncols, tol);
+    reference::RankChecker oracle(ncols, tol);
     Rows offered;
     for (std::uint64_t r = 0; r < count; ++r) {
         offered.push_back(random_row(rng, offered, ncols, tol));
         const bool answer = checker.add_row(offered.back());
-        ASSERT_EQ(answer, literal.add_row(offered.back())) << "row " << r;
+        ASSERT_EQ(answer, oracle.add_row(offered.back())) << "row " << r;
         if (answer) {
-            ASSERT_EQ(oracle::state_difference(checker, literal), "") << "row " << r;
+            ASSERT_EQ(reference::state_difference(checker, oracle), "") << "row " << r;
         }
     }
 }
@@ -197,17 +197,17 @@ struct FlushCase {
 
 class BlockedFlush : public ::testing::TestWithParam<FlushCase> {};
 
-TEST_P(BlockedFlush, MatchesTheLiteralAlgorithm) {
+TEST_P(BlockedFlush, MatchesTheReferenceAlgorithm) {
     const FlushCase& c = GetParam();
     std::mt19937_64 rng(c.ncols * 31 + (c.specials ? 1 : 0));
     IncrementalRankChecker checker(c.ncols, c.tol);
-    oracle::LiteralRankChecker literal(c.ncols, c.tol);
+    reference::RankChecker oracle(c.ncols, c.tol);
     for (std::uint64_t r = 0; r < 2 * c.ncols; ++r) {
         const std::vector<double> row = banded_row(rng, c.ncols, c.specials);
-        ASSERT_EQ(checker.add_row(row), literal.add_row(row)) << "row " << r;
+        ASSERT_EQ(checker.add_row(row), oracle.add_row(row)) << "row " << r;
     }
     EXPECT_GT(checker.rank(), 128u);  // at least two full blocks
-    EXPECT_EQ(oracle::state_difference(checker, literal), "");
+    EXPECT_EQ(reference::state_difference(checker, oracle), "");
 }
 
 // Widths off the kernels' 32-column chunks; tolerances that let zeros act as
@@ -229,7 +229,7 @@ TEST(IncrementalRankChecker, ResetForgetsTheLastPass) {
     }
 }
 
-TEST(IncrementalRankChecker, MatchesTheLiteralAlgorithmBitForBit) {
+TEST(IncrementalRankChecker, MatchesTheReferenceAlgorithmBitForBit) {
     const double tolerances[] = {0.0, 1e-15, 1e-9, 1e-3, -1.0, nan, 1e300, inf};
     std::mt19937_64 rng(20240611);
     int rejected = 0, accepted = 0;
@@ -237,15 +237,15 @@ TEST(IncrementalRankChecker, MatchesTheLiteralAlgorithmBitForBit) {
         const double tol = tolerances[trial % 8];
         const std::uint64_t ncols = 1 + rng() % 37;
         IncrementalRankChecker checker(ncols, tol);
-        oracle::LiteralRankChecker literal(ncols, tol);
+        reference::RankChecker oracle(ncols, tol);
         Rows offered;
         for (std::uint64_t r = 0; r < ncols + 4; ++r) {
             offered.push_back(random_row(rng, offered, ncols, tol));
             const bool answer = checker.add_row(offered.back());
-            ASSERT_EQ(answer, literal.add_row(offered.back())) << "trial " << trial << " row " << r;
+            ASSERT_EQ(answer, oracle.add_row(offered.back())) << "trial " << trial << " row " << r;
             (answer ? accepted : rejected) += 1;
         }
-        ASSERT_EQ(oracle::state_difference(checker, literal), "") << "trial " << trial;
+        ASSERT_EQ(reference::state_difference(checker, oracle), "") << "trial " << trial;
     }
     EXPECT_GT(accepted, 1000);
     EXPECT_GT(rejected, 1000);

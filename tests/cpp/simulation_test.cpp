@@ -13,7 +13,7 @@
 #include "core/rigidity.hpp"
 #include "core/rng.hpp"
 #include "core/simulation.hpp"
-#include "literal_rank.hpp"
+#include "support/reference_rank.hpp"
 
 namespace tarvel {
 namespace {
@@ -48,21 +48,21 @@ PassOutcome fast_path_then_full_pass(const NodeList& nodes, std::uint64_t d, dou
     return full_pass(nodes, pairs, tol, max_rank);
 }
 
-// The simulation pass driven by the literal checker.
+// The simulation pass driven by the reference checker.
 PassOutcome oracle_pass(const NodeList& nodes, std::uint64_t d, double tol) {
     const std::uint64_t max_rank = max_rank_for(nodes.size(), d);
-    oracle::LiteralRankChecker literal(nodes.size() * d, tol);
+    reference::RankChecker oracle(nodes.size() * d, tol);
     PassOutcome pass;
     for (const Pair& bar : make_candidate_pairs(nodes.size())) {
-        if (!pass.labels.empty() && literal.rank == max_rank) {
+        if (!pass.labels.empty() && oracle.rank == max_rank) {
             pass.labels.push_back(0);
             continue;
         }
-        const bool independent = literal.add_row(RigidityRow(nodes, bar.i, bar.j).entries);
+        const bool independent = oracle.add_row(RigidityRow(nodes, bar.i, bar.j).entries);
         pass.labels.push_back(independent);
         if (independent) pass.accepted_edges.push_back(bar);
     }
-    pass.final_rank = literal.rank;
+    pass.final_rank = oracle.rank;
     return pass;
 }
 
@@ -184,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     "All nodes must have dimension d=2"}));
 
 // ---------------------------------------------------------------------------
-// Exactness against the literal checker on many degenerate frameworks.
+// Exactness against the reference checker on many degenerate frameworks.
 
 enum class Shape { generic, integer_grid, repeated_points, near_collinear, non_finite };
 
@@ -225,7 +225,7 @@ const double tolerances[] = {0.0, 1e-15, 1e-9, 1e-3, -1.0, nan, 1e300, inf};
 class DegenerateFrameworks
     : public ::testing::TestWithParam<std::tuple<Shape, std::uint64_t>> {};
 
-TEST_P(DegenerateFrameworks, MatchTheLiteralAlgorithm) {
+TEST_P(DegenerateFrameworks, MatchTheReferenceAlgorithm) {
     const auto [shape, d] = GetParam();
     std::mt19937_64 rng(1000 * static_cast<int>(shape) + d);
     int fast_path_failures = 0, fast_path_successes = 0;
@@ -236,12 +236,12 @@ TEST_P(DegenerateFrameworks, MatchTheLiteralAlgorithm) {
 
         // The checker itself, over every bar without stopping.
         IncrementalRankChecker checker(nodes.size() * d, tol);
-        oracle::LiteralRankChecker literal(nodes.size() * d, tol);
+        reference::RankChecker oracle(nodes.size() * d, tol);
         for (const Pair& bar : make_candidate_pairs(nodes.size())) {
             const RigidityRow row(nodes, bar.i, bar.j);
-            ASSERT_EQ(checker.add_row(row.entries), literal.add_row(row.entries));
+            ASSERT_EQ(checker.add_row(row.entries), oracle.add_row(row.entries));
         }
-        ASSERT_EQ(oracle::state_difference(checker, literal), "");
+        ASSERT_EQ(reference::state_difference(checker, oracle), "");
 
         // The simulation core.
         const PassOutcome expected = oracle_pass(nodes, d, tol);
@@ -277,7 +277,7 @@ std::string framework_kind_name(
 
 // Tens of thousands of frameworks of every shape and tolerance, offered bar by
 // bar as the simulation offers them (sparse entries); answers, ranks, pivots
-// and stored rows must equal the literal checker's. TARVEL_HEAVY_ORACLE=1
+// and stored rows must equal the reference checker's. TARVEL_HEAVY_ORACLE=1
 // runs a larger sweep with bigger frameworks.
 TEST(ProductionChecker, MatchesTheOracleOnManyFrameworks) {
     const bool heavy = std::getenv("TARVEL_HEAVY_ORACLE") != nullptr;
@@ -296,15 +296,15 @@ TEST(ProductionChecker, MatchesTheOracleOnManyFrameworks) {
         const std::uint64_t n = 1 + rng() % (trial % 50 == 0 ? 3 * most_nodes : most_nodes);
         const NodeList nodes = random_framework(shape, rng, n, d);
         checker.reset(n * d, tol);
-        oracle::LiteralRankChecker literal(n * d, tol);
+        reference::RankChecker oracle(n * d, tol);
         for (const Pair& bar : make_candidate_pairs(n)) {
             rigidity_row_entries(nodes, bar.i, bar.j, entries);
             const bool answer = checker.add_row_entries(entries);
-            if (answer != literal.add_row(RigidityRow(nodes, bar.i, bar.j).entries)) {
+            if (answer != oracle.add_row(RigidityRow(nodes, bar.i, bar.j).entries)) {
                 FAIL() << "trial " << trial << " bar (" << bar.i << ", " << bar.j << ")";
             }
         }
-        const std::string difference = oracle::state_difference(checker, literal);
+        const std::string difference = reference::state_difference(checker, oracle);
         if (!difference.empty()) FAIL() << "trial " << trial << ": " << difference;
     }
 }
