@@ -131,7 +131,8 @@ TEST_P(FindPebble, ResultStateLogAndVisited) {
     VisitedSet visited(n);
     for (const std::size_t x : c.visited_before) visited.insert(x);
     MoveLog moves;
-    EXPECT_EQ(find_pebble(c.start, visited, c.pebbles, c.out_edges, moves), c.found);
+    SearchStack stack;
+    EXPECT_EQ(find_pebble(c.start, visited, c.pebbles, c.out_edges, moves, stack), c.found);
     EXPECT_EQ(c.pebbles, c.pebbles_after);
     EXPECT_EQ(c.out_edges, c.out_edges_after);
     EXPECT_EQ(moves, c.moves);
@@ -164,8 +165,9 @@ TEST(FindPebble, EntryOutOfRangeIsInternalFault) {
     OutEdgeLists out_edges{{5}};
     VisitedSet visited(1);
     MoveLog moves;
-    EXPECT_THROW(find_pebble(0, visited, pebbles, out_edges, moves), InternalFault);
-    EXPECT_THROW(find_pebble(1, visited, pebbles, out_edges, moves), InternalFault);
+    SearchStack stack;
+    EXPECT_THROW(find_pebble(0, visited, pebbles, out_edges, moves, stack), InternalFault);
+    EXPECT_THROW(find_pebble(1, visited, pebbles, out_edges, moves, stack), InternalFault);
 }
 
 // A random digraph with at most two out-edges per node; counts follow the
@@ -237,10 +239,11 @@ TEST(UndoMoves, RestoresCountsAndDirectionsAfterSeveralSearches) {
         const std::size_t n = state.pebbles.size();
         MoveLog moves;
         VisitedSet visited(n);
+        SearchStack stack;
         for (int search = 0; search < 4; ++search) {  // as in gathering: Gained after each success
             visited.clear();
             const std::size_t start = rng() % n;
-            if (find_pebble(start, visited, state.pebbles, state.out_edges, moves)) {
+            if (find_pebble(start, visited, state.pebbles, state.out_edges, moves, stack)) {
                 moves.push_back({MoveKind::Gained, start});
                 ++state.pebbles[start];
             }
@@ -279,7 +282,8 @@ TEST_P(ChainSearch, SameAsRecursiveSearch) {
     VisitedSet visited(GetParam());
     reference::Visited oracle_visited;
     MoveLog moves, oracle_moves;
-    ASSERT_TRUE(find_pebble(0, visited, mine.pebbles, mine.out_edges, moves));
+    SearchStack stack;
+    ASSERT_TRUE(find_pebble(0, visited, mine.pebbles, mine.out_edges, moves, stack));
     ASSERT_TRUE(reference::find_pebble(0, oracle_visited, theirs.pebbles, theirs.out_edges, oracle_moves));
     EXPECT_EQ(moves, oracle_moves);
     EXPECT_EQ(mine.out_edges, theirs.out_edges);
@@ -311,7 +315,8 @@ TEST(FindPebble, PathOfAHundredThousandNodesOnASmallStack) {
     bool found = false;
     run_on_small_stack([&] {
         VisitedSet visited(n);
-        found = find_pebble(0, visited, state.pebbles, state.out_edges, moves);
+        SearchStack stack;
+        found = find_pebble(0, visited, state.pebbles, state.out_edges, moves, stack);
     });
     ASSERT_TRUE(found);
     ASSERT_EQ(moves.size(), n);

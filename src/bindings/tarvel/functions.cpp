@@ -3,13 +3,10 @@
 // Python result.
 #include "functions.hpp"
 
-#include <algorithm>
-
 #include "core/fault.hpp"
 #include "core/node.hpp"
 #include "core/pebble.hpp"
 #include "core/reconstruct.hpp"
-#include "core/rng.hpp"
 #include "core/simulation.hpp"
 #include "errors.hpp"
 #include "results.hpp"
@@ -30,29 +27,6 @@ constexpr double kDefaultRankTolerance = 1e-9;
 constexpr double kDefaultStressTolerance = 1e-6;
 constexpr double kBatchRankTolerance = 1e-9;
 
-// The first min(max_rank, npairs) candidates: exactly the bars that join the
-// first d nodes to each other and to every other node. When their rows are
-// independent the full pass would accept just these and stop.
-SimulationOutcome label_bars(const NodeList& nodes, std::uint64_t d, double tol,
-                             std::vector<double>&& distances) {
-    const std::uint64_t n = nodes.size();
-    const std::vector<Pair> pairs = make_candidate_pairs(n);
-    const std::uint64_t max_rank = max_rank_for(n, d);
-    const std::span<const Pair> fast_pairs(pairs.data(), std::min<std::uint64_t>(max_rank, pairs.size()));
-
-    const std::uint64_t fast_rank =
-        without_interpreter_lock([&] { return rank_of_pairs(nodes, fast_pairs, tol); });
-    if (fast_rank == max_rank) {
-        std::vector<std::uint8_t> labels(pairs.size(), 0);
-        std::fill_n(labels.begin(), fast_pairs.size(), std::uint8_t{1});
-        return SimulationOutcome{n, d, {fast_pairs.begin(), fast_pairs.end()}, std::move(labels),
-                                 std::move(distances), max_rank, max_rank};
-    }
-    PassOutcome pass = without_interpreter_lock([&] { return full_pass(nodes, pairs, tol, max_rank); });
-    return SimulationOutcome{n, d, std::move(pass.accepted_edges), std::move(pass.labels),
-                             std::move(distances), pass.final_rank, max_rank};
-}
-
 Ref square_matrix_as_array(std::vector<double>&& values, std::size_t n) {
     const auto side = static_cast<npy_intp>(n);
     return adopt_as_float64_array(std::move(values), {side, side});
@@ -66,11 +40,9 @@ Ref simulate(const CallArguments& call) {
     const std::uint64_t d = convert_u64(bound[1], "d");
     const double tol = convert_optional_float(bound[2], "tol", kDefaultRankTolerance);
 
-    const NodeList nodes = nodes_from_coords(coords.view, d);
-    const std::uint64_t n = nodes.size();
-    std::vector<double> distances(checked_count(checked_product(n, n), sizeof(double)), 0.0);
-    euclidean_distance_matrix(nodes, distances);
-    return make_result_dict(label_bars(nodes, d, tol, std::move(distances)));
+    const NodeList nodes = nodes_from_coords(coords.view, d);  // reads the array: with the lock
+    SimulationResult result = without_interpreter_lock([&] { return run_simulation(nodes, d, tol); });
+    return make_result_dict(std::move(result));
 }
 
 Ref gram_from_dist(const CallArguments& call) {
@@ -90,15 +62,16 @@ Ref generate_training_batch(const CallArguments& call) {
     std::vector<SimulationResult> records =
         without_interpreter_lock([&] { return simulate_batch(seed, n_graphs, n_nodes, d, kBatchRankTolerance); });
 
-    Ref list = Ref::check(PyList_New(0));
+    // Filled from the back, so that each record is freed as soon as its
+    // dictionary exists (its buffers become the dictionary's arrays) and the
+    // records' own storage shrinks with them: the peak stays near the result.
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(records.size())));
     EdgeTuples shared_tuples(n_nodes);
-    for (SimulationResult& slot : records) {
-        SimulationResult record = std::move(slot);  // freed as soon as its dictionary exists
-        Ref dict = make_result_dict(SimulationOutcome{n_nodes, d, std::move(record.accepted_edges),
-                                                      std::move(record.labels), std::move(record.distance_matrix),
-                                                      record.final_rank, record.max_rank},
-                                    &shared_tuples);
-        check_status(PyList_Append(list.get(), dict.get()));
+    while (!records.empty()) {
+        Ref dict = make_result_dict(std::move(records.back()), &shared_tuples);
+        records.pop_back();
+        if (records.size() < records.capacity() / 2) records.shrink_to_fit();
+        fill_list_item(list, records.size(), std::move(dict));
     }
     return list;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/rank.hpp"
+#include "support/rank_checker_peer.hpp"
 
 namespace tarvel::reference {
 
@@ -70,8 +71,8 @@ inline std::string state_difference(const IncrementalRankChecker& checker,
         return "rank " + std::to_string(checker.rank()) + " vs " + std::to_string(reference.rank);
     }
     for (std::uint64_t k = 0; k < reference.rank; ++k) {
-        if (checker.pivot(k) != reference.pivots[k]) return "pivot of row " + std::to_string(k);
-        const auto row = checker.row(k);
+        if (RankCheckerPeer::pivot(checker, k) != reference.pivots[k]) return "pivot of row " + std::to_string(k);
+        const std::vector<double> row = RankCheckerPeer::row(checker, k);
         for (std::uint64_t c = 0; c < reference.ncols; ++c) {
             if (!same_value(row[c], reference.rows[k][c])) {
                 return "row " + std::to_string(k) + " column " + std::to_string(c) + ": " +
