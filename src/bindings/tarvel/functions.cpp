@@ -3,6 +3,7 @@
 // Python result.
 #include "functions.hpp"
 
+#include "core/centering.hpp"
 #include "core/fault.hpp"
 #include "core/node.hpp"
 #include "core/pebble.hpp"

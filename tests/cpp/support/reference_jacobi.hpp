@@ -5,13 +5,16 @@
 // bit for bit.
 #pragma once
 
+#include <math.h>  // sincos
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <utility>
 #include <vector>
 
-#include "core/reconstruct.hpp"
+#include "core/matrix_view.hpp"
+#include "support/eigen_decomposition.hpp"
 
 namespace tarvel::reference {
 
