@@ -3,13 +3,14 @@
 // Python result.
 #include "functions.hpp"
 
+#include <algorithm>
+
 #include "core/centering.hpp"
 #include "core/fault.hpp"
 #include "core/node.hpp"
 #include "core/pebble.hpp"
 #include "core/reconstruct.hpp"
 #include "core/simulation.hpp"
-#include "errors.hpp"
 #include "results.hpp"
 
 namespace tarvel::py {
@@ -63,16 +64,18 @@ Ref generate_training_batch(const CallArguments& call) {
     std::vector<SimulationResult> records =
         without_interpreter_lock([&] { return simulate_batch(seed, n_graphs, n_nodes, d, kBatchRankTolerance); });
 
-    // Filled from the back, so that each record is freed as soon as its
-    // dictionary exists (its buffers become the dictionary's arrays) and the
-    // records' own storage shrinks with them: the peak stays near the result.
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    // Each record is freed as soon as its dictionary exists (its buffers
+    // become the dictionary's arrays), and the records' own storage shrinks
+    // with them: taken from the back, graph 0 last in the vector. The peak
+    // stays near the result.
+    std::reverse(records.begin(), records.end());
+    Ref list = Ref::check(PyList_New(0));
     EdgeTuples shared_tuples(n_nodes);
     while (!records.empty()) {
         Ref dict = make_result_dict(std::move(records.back()), &shared_tuples);
         records.pop_back();
         if (records.size() < records.capacity() / 2) records.shrink_to_fit();
-        fill_list_item(list, records.size(), std::move(dict));
+        check_status(PyList_Append(list.get(), dict.get()));
     }
     return list;
 }

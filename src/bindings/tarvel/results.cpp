@@ -22,6 +22,12 @@ Ref new_edge_tuple(const Pair& edge) {
     return Ref::check(PyTuple_Pack(2, i.get(), j.get()));
 }
 
+// Places `item` at `index` of a new list made by PyList_New.
+void fill_list_item(const Ref& list, std::size_t index, Ref item) {
+    // Steals the item; cannot fail for a new list and an index inside it.
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), item.release()) < 0) python_api_call_failed();
+}
+
 // [(i, j), ...] for the candidate pairs of n nodes labelled 1, in candidate
 // order: (0,1), (0,2), ..., (0,n-1), (1,2), ...
 Ref accepted_edge_list(std::span<const std::uint8_t> labels, std::uint64_t n_nodes, EdgeTuples* shared) {
@@ -54,11 +60,6 @@ Ref EdgeTuples::tuple_for(const Pair& pair, std::uint64_t position) {
     Ref& slot = cache_[position];
     if (!slot) slot = new_edge_tuple(pair);
     return Ref::borrow(slot.get());
-}
-
-void fill_list_item(const Ref& list, std::size_t index, Ref item) {
-    // Steals the item; cannot fail for a new list and an index inside it.
-    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), item.release()) < 0) python_api_call_failed();
 }
 
 Ref edge_list(std::span<const Pair> edges) {

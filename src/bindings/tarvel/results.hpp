@@ -31,9 +31,6 @@ private:
     std::vector<Ref> cache_;  // by candidate position; empty when too large to keep
 };
 
-// Places `item` at `index` of a new list made by PyList_New.
-void fill_list_item(const Ref& list, std::size_t index, Ref item);
-
 // [(i, j), ...] of Python ints.
 Ref edge_list(std::span<const Pair> edges);
 
