@@ -1,7 +1,6 @@
 #include "errors.hpp"
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <new>
 #include <stdexcept>
 
@@ -49,8 +48,6 @@ void python_api_call_failed() { raise_fault_from_pending_error("Python API call 
 void set_python_error_from_current_exception() {
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended: let it go
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -66,6 +63,11 @@ void set_python_error_from_current_exception() {
     } catch (const std::exception& error) {
         raise_panic(error.what());
     } catch (...) {
+        // Only a foreign exception has no exception_ptr: the forced unwind
+        // that ends the thread when it re-takes the lock during interpreter
+        // exit. Let it go (caught by type, it would bind a reference to an
+        // object it does not have).
+        if (!std::current_exception()) throw;
         raise_panic("unknown internal error");
     }
 }
