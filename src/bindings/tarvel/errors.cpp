@@ -17,14 +17,9 @@ constexpr const char* kPanicDoc =
     "a handler for Exception does not swallow it and it normally propagates to\n"
     "the top level.\n";
 
-void raise_panic(const char* message) {
-    PyObject* type = panic_exception_type();
-    if (type == nullptr) return;  // its creation failed and set an error
-    PyErr_SetString(type, message);
-}
-
-}  // namespace
-
+// The type of internal faults: "pyo3_runtime.PanicException", derived from
+// BaseException, created on first use. Returns a borrowed reference, or NULL
+// with an error set.
 PyObject* panic_exception_type() {
     if (panic_type == nullptr) {
         panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
@@ -32,6 +27,14 @@ PyObject* panic_exception_type() {
     }
     return panic_type;
 }
+
+void raise_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // its creation failed and set an error
+    PyErr_SetString(type, message);
+}
+
+}  // namespace
 
 void raise_fault_from_pending_error(const char* message) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonErrorSet{};  // a failed allocation, not a fault

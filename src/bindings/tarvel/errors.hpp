@@ -7,11 +7,6 @@
 
 namespace tarvel::py {
 
-// The type of internal faults: "pyo3_runtime.PanicException", derived from
-// BaseException, created on first use. Returns a borrowed reference, or NULL
-// with an error set.
-PyObject* panic_exception_type();
-
 // Translates the exception being handled (call only inside a catch block)
 // into the pending Python error. A forced unwind is rethrown untouched.
 void set_python_error_from_current_exception();
