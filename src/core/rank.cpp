@@ -48,24 +48,63 @@ void subtract_multiple_short(double* __restrict target, const double* __restrict
 }
 
 // A blocked flush takes the stored rows kGroupRows at a time (they stay in
-// the second-level cache) and their columns kTileColumns at a time: the
-// pending updates' share of a tile (kBlockRows x kTileColumns doubles, 16 KiB)
-// stays in the first-level cache while it serves every row of the group.
-// (At n = 1000, d = 2, tiles of 64 or 128 columns and groups of 8 were
-// slower; the pending rows streamed from the second-level cache once per
-// stored row capped the kernel at about a third of its speed.)
+// the second-level cache) and their columns a tile at a time: the pending
+// updates' share of a tile (kBlockRows x kTileColumns doubles, 16 KiB,
+// packed side by side so that they do not compete for the same cache sets)
+// stays in the first-level cache while it serves every row of the group, and
+// a row's share of the tile stays in vector registers while the updates
+// pass. An update is skipped in the tiles where it is all zeros. (At n =
+// 1000, d = 2, tiles of 64 or 128 columns and groups of 8 were slower; the
+// pending rows streamed from the second-level cache once per stored row
+// capped the kernel at about a third of its speed.)
 constexpr std::uint64_t kTileColumns = 32;
 constexpr std::uint64_t kGroupRows = 16;
-
-// Columns of a stored row held in vector registers while the updates pass.
-constexpr std::size_t kChunk = 32;
+static_assert(kBlockRows <= 64, "pending updates are bits of a 64-bit mask");
 
 typedef double Lanes __attribute__((vector_size(32), aligned(8), may_alias));
 constexpr std::size_t kLanes = 4;
 
-// Whether an update over [term_begin, term_end) meets the columns [begin, end).
-inline bool term_meets(std::uint64_t term_begin, std::uint64_t term_end, std::size_t begin, std::size_t end) {
-    return term_begin < end && term_end > begin;
+// For the columns c of one tile: target[c] = target[c] - source_j[c] *
+// factor_j for every pending update j in `slots`, in increasing j, each
+// column's value kept in registers from the first update to the last.
+// `sources` holds the tile's share of every pending update, kTileColumns
+// values apart. An update not in `slots` has only zeros there, or a zero
+// multiplier: with finite multipliers skipping it changes no value.
+TARVEL_ROW_KERNEL void subtract_tile(double* __restrict target, const double* __restrict sources, std::uint64_t slots,
+                                     const double* __restrict factors) {
+    Lanes* tile = reinterpret_cast<Lanes*>(target);
+    Lanes value[kTileColumns / kLanes];
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < kTileColumns / kLanes; ++v) value[v] = tile[v];
+    for (; slots != 0; slots &= slots - 1) {
+        const unsigned j = __builtin_ctzll(slots);
+        const Lanes* source = reinterpret_cast<const Lanes*>(sources + j * kTileColumns);
+        const Lanes factor = {factors[j], factors[j], factors[j], factors[j]};
+#pragma GCC unroll 8
+        for (std::size_t v = 0; v < kTileColumns / kLanes; ++v) value[v] = value[v] - source[v] * factor;
+    }
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < kTileColumns / kLanes; ++v) tile[v] = value[v];
+}
+
+// The multipliers with which one stored row receives the pending updates
+// first .. pending-1, in order: values[j] starts as the row's entry in update
+// j's pivot column and, once the earlier updates have passed, is update j's
+// multiplier if its magnitude exceeds tol; the entries of the later pivot
+// columns then take update j's share (entries[j * pending + later], its
+// entry in update `later`'s pivot column), as the row would. Returns the
+// updates that apply, as bits.
+TARVEL_ROW_KERNEL std::uint64_t find_multipliers(double* __restrict values, const double* __restrict entries,
+                                                 std::uint64_t first, std::uint64_t pending, double tol) {
+    std::uint64_t slots = 0;
+    for (std::uint64_t j = first; j < pending; ++j) {
+        const double f = values[j];
+        if (!(std::fabs(f) > tol)) continue;
+        slots |= std::uint64_t{1} << j;
+        const double* shares = entries + j * pending;
+        for (std::uint64_t later = j + 1; later < pending; ++later) values[later] = values[later] - shares[later] * f;
+    }
+    return slots;
 }
 
 // A true division, not a multiplication by 1/divisor: the pivot entry must
@@ -76,82 +115,78 @@ TARVEL_ROW_KERNEL void divide_all(double* __restrict target, double divisor, std
 
 }  // namespace
 
-// For c in [begin, end): target[c] = target[c] - source_k[c] * factor_k for
-// every term k in order, each column's value kept in registers from the first
-// term to the last. A term skips only columns where its source is zero (its
-// factor is finite, so such a step would not change the value).
-TARVEL_ROW_KERNEL void IncrementalRankChecker::subtract_terms(double* __restrict target, const UpdateTerm* terms,
-                                                              std::size_t count, std::size_t begin, std::size_t end) {
-    std::size_t c = begin;
-    for (; c + kChunk <= end; c += kChunk) {
-        Lanes* chunk = reinterpret_cast<Lanes*>(target + c);
-        Lanes value[kChunk / kLanes];
-#pragma GCC unroll 8
-        for (std::size_t v = 0; v < kChunk / kLanes; ++v) value[v] = chunk[v];
-        for (std::size_t k = 0; k < count; ++k) {
-            const UpdateTerm& term = terms[k];
-            if (!term_meets(term.begin, term.end, c, c + kChunk)) continue;
-            const Lanes* source = reinterpret_cast<const Lanes*>(term.source + c);
-            const Lanes factor = {term.factor, term.factor, term.factor, term.factor};
-#pragma GCC unroll 8
-            for (std::size_t v = 0; v < kChunk / kLanes; ++v) value[v] = value[v] - source[v] * factor;
-        }
-#pragma GCC unroll 8
-        for (std::size_t v = 0; v < kChunk / kLanes; ++v) chunk[v] = value[v];
-    }
-    for (; c < end; ++c) {
-        double value = target[c];
-        for (std::size_t k = 0; k < count; ++k) {
-            if (term_meets(terms[k].begin, terms[k].end, c, c + 1)) value = value - terms[k].source[c] * terms[k].factor;
-        }
-        target[c] = value;
-    }
+IncrementalRankChecker::IncrementalRankChecker(std::uint64_t ncols, double tol, std::uint64_t axes)
+    : ncols_(ncols), tol_(tol) {
+    reset(ncols, tol, axes);
 }
 
-IncrementalRankChecker::IncrementalRankChecker(std::uint64_t ncols, double tol)
-    : ncols_(ncols), tol_(tol) {}
-
-void IncrementalRankChecker::reset(std::uint64_t ncols, double tol) {
+void IncrementalRankChecker::reset(std::uint64_t ncols, double tol, std::uint64_t axes) {
+    if (axes == 0 || ncols % axes != 0) {
+        raise_fault("Columns " + std::to_string(ncols) + " do not come in groups of " + std::to_string(axes));
+    }
+    if (ncols > ~std::uint64_t{0} - kTileColumns) raise_fault("capacity overflow");
     ncols_ = ncols;
+    stride_ = ncols + (kTileColumns - ncols % kTileColumns) % kTileColumns;
     tol_ = tol;
+    axes_ = axes;
+    nodes_ = ncols / axes;
     rank_ = 0;
     first_update_ = 0;
-    basis_.clear();
     states_.clear();
+    tile_slots_.clear();
 }
+
+std::uint64_t IncrementalRankChecker::stored_column(std::uint64_t column) const {
+    return column % axes_ * nodes_ + column / axes_;
+}
+
+std::uint64_t IncrementalRankChecker::given_column(std::uint64_t stored) const {
+    return stored % nodes_ * axes_ + stored / nodes_;
+}
+
+std::uint64_t IncrementalRankChecker::tile_count() const { return stride_ / kTileColumns; }
 
 void IncrementalRankChecker::reserve_rows(std::uint64_t count) {
     // One row more than the hint: the working slot behind the basis.
     const std::uint64_t rows = count + 1;
-    reserve_checked(basis_, checked_product(rows, ncols_));
+    if (basis_capacity() < rows) grow_basis(rows);
     reserve_checked(pivots_, rows);
     reserve_checked(states_, rows);
+}
+
+// Rows the basis storage holds, the working slot included.
+std::uint64_t IncrementalRankChecker::basis_capacity() const {
+    return stride_ == 0 ? ~std::uint64_t{0} : basis_.size() / stride_;
+}
+
+void IncrementalRankChecker::grow_basis(std::uint64_t rows) {
+    WorkingArray<double> grown(checked_product(rows, stride_));
+    std::copy(basis_.data(), basis_.data() + rank_ * stride_, grown.data());
+    basis_ = std::move(grown);
 }
 
 void IncrementalRankChecker::make_room_for_one_more_row() {
     // Everything that can fail is done before any row is touched, so a
     // failed allocation leaves the checker as it was.
     const std::uint64_t rows = rank_ + 1;
-    const std::size_t values = checked_count(checked_product(rows, ncols_), sizeof(double));
-    if (basis_.size() < values) basis_.resize(values);  // grows geometrically
+    if (basis_capacity() < rows) grow_basis(std::max(rows, 2 * basis_capacity()));
     if (pivots_.size() < rows) pivots_.resize(checked_count(rows, sizeof(std::uint64_t)));
-    states_.reserve(checked_count(rows, sizeof(RowState)));
-    const std::size_t update_values = checked_count(checked_product(kBlockRows, ncols_), sizeof(double));
-    if (updates_.size() < update_values) updates_.resize(update_values);
+    if (states_.capacity() < rows) states_.reserve(checked_count(std::max(rows, 2 * states_.capacity()), sizeof(RowState)));
+    const std::uint64_t update_values = checked_product(kBlockRows, stride_);
+    if (updates_.size() < update_values) updates_ = WorkingArray<double>(update_values);
     if (update_runs_.size() < kBlockRows) update_runs_.resize(kBlockRows);
+    if (tile_slots_.size() < tile_count()) tile_slots_.resize(checked_count(tile_count(), sizeof(std::uint64_t)));
     // The scratch of the flush that accepting this row may trigger.
+    const std::uint64_t packed_values = checked_product(checked_product(tile_count(), kBlockRows), kTileColumns);
+    if (packed_updates_.size() < packed_values) packed_updates_ = WorkingArray<double>(packed_values);
     if (pivot_entries_.size() < kBlockRows * kBlockRows) pivot_entries_.resize(kBlockRows * kBlockRows);
-    if (pivot_column_.size() < kBlockRows) pivot_column_.resize(kBlockRows);
-    if (tile_terms_.size() < kGroupRows * kBlockRows) tile_terms_.resize(kGroupRows * kBlockRows);
-    const std::uint64_t multipliers = checked_product(rows, kBlockRows);
-    if (multipliers_.size() < multipliers) multipliers_.resize(checked_count(multipliers, sizeof(Multiplier)));
-    if (multipliers_begin_.size() < rows + 1) multipliers_begin_.resize(checked_count(rows + 1, sizeof(std::uint64_t)));
+    if (group_factors_.size() < kGroupRows * kBlockRows) group_factors_.resize(kGroupRows * kBlockRows);
 }
 
 double* IncrementalRankChecker::start_incoming_row() {
     make_room_for_one_more_row();
     double* work = basis_row(rank_);
-    std::fill(work, work + ncols_, 0.0);
+    std::fill(work, work + stride_, 0.0);
     return work;
 }
 
@@ -163,7 +198,7 @@ bool IncrementalRankChecker::add_row_entries(std::span<const RowEntry> entries) 
         }
     }
     double* work = start_incoming_row();
-    for (const RowEntry& entry : entries) work[entry.column] = entry.value;
+    for (const RowEntry& entry : entries) work[stored_column(entry.column)] = entry.value;
     return reduce_incoming_row();
 }
 
@@ -194,25 +229,34 @@ void IncrementalRankChecker::eliminate(double* row) {
     }
 }
 
+// The first non-zero in the given column order (its stored column returned).
+// Each axis's columns are searched only up to the best one found so far.
 bool IncrementalRankChecker::find_pivot(const double* row, std::uint64_t& column) const {
-    for (std::uint64_t c = 0; c < ncols_; ++c) {
-        if (std::fabs(row[c]) > tol_) {
-            column = c;
-            return true;
+    std::uint64_t best = ncols_;
+    for (std::uint64_t axis = 0; axis < axes_; ++axis) {
+        const double* axis_columns = row + axis * nodes_;
+        for (std::uint64_t node = 0; node * axes_ + axis < best; ++node) {
+            if (std::fabs(axis_columns[node]) > tol_) {
+                best = node * axes_ + axis;
+                break;
+            }
         }
     }
-    return false;
+    if (best == ncols_) return false;
+    column = stored_column(best);
+    return true;
 }
 
 void IncrementalRankChecker::record_update(const double* pivot_row) {
     if (rank_ - first_update_ == kBlockRows) apply_all_updates();
     const std::uint64_t slot = rank_ - first_update_;
-    std::copy(pivot_row, pivot_row + ncols_, updates_.data() + slot * ncols_);
+    std::copy(pivot_row, pivot_row + stride_, updates_.data() + slot * stride_);
 
     std::vector<Run>& runs = update_runs_[slot];
     runs.clear();
     for (std::uint64_t c = 0; c < ncols_; ++c) {
         if (pivot_row[c] == 0.0) continue;  // NaN counts as non-zero
+        tile_slots_[c / kTileColumns] |= std::uint64_t{1} << slot;
         if (!runs.empty() && c - runs.back().end <= kRunGap) {
             runs.back().end = c + 1;
         } else {
@@ -253,7 +297,7 @@ void IncrementalRankChecker::bring_up_to_date(std::uint64_t k) {
 }
 
 // Brings every stored row up to date, with the same operations per element
-// as receive_updates, in two steps:
+// as receive_updates, a group of rows at a time in two steps:
 //  - per row, the multipliers, one after the other: each needs only the row's
 //    entries in the pending pivot columns, updated as the updates pass;
 //  - per tile of columns, every row's share of all its updates at once, so
@@ -264,16 +308,28 @@ void IncrementalRankChecker::bring_up_to_date(std::uint64_t k) {
 void IncrementalRankChecker::apply_all_updates() {
     if (tol_ >= 0.0 && rank_ - first_update_ > 1) {
         gather_pivot_entries();
-        for (std::uint64_t k = 0; k < rank_; ++k) {
-            multipliers_begin_[k + 1] = multipliers_begin_[k];
-            // A non-finite multiplier meets every column of its update.
-            if (!find_multipliers(k)) bring_up_to_date(k);
+        pack_updates();
+        for (std::uint64_t group = 0; group < rank_; group += kGroupRows) {
+            apply_updates_to_rows(group, std::min(rank_, group + kGroupRows));
         }
-        apply_multipliers_by_tiles();
     } else {
         for (std::uint64_t k = 0; k < rank_; ++k) bring_up_to_date(k);
     }
     first_update_ = rank_;
+    std::fill_n(tile_slots_.data(), tile_count(), std::uint64_t{0});
+}
+
+// Each pending update's share of every tile in which it has a non-zero.
+void IncrementalRankChecker::pack_updates() {
+    for (std::uint64_t tile = 0; tile < tile_count(); ++tile) {
+        const std::uint64_t begin = tile * kTileColumns;
+        double* packed = packed_updates_.data() + tile * kBlockRows * kTileColumns;
+        for (std::uint64_t slots = tile_slots_[tile]; slots != 0; slots &= slots - 1) {
+            const unsigned j = __builtin_ctzll(slots);
+            const double* source = update_row(first_update_ + j);
+            std::copy(source + begin, source + begin + kTileColumns, packed + j * kTileColumns);
+        }
+    }
 }
 
 void IncrementalRankChecker::gather_pivot_entries() {
@@ -284,59 +340,65 @@ void IncrementalRankChecker::gather_pivot_entries() {
             pivot_entries_[j * pending + k] = source[pivots_[first_update_ + k]];
         }
     }
-    multipliers_begin_[0] = 0;
 }
 
-// The multipliers of the updates stored row k has not received, in order,
-// appended to multipliers_; false (and nothing appended) if one of them is
-// not finite.
-bool IncrementalRankChecker::find_multipliers(std::uint64_t k) {
+// The updates stored row k has not received, with their multipliers, and
+// the tiles they meet; false if one of the multipliers is not finite (the
+// row's state is then left as it was).
+bool IncrementalRankChecker::find_terms(std::uint64_t k, RowTerms& row_terms) {
     RowState& state = states_[k];
     const std::uint64_t pending = rank_ - first_update_;
     const std::uint64_t first = state.received - first_update_;
     const double* row = basis_row(k);
-    for (std::uint64_t j = first; j < pending; ++j) pivot_column_[j] = row[pivots_[first_update_ + j]];
+    double* factors = row_terms.factors;
+    for (std::uint64_t j = first; j < pending; ++j) factors[j] = row[pivots_[first_update_ + j]];
+    row_terms.slots = find_multipliers(factors, pivot_entries_.data(), first, pending, tol_);
 
-    const std::uint64_t begin = multipliers_begin_[k + 1];
-    std::uint64_t end = begin;
-    std::uint64_t low = state.low, high = state.high;
-    for (std::uint64_t j = first; j < pending; ++j) {
-        const double f = pivot_column_[j];
-        if (!(std::fabs(f) > tol_)) continue;
-        if (!std::isfinite(f)) return false;
-        multipliers_[end++] = Multiplier{j, f};
-        const std::vector<Run>& runs = update_runs_[j];
-        low = std::min(low, runs.front().begin);
-        high = std::max(high, runs.back().end);
-        const double* entries = pivot_entries_.data() + j * pending;
-        for (std::uint64_t later = j + 1; later < pending; ++later) {
-            pivot_column_[later] = pivot_column_[later] - entries[later] * f;
-        }
+    std::uint64_t terms_low = ncols_, terms_high = 0;
+    for (std::uint64_t slots = row_terms.slots; slots != 0; slots &= slots - 1) {
+        const unsigned j = __builtin_ctzll(slots);
+        if (!std::isfinite(factors[j])) return false;
+        terms_low = std::min(terms_low, update_runs_[j].front().begin);
+        terms_high = std::max(terms_high, update_runs_[j].back().end);
     }
-    multipliers_begin_[k + 1] = end;
-    state = RowState{low, high, rank_};
+    if (row_terms.slots != 0) {
+        row_terms.first_tile = terms_low / kTileColumns;
+        row_terms.end_tile = (terms_high + kTileColumns - 1) / kTileColumns;
+        state.low = std::min(state.low, terms_low);
+        state.high = std::max(state.high, terms_high);
+    }
+    state.received = rank_;
     return true;
 }
 
-void IncrementalRankChecker::apply_multipliers_by_tiles() {
-    for (std::uint64_t group = 0; group < rank_; group += kGroupRows) {
-        const std::uint64_t group_end = std::min(rank_, group + kGroupRows);
-        UpdateTerm* terms = tile_terms_.data();
-        for (std::uint64_t k = group; k < group_end; ++k) {
-            UpdateTerm* row_terms = terms + (k - group) * kBlockRows;
-            for (std::uint64_t m = multipliers_begin_[k]; m < multipliers_begin_[k + 1]; ++m) {
-                const Multiplier& multiplier = multipliers_[m];
-                const std::vector<Run>& runs = update_runs_[multiplier.slot];
-                *row_terms++ = UpdateTerm{update_row(first_update_ + multiplier.slot), multiplier.factor,
-                                          runs.front().begin, runs.back().end};
-            }
+// Stored rows begin .. end-1 receive the pending updates, tile by tile.
+void IncrementalRankChecker::apply_updates_to_rows(std::uint64_t begin, std::uint64_t end) {
+    RowTerms rows[kGroupRows];
+    std::uint64_t first_tile = tile_count(), end_tile = 0;
+    // The rows are read first at their entries in the pending pivot columns:
+    // fetched for the whole group at once, their cache misses overlap.
+    for (std::uint64_t k = begin; k < end; ++k) {
+        for (std::uint64_t j = states_[k].received; j < rank_; ++j) __builtin_prefetch(basis_row(k) + pivots_[j]);
+    }
+    for (std::uint64_t k = begin; k < end; ++k) {
+        RowTerms& row = rows[k - begin];
+        row.factors = group_factors_.data() + (k - begin) * kBlockRows;
+        if (!find_terms(k, row)) {
+            // A non-finite multiplier meets every column of its update.
+            bring_up_to_date(k);
+            row.slots = 0;
         }
-        for (std::uint64_t tile = 0; tile < ncols_; tile += kTileColumns) {
-            const std::uint64_t tile_end = std::min(ncols_, tile + kTileColumns);
-            for (std::uint64_t k = group; k < group_end; ++k) {
-                const std::size_t count = multipliers_begin_[k + 1] - multipliers_begin_[k];
-                if (count > 0) subtract_terms(basis_row(k), terms + (k - group) * kBlockRows, count, tile, tile_end);
-            }
+        if (row.slots == 0) continue;
+        first_tile = std::min(first_tile, row.first_tile);
+        end_tile = std::max(end_tile, row.end_tile);
+    }
+    for (std::uint64_t tile = first_tile; tile < end_tile; ++tile) {
+        const std::uint64_t tile_begin = tile * kTileColumns;
+        const double* sources = packed_updates_.data() + tile * kBlockRows * kTileColumns;
+        for (std::uint64_t k = begin; k < end; ++k) {
+            const RowTerms& row = rows[k - begin];
+            const std::uint64_t slots = row.slots & tile_slots_[tile];
+            if (slots != 0) subtract_tile(basis_row(k) + tile_begin, sources, slots, row.factors);
         }
     }
 }

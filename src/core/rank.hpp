@@ -19,6 +19,12 @@
 //    (x - 0*f == x for finite f); a row's elimination only its window of
 //    possibly non-zero columns. A non-finite multiplier meets every column,
 //    as 0 * inf is NaN.
+//  - Columns stored axis by axis. Columns given node by node (a node's
+//    `axes` coordinates side by side) are kept with each axis's columns
+//    together. The rows of a framework take their pivots mostly one axis
+//    after another, and the non-zeros of a pending update then form a block
+//    of columns instead of every axes-th one. The order in which a pivot is
+//    searched for stays that of the given columns.
 //  - Vector kernels (AVX2 where the CPU has it, no fused multiply-add).
 #pragma once
 
@@ -27,17 +33,18 @@
 #include <span>
 #include <vector>
 
+#include "large_buffer.hpp"
 #include "row_entry.hpp"
 
 namespace tarvel {
 
 class IncrementalRankChecker {
 public:
-    IncrementalRankChecker(std::uint64_t ncols, double tol);
+    // Columns c = node * axes + axis; `axes` must divide ncols.
+    IncrementalRankChecker(std::uint64_t ncols, double tol, std::uint64_t axes = 1);
 
-    // Empties the checker for a new pass over `ncols` columns with `tol`,
-    // keeping its storage for reuse.
-    void reset(std::uint64_t ncols, double tol);
+    // Empties the checker for a new pass, keeping its storage for reuse.
+    void reset(std::uint64_t ncols, double tol, std::uint64_t axes = 1);
 
     // Room for `count` basis rows up front. Only a capacity hint: the basis
     // grows on demand past it.
@@ -55,13 +62,6 @@ public:
 private:
     friend class RankCheckerPeer;  // tests/cpp/support: reads the basis
 
-    // One pending update as a row kernel sees it: target[c] -= source[c] *
-    // factor for the columns of [begin, end) (zeros of the source outside it).
-    struct UpdateTerm {
-        const double* source;
-        double factor;
-        std::uint64_t begin, end;
-    };
     // Columns [begin, end) of an update row, zeros between non-zeros merged
     // when the gap is short.
     struct Run {
@@ -73,9 +73,14 @@ private:
         std::uint64_t low = 0, high = 0, received = 0;
     };
 
-    double* basis_row(std::uint64_t k) { return basis_.data() + k * ncols_; }
-    const double* basis_row(std::uint64_t k) const { return basis_.data() + k * ncols_; }
-    const double* update_row(std::uint64_t k) const { return updates_.data() + (k - first_update_) * ncols_; }
+    std::uint64_t stored_column(std::uint64_t column) const;
+    std::uint64_t given_column(std::uint64_t stored) const;
+    std::uint64_t basis_capacity() const;
+    void grow_basis(std::uint64_t rows);
+    double* basis_row(std::uint64_t k) { return basis_.data() + k * stride_; }
+    const double* basis_row(std::uint64_t k) const { return basis_.data() + k * stride_; }
+    const double* update_row(std::uint64_t k) const { return updates_.data() + (k - first_update_) * stride_; }
+    std::uint64_t tile_count() const;
     void make_room_for_one_more_row();
     double* start_incoming_row();
     bool reduce_incoming_row();
@@ -87,40 +92,45 @@ private:
     void bring_up_to_date(std::uint64_t k);
     void apply_all_updates();
     void gather_pivot_entries();
-    bool find_multipliers(std::uint64_t k);
-    void apply_multipliers_by_tiles();
+    // The updates one stored row receives in a flush (bit j of `slots` for
+    // pending update j, its multiplier at factors[j]) and the tiles they meet.
+    struct RowTerms {
+        std::uint64_t slots = 0;
+        double* factors = nullptr;
+        std::uint64_t first_tile = 0, end_tile = 0;
+    };
+    void pack_updates();
+    bool find_terms(std::uint64_t k, RowTerms& row_terms);
+    void apply_updates_to_rows(std::uint64_t begin, std::uint64_t end);
 
     std::uint64_t ncols_;
+    std::uint64_t stride_ = 0;  // ncols rounded up to whole tiles; the columns past ncols stay zero
     double tol_;
+    std::uint64_t axes_ = 1, nodes_ = 0;  // given column node * axes + axis is stored at axis * nodes + node
     std::uint64_t rank_ = 0;
-    // Basis rows k = 0 .. rank-1 back to back (row k at k*ncols), followed by
+    // Basis rows k = 0 .. rank-1 back to back (row k at k*stride), followed by
     // the slot in which an incoming row is reduced; accepting a row is then
-    // just counting it.
-    std::vector<double> basis_;
-    std::vector<std::uint64_t> pivots_;  // sized like basis_; the first rank_ are set
+    // just counting it. Large, short-lived and written row by row: working
+    // memory, on huge pages when it spans some.
+    WorkingArray<double> basis_;
+    std::vector<std::uint64_t> pivots_;  // stored columns; sized like the basis, the first rank_ are set
     std::vector<RowState> states_;       // one per stored row
 
     // Rows first_update_ .. rank-1 as they were when accepted, with their
-    // runs: the back-substitutions some stored rows have not received yet.
+    // runs and, per tile of columns, which of them have a non-zero there: the
+    // back-substitutions some stored rows have not received yet.
     std::uint64_t first_update_ = 0;
-    std::vector<double> updates_;
+    WorkingArray<double> updates_;
     std::vector<std::vector<Run>> update_runs_;
+    std::vector<std::uint64_t> tile_slots_;  // per tile: bit j for pending update j
 
-    // Scratch of a blocked flush: the pending updates' entries in each
-    // other's pivot columns, and per stored row the updates it receives
-    // with their multipliers (see apply_all_updates).
-    struct Multiplier {
-        std::uint64_t slot;
-        double factor;
-    };
-    std::vector<double> pivot_entries_;  // [j * pending + k]: update j's entry in update k's pivot column
-    std::vector<double> pivot_column_;
-    std::vector<Multiplier> multipliers_;
-    std::vector<std::uint64_t> multipliers_begin_;  // per stored row, then one past the last
-    std::vector<UpdateTerm> tile_terms_;
-
-    static void subtract_terms(double* target, const UpdateTerm* terms, std::size_t count, std::size_t begin,
-                               std::size_t end);
+    // Scratch of a blocked flush: the pending updates tile by tile (each
+    // tile's share of all of them side by side), their entries in each
+    // other's pivot columns, and the multipliers of a group of stored rows
+    // (see apply_all_updates).
+    WorkingArray<double> packed_updates_;  // [(tile * kBlockRows + j) * kTileColumns + column in tile]
+    std::vector<double> pivot_entries_;    // [j * pending + k]: update j's entry in update k's pivot column
+    std::vector<double> group_factors_;
 };
 
 }  // namespace tarvel

@@ -14,20 +14,23 @@ namespace tarvel {
 
 class RankCheckerPeer {
 public:
-    // Basis row k, k < rank, with every update it is owed applied (to a copy:
-    // the stored row itself is left as the checker keeps it).
+    // Basis row k, k < rank, in the given column order, with every update it
+    // is owed applied (to a copy: the stored row itself is left as the
+    // checker keeps it).
     static std::vector<double> row(const IncrementalRankChecker& checker, std::uint64_t k) {
         require_stored(checker, k);
-        std::vector<double> copy(checker.basis_row(k), checker.basis_row(k) + checker.ncols_);
+        std::vector<double> stored(checker.basis_row(k), checker.basis_row(k) + checker.ncols_);
         IncrementalRankChecker::RowState state = checker.states_[k];
-        checker.receive_updates(copy.data(), state, checker.rank_);
-        return copy;
+        checker.receive_updates(stored.data(), state, checker.rank_);
+        std::vector<double> given(checker.ncols_);
+        for (std::uint64_t c = 0; c < checker.ncols_; ++c) given[checker.given_column(c)] = stored[c];
+        return given;
     }
 
-    // The pivot column of basis row k, k < rank.
+    // The pivot column of basis row k, k < rank, in the given column order.
     static std::uint64_t pivot(const IncrementalRankChecker& checker, std::uint64_t k) {
         require_stored(checker, k);
-        return checker.pivots_[k];
+        return checker.given_column(checker.pivots_[k]);
     }
 
 private:
