@@ -62,6 +62,7 @@ constexpr std::uint64_t kGroupRows = 16;
 static_assert(kBlockRows <= 64, "pending updates are bits of a 64-bit mask");
 
 typedef double Lanes __attribute__((vector_size(32), aligned(8), may_alias));
+typedef std::uint64_t LaneBits __attribute__((vector_size(32), aligned(8), may_alias));
 constexpr std::size_t kLanes = 4;
 
 // For the columns c of one tile: target[c] = target[c] - source_j[c] *
@@ -105,6 +106,22 @@ TARVEL_ROW_KERNEL std::uint64_t find_multipliers(double* __restrict values, cons
         for (std::uint64_t later = j + 1; later < pending; ++later) values[later] = values[later] - shares[later] * f;
     }
     return slots;
+}
+
+// The first of `count` values whose magnitude exceeds tol (count if none).
+TARVEL_ROW_KERNEL std::size_t first_above(const double* values, std::size_t count, double tol) {
+    constexpr std::uint64_t kAllButSign = ~(std::uint64_t{1} << 63);
+    std::size_t c = 0;
+    for (; c + 2 * kLanes <= count; c += 2 * kLanes) {
+        // Magnitudes: the sign bits cleared.
+        const Lanes low = reinterpret_cast<Lanes>(*reinterpret_cast<const LaneBits*>(values + c) & kAllButSign);
+        const Lanes high =
+            reinterpret_cast<Lanes>(*reinterpret_cast<const LaneBits*>(values + c + kLanes) & kAllButSign);
+        const LaneBits above = (low > tol) | (high > tol);
+        if (above[0] | above[1] | above[2] | above[3]) break;
+    }
+    while (c < count && !(std::fabs(values[c]) > tol)) ++c;
+    return c;
 }
 
 // A true division, not a multiplication by 1/divisor: the pivot entry must
@@ -216,9 +233,8 @@ bool IncrementalRankChecker::reduce_incoming_row() {
 }
 
 void IncrementalRankChecker::eliminate(double* row) {
-    for (std::uint64_t k = 0; k < rank_; ++k) {
+    for (std::uint64_t k = next_to_eliminate(row, 0); k < rank_; k = next_to_eliminate(row, k + 1)) {
         const double x = row[pivots_[k]];
-        if (!(std::fabs(x) > tol_)) continue;
         bring_up_to_date(k);
         const RowState& state = states_[k];
         if (std::isfinite(x)) {
@@ -229,18 +245,28 @@ void IncrementalRankChecker::eliminate(double* row) {
     }
 }
 
+// The first stored row from k on in whose pivot column `row` has a non-zero
+// (rank if there is none). Most rows are passed over: four at a time.
+std::uint64_t IncrementalRankChecker::next_to_eliminate(const double* row, std::uint64_t k) const {
+    const std::uint64_t* pivots = pivots_.data();
+    const double tol = tol_;
+    for (; k + 4 <= rank_; k += 4) {
+        const bool any = (std::fabs(row[pivots[k]]) > tol) | (std::fabs(row[pivots[k + 1]]) > tol) |
+                         (std::fabs(row[pivots[k + 2]]) > tol) | (std::fabs(row[pivots[k + 3]]) > tol);
+        if (any) break;
+    }
+    while (k < rank_ && !(std::fabs(row[pivots[k]]) > tol)) ++k;
+    return k;
+}
+
 // The first non-zero in the given column order (its stored column returned).
 // Each axis's columns are searched only up to the best one found so far.
 bool IncrementalRankChecker::find_pivot(const double* row, std::uint64_t& column) const {
     std::uint64_t best = ncols_;
     for (std::uint64_t axis = 0; axis < axes_; ++axis) {
-        const double* axis_columns = row + axis * nodes_;
-        for (std::uint64_t node = 0; node * axes_ + axis < best; ++node) {
-            if (std::fabs(axis_columns[node]) > tol_) {
-                best = node * axes_ + axis;
-                break;
-            }
-        }
+        const std::uint64_t searched = best / axes_ + (best % axes_ > axis ? 1 : 0);  // nodes before best
+        const std::uint64_t node = first_above(row + axis * nodes_, searched, tol_);
+        if (node < searched) best = node * axes_ + axis;
     }
     if (best == ncols_) return false;
     column = stored_column(best);

@@ -85,6 +85,7 @@ private:
     double* start_incoming_row();
     bool reduce_incoming_row();
     void eliminate(double* row);
+    std::uint64_t next_to_eliminate(const double* row, std::uint64_t k) const;
     bool find_pivot(const double* row, std::uint64_t& column) const;
     void record_update(const double* pivot_row);
     void apply_update(double* target, RowState& state, std::uint64_t k, double factor) const;
