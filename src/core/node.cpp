@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.hpp"
+#include "large_buffer.hpp"
 
 namespace tarvel {
 
@@ -58,7 +59,7 @@ void euclidean_distance_matrix(const NodeList& nodes, std::span<double> out) {
 
 std::vector<double> euclidean_distance_matrix(const NodeList& nodes) {
     const std::uint64_t n = nodes.size();
-    std::vector<double> out(checked_count(checked_product(n, n), sizeof(double)));
+    std::vector<double> out = zeroed_large(checked_product(n, n));  // fresh pages cost more than the distances
     euclidean_distance_matrix(nodes, out);
     return out;
 }

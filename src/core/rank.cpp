@@ -20,12 +20,6 @@ namespace tarvel {
 
 namespace {
 
-// Updates held back before every stored row receives them: each stored row
-// is then streamed from memory once per block instead of once per accepted
-// row. (At n = 1000, d = 2, 8 rows cost twice as much as 32; 32 to 128 were
-// alike.)
-constexpr std::uint64_t kBlockRows = 64;
-
 // Zeros between two non-zeros of an update row are swept along with them
 // when the gap is this short: cheaper than starting a new run.
 constexpr std::uint64_t kRunGap = 8;
@@ -57,9 +51,9 @@ void subtract_multiple_short(double* __restrict target, const double* __restrict
 // 1000, d = 2, tiles of 64 or 128 columns and groups of 8 were slower; the
 // pending rows streamed from the second-level cache once per stored row
 // capped the kernel at about a third of its speed.)
-constexpr std::uint64_t kTileColumns = 32;
 constexpr std::uint64_t kGroupRows = 16;
-static_assert(kBlockRows <= 64, "pending updates are bits of a 64-bit mask");
+static_assert(IncrementalRankChecker::kBlockRows <= 64, "pending updates are bits of a 64-bit mask");
+constexpr std::uint64_t kTileColumns = IncrementalRankChecker::kTileColumns;
 
 typedef double Lanes __attribute__((vector_size(32), aligned(8), may_alias));
 typedef std::uint64_t LaneBits __attribute__((vector_size(32), aligned(8), may_alias));
@@ -173,13 +167,21 @@ void IncrementalRankChecker::reserve_rows(std::uint64_t count) {
 
 // Rows the basis storage holds, the working slot included.
 std::uint64_t IncrementalRankChecker::basis_capacity() const {
-    return stride_ == 0 ? ~std::uint64_t{0} : basis_.size() / stride_;
+    if (stride_ == 0) return ~std::uint64_t{0};
+    const std::uint64_t rows = storage_.size() / stride_;
+    return rows > kBasisRow ? rows - kBasisRow : 0;
 }
 
+// Storage for `rows` basis rows, the stored rows and pending updates kept.
 void IncrementalRankChecker::grow_basis(std::uint64_t rows) {
-    WorkingArray<double> grown(checked_product(rows, stride_));
-    std::copy(basis_.data(), basis_.data() + rank_ * stride_, grown.data());
-    basis_ = std::move(grown);
+    std::uint64_t values = 0;
+    if (__builtin_add_overflow(checked_product(rows, stride_), checked_product(kBasisRow, stride_), &values)) {
+        raise_fault("capacity overflow");
+    }
+    WorkingArray<double> grown(values);
+    std::copy(update_row(first_update_), update_row(rank_), grown.data());
+    std::copy(basis_row(0), basis_row(rank_), grown.data() + kBasisRow * stride_);
+    storage_ = std::move(grown);
 }
 
 void IncrementalRankChecker::make_room_for_one_more_row() {
@@ -189,13 +191,9 @@ void IncrementalRankChecker::make_room_for_one_more_row() {
     if (basis_capacity() < rows) grow_basis(std::max(rows, 2 * basis_capacity()));
     if (pivots_.size() < rows) pivots_.resize(checked_count(rows, sizeof(std::uint64_t)));
     if (states_.capacity() < rows) states_.reserve(checked_count(std::max(rows, 2 * states_.capacity()), sizeof(RowState)));
-    const std::uint64_t update_values = checked_product(kBlockRows, stride_);
-    if (updates_.size() < update_values) updates_ = WorkingArray<double>(update_values);
     if (update_runs_.size() < kBlockRows) update_runs_.resize(kBlockRows);
     if (tile_slots_.size() < tile_count()) tile_slots_.resize(checked_count(tile_count(), sizeof(std::uint64_t)));
     // The scratch of the flush that accepting this row may trigger.
-    const std::uint64_t packed_values = checked_product(checked_product(tile_count(), kBlockRows), kTileColumns);
-    if (packed_updates_.size() < packed_values) packed_updates_ = WorkingArray<double>(packed_values);
     if (pivot_entries_.size() < kBlockRows * kBlockRows) pivot_entries_.resize(kBlockRows * kBlockRows);
     if (group_factors_.size() < kGroupRows * kBlockRows) group_factors_.resize(kGroupRows * kBlockRows);
 }
@@ -276,7 +274,7 @@ bool IncrementalRankChecker::find_pivot(const double* row, std::uint64_t& column
 void IncrementalRankChecker::record_update(const double* pivot_row) {
     if (rank_ - first_update_ == kBlockRows) apply_all_updates();
     const std::uint64_t slot = rank_ - first_update_;
-    std::copy(pivot_row, pivot_row + stride_, updates_.data() + slot * stride_);
+    std::copy(pivot_row, pivot_row + stride_, storage_.data() + slot * stride_);
 
     std::vector<Run>& runs = update_runs_[slot];
     runs.clear();
@@ -349,7 +347,7 @@ void IncrementalRankChecker::apply_all_updates() {
 void IncrementalRankChecker::pack_updates() {
     for (std::uint64_t tile = 0; tile < tile_count(); ++tile) {
         const std::uint64_t begin = tile * kTileColumns;
-        double* packed = packed_updates_.data() + tile * kBlockRows * kTileColumns;
+        double* packed = packed_tile(tile);
         for (std::uint64_t slots = tile_slots_[tile]; slots != 0; slots &= slots - 1) {
             const unsigned j = __builtin_ctzll(slots);
             const double* source = update_row(first_update_ + j);
@@ -420,7 +418,7 @@ void IncrementalRankChecker::apply_updates_to_rows(std::uint64_t begin, std::uin
     }
     for (std::uint64_t tile = first_tile; tile < end_tile; ++tile) {
         const std::uint64_t tile_begin = tile * kTileColumns;
-        const double* sources = packed_updates_.data() + tile * kBlockRows * kTileColumns;
+        const double* sources = packed_tile(tile);
         for (std::uint64_t k = begin; k < end; ++k) {
             const RowTerms& row = rows[k - begin];
             const std::uint64_t slots = row.slots & tile_slots_[tile];
