@@ -258,11 +258,12 @@ std::uint64_t IncrementalRankChecker::next_to_eliminate(const double* row, std::
 }
 
 // The first non-zero in the given column order (its stored column returned).
-// Each axis's columns are searched only up to the best one found so far.
+// Each axis's columns are searched only up to the best one found so far: as
+// that comes from an earlier axis, those of the nodes before its node.
 bool IncrementalRankChecker::find_pivot(const double* row, std::uint64_t& column) const {
     std::uint64_t best = ncols_;
     for (std::uint64_t axis = 0; axis < axes_; ++axis) {
-        const std::uint64_t searched = best / axes_ + (best % axes_ > axis ? 1 : 0);  // nodes before best
+        const std::uint64_t searched = best / axes_;
         const std::uint64_t node = first_above(row + axis * nodes_, searched, tol_);
         if (node < searched) best = node * axes_ + axis;
     }
