@@ -46,30 +46,6 @@ private:
 // nothing of a previous pass survives into the next.
 class Labeller {
 public:
-    // The full pass; see label_bars_in_order.
-    template <class Bars>
-    std::uint64_t label_in_order(const NodeList& nodes, const Bars& bars, double tol, std::uint64_t max_rank,
-                                 std::vector<std::uint8_t>& labels) {
-        const std::size_t first = labels.size();
-        reserve_checked(labels, first + bars.size());
-        start_pass(nodes, tol, std::min<std::uint64_t>(max_rank, bars.size()));
-        for (const Pair bar : bars) {
-            labels.push_back(offer(nodes, bar) ? 1 : 0);
-            if (checker_.rank() == max_rank) break;
-        }
-        labels.resize(first + bars.size(), 0);  // bars after the stop are redundant
-        return checker_.rank();
-    }
-
-    // The rank reached by offering every bar, whatever the answers.
-    template <class Bars>
-    std::uint64_t rank_of(const NodeList& nodes, const Bars& bars, double tol) {
-        start_pass(nodes, tol, bars.size());
-        for (const Pair bar : bars) offer(nodes, bar);
-        return checker_.rank();
-    }
-
-private:
     // Rows span n*dim columns, a node's dim side by side; every node shares
     // node 0's dimension (a row of a node of another dimension is an
     // internal fault).
@@ -81,6 +57,22 @@ private:
         checker_.reserve_rows(std::min(expected_rank, ncols));
     }
 
+    // Offers the bars of [bar, end) in order, appending a label for each,
+    // until a row brings the rank to `stop_rank`; returns where it stopped.
+    template <class Iterator>
+    Iterator label(const NodeList& nodes, Iterator bar, Iterator end, std::uint64_t stop_rank,
+                   std::vector<std::uint8_t>& labels) {
+        while (bar != end) {
+            labels.push_back(offer(nodes, *bar) ? 1 : 0);
+            ++bar;
+            if (checker_.rank() == stop_rank) break;
+        }
+        return bar;
+    }
+
+    std::uint64_t rank() const { return checker_.rank(); }
+
+private:
     // Offers a bar by its few non-zero entries, without building a dense row.
     bool offer(const NodeList& nodes, const Pair& bar) {
         rigidity_row_entries(nodes, bar.i, bar.j, entries_);
@@ -95,8 +87,18 @@ private:
     std::vector<RowEntry> entries_;
 };
 
+constexpr std::uint64_t kNoStop = ~std::uint64_t{0};  // a rank no pass reaches
+
 // The labels and ranks of one simulation; the distance matrix is left to the
 // caller, to be made once the rank passes' storage can be let go.
+//
+// The fast path offers the first min(max_rank, pairs) candidates whatever
+// the answers. If they reach max_rank, every one was accepted and the rest
+// are redundant. If not, the rank never reached max_rank on the way, so the
+// full pass would have offered the same rows to a fresh checker, given the
+// same answers and reached the same state: it goes on from there. (With
+// max_rank 0 the fast path offers nothing and the full pass tests the first
+// bar.)
 SimulationResult label_graph(Labeller& labeller, const NodeList& nodes, std::uint64_t d, double tol) {
     check_node_list(nodes, d);
     SimulationResult result;
@@ -104,22 +106,20 @@ SimulationResult label_graph(Labeller& labeller, const NodeList& nodes, std::uin
     result.d = d;
     result.max_rank = max_rank_for(result.n_nodes, d);
     const std::uint64_t pairs = pair_count(result.n_nodes);
-
-    // With max_rank 0 the fast path offers nothing, while the full pass still
-    // tests the first bar: only the full pass decides then.
     const std::uint64_t fast_pairs = std::min(result.max_rank, pairs);
-    if (result.max_rank > 0 &&
-        labeller.rank_of(nodes, CandidatePairs(result.n_nodes, fast_pairs), tol) == result.max_rank) {
-        result.labels.assign(checked_count(pairs, 1), 0);
-        std::fill_n(result.labels.begin(), fast_pairs, std::uint8_t{1});
-        result.final_rank = result.max_rank;
-    } else {
-        result.final_rank = labeller.label_in_order(nodes, CandidatePairs(result.n_nodes, pairs), tol,
-                                                    result.max_rank, result.labels);
+    reserve_checked(result.labels, pairs);
+
+    labeller.start_pass(nodes, tol, fast_pairs);
+    const CandidatePairs candidates(result.n_nodes, pairs);
+    auto next = labeller.label(nodes, candidates.begin(), CandidatePairs(result.n_nodes, fast_pairs).end(), kNoStop,
+                               result.labels);
+    if (result.max_rank == 0 || labeller.rank() < result.max_rank) {
+        labeller.label(nodes, next, candidates.end(), result.max_rank, result.labels);
     }
+    result.labels.resize(pairs, 0);  // bars after the stop are redundant
+    result.final_rank = labeller.rank();
     return result;
 }
-
 }  // namespace
 
 SimulationResult run_simulation(const NodeList& nodes, std::uint64_t d, double tol) {
@@ -146,8 +146,13 @@ std::vector<SimulationResult> simulate_batch(std::uint64_t seed, std::uint64_t n
 
 std::uint64_t label_bars_in_order(const NodeList& nodes, std::span<const Pair> bars, double tol,
                                   std::uint64_t max_rank, std::vector<std::uint8_t>& labels) {
+    const std::size_t first = labels.size();
+    reserve_checked(labels, first + bars.size());
     Labeller labeller;
-    return labeller.label_in_order(nodes, bars, tol, max_rank, labels);
+    labeller.start_pass(nodes, tol, std::min<std::uint64_t>(max_rank, bars.size()));
+    labeller.label(nodes, bars.begin(), bars.end(), max_rank, labels);
+    labels.resize(first + bars.size(), 0);  // bars after the stop are redundant
+    return labeller.rank();
 }
 
 }  // namespace tarvel

@@ -26,7 +26,10 @@ struct SimulationResult {
 // short, then the distance matrix. The fast path offers the first max_rank
 // candidates (the bars at the first d nodes) without looking at the answers;
 // if they reach max_rank they are exactly the bars the full pass would accept
-// before stopping. InternalFault for the node lists check_node_list refuses.
+// before stopping. The candidates are made as they are offered, and the rank
+// test's storage is released before the distance matrix is made: the peak is
+// the basis and the labels, or the labels and the distances. InternalFault for
+// the node lists check_node_list refuses.
 SimulationResult run_simulation(const NodeList& nodes, std::uint64_t d, double tol);
 
 // `run_simulation` for the n_graphs random node lists of (seed, k, n_nodes, d),
