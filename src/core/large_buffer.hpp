@@ -1,4 +1,4 @@
-// Buffers of O(n^2) values for the reconstruction's passes.
+// Buffers of O(n^2) values for the reconstruction's passes and the rank test.
 //
 // Large buffers ask for transparent huge pages before they are first
 // touched: on fresh memory the page faults of an O(n^2) pass otherwise cost
