@@ -164,8 +164,8 @@ def random_symmetric(n: int) -> npt.NDArray[np.float64]:
 
 # Inputs taking about 0.1 to 0.3 s each, nearly all of it in the numeric section.
 LONG_CALLS: dict[str, Callable[[], object]] = {
-    "simulate": lambda: tarvel.simulate(collinear(350), 2),
-    "generate_training_batch": lambda: tarvel.generate_training_batch(200, 60, 2, 0),
+    "simulate": lambda: tarvel.simulate(collinear(500), 2),
+    "generate_training_batch": lambda: tarvel.generate_training_batch(1000, 60, 2, 0),
     "reconstruct": lambda: tarvel.reconstruct(random_symmetric(1500), 2),
     "pebble_game": lambda: tarvel.pebble_game(np.zeros((10000, 0)), 2),
 }
@@ -197,8 +197,8 @@ INTERRUPT_SCRIPT = """
         return values + values.T
 
     CALLS = {
-        "simulate": (tarvel.simulate, (collinear(350), 2)),
-        "generate_training_batch": (tarvel.generate_training_batch, (200, 60, 2, 0)),
+        "simulate": (tarvel.simulate, (collinear(500), 2)),
+        "generate_training_batch": (tarvel.generate_training_batch, (1000, 60, 2, 0)),
         "reconstruct": (tarvel.reconstruct, (symmetric(1500), 2)),
         "pebble_game": (tarvel.pebble_game, (np.zeros((10000, 0)), 2)),
     }
