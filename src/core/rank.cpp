@@ -63,8 +63,8 @@ constexpr std::size_t kLanes = 4;
 // factor_j for every pending update j in `slots`, in increasing j, each
 // column's value kept in registers from the first update to the last.
 // `sources` holds the tile's share of every pending update, kTileColumns
-// values apart. An update not in `slots` has only zeros there, or a zero
-// multiplier: with finite multipliers skipping it changes no value.
+// values apart. `slots` leaves out the updates the row receives that are all
+// zeros in this tile: with a finite multiplier such a step changes no value.
 TARVEL_ROW_KERNEL void subtract_tile(double* __restrict target, const double* __restrict sources, std::uint64_t slots,
                                      const double* __restrict factors) {
     Lanes* tile = reinterpret_cast<Lanes*>(target);

@@ -82,29 +82,6 @@ private:
         std::uint64_t low = 0, high = 0, received = 0;
     };
 
-    std::uint64_t stored_column(std::uint64_t column) const;
-    std::uint64_t given_column(std::uint64_t stored) const;
-    std::uint64_t basis_capacity() const;
-    void grow_basis(std::uint64_t rows);
-    // Row places in the storage: the pending updates, their packed copy, the basis.
-    static constexpr std::uint64_t kPackedRow = kBlockRows, kBasisRow = 2 * kBlockRows;
-    double* basis_row(std::uint64_t k) { return storage_.data() + (kBasisRow + k) * stride_; }
-    const double* basis_row(std::uint64_t k) const { return storage_.data() + (kBasisRow + k) * stride_; }
-    const double* update_row(std::uint64_t k) const { return storage_.data() + (k - first_update_) * stride_; }
-    double* packed_tile(std::uint64_t tile) { return storage_.data() + kPackedRow * stride_ + tile * kBlockRows * kTileColumns; }
-    std::uint64_t tile_count() const;
-    void make_room_for_one_more_row();
-    double* start_incoming_row();
-    bool reduce_incoming_row();
-    void eliminate(double* row);
-    std::uint64_t next_to_eliminate(const double* row, std::uint64_t k) const;
-    bool find_pivot(const double* row, std::uint64_t& column) const;
-    void record_update(const double* pivot_row);
-    void apply_update(double* target, RowState& state, std::uint64_t k, double factor) const;
-    void receive_updates(double* target, RowState& state, std::uint64_t up_to) const;
-    void bring_up_to_date(std::uint64_t k);
-    void apply_all_updates();
-    void gather_pivot_entries();
     // The updates one stored row receives in a flush (bit j of `slots` for
     // pending update j, its multiplier at factors[j]) and the tiles they meet.
     struct RowTerms {
@@ -112,6 +89,36 @@ private:
         double* factors = nullptr;
         std::uint64_t first_tile = 0, end_tile = 0;
     };
+
+    std::uint64_t stored_column(std::uint64_t column) const;
+    std::uint64_t given_column(std::uint64_t stored) const;
+    std::uint64_t tile_count() const;
+
+    // Row places in the storage: the pending updates, their packed copy, the
+    // basis.
+    static constexpr std::uint64_t kPackedRow = kBlockRows, kBasisRow = 2 * kBlockRows;
+    double* basis_row(std::uint64_t k) { return storage_.data() + (kBasisRow + k) * stride_; }
+    const double* basis_row(std::uint64_t k) const { return storage_.data() + (kBasisRow + k) * stride_; }
+    const double* update_row(std::uint64_t k) const { return storage_.data() + (k - first_update_) * stride_; }
+    double* packed_tile(std::uint64_t tile) {
+        return storage_.data() + kPackedRow * stride_ + tile * kBlockRows * kTileColumns;
+    }
+    std::uint64_t basis_capacity() const;
+    void grow_basis(std::uint64_t rows);
+    void make_room_for_one_more_row();
+
+    double* start_incoming_row();
+    bool reduce_incoming_row();
+    void eliminate(double* row);
+    std::uint64_t next_to_eliminate(const double* row, std::uint64_t k) const;
+    bool find_pivot(const double* row, std::uint64_t& column) const;
+    void record_update(const double* pivot_row);
+
+    void apply_update(double* target, RowState& state, std::uint64_t k, double factor) const;
+    void receive_updates(double* target, RowState& state, std::uint64_t up_to) const;
+    void bring_up_to_date(std::uint64_t k);
+    void apply_all_updates();
+    void gather_pivot_entries();
     void pack_updates();
     bool find_terms(std::uint64_t k, RowTerms& row_terms);
     void apply_updates_to_rows(std::uint64_t begin, std::uint64_t end);
@@ -143,7 +150,7 @@ private:
     // Scratch of a blocked flush: the pending updates' entries in each
     // other's pivot columns, and the multipliers of a group of stored rows
     // (see apply_all_updates).
-    std::vector<double> pivot_entries_;    // [j * pending + k]: update j's entry in update k's pivot column
+    std::vector<double> pivot_entries_;  // [j * pending + k]: update j's entry in update k's pivot column
     std::vector<double> group_factors_;
 };
 
