@@ -121,47 +121,50 @@ void draw_on_grid(const PointParameters& points, std::uint64_t n, std::uint64_t 
     }
 }
 
+// Points on `groups` random shapes: every shape is drawn first, then each
+// node picks one and `place` writes the node's d coordinates on it.
+template <class Shape, class MakeShape, class Place>
+void draw_on_shapes(std::uint64_t groups, std::uint64_t n, std::uint64_t d, RandomStream& stream,
+                    std::span<double> out, MakeShape make_shape, Place place) {
+    std::vector<Shape> shapes;
+    reserve_checked(shapes, groups);
+    for (std::uint64_t k = 0; k < groups; ++k) shapes.push_back(make_shape());
+    for (std::uint64_t node = 0; node < n; ++node) {
+        place(shapes[stream.below(groups)], out.subspan(node * d, d));
+    }
+}
+
 void draw_on_lines(const PointParameters& points, std::uint64_t n, std::uint64_t d, RandomStream& stream,
                    std::span<double> out) {
-    std::vector<std::array<Vector, 2>> lines;
-    reserve_checked(lines, points.groups);
-    for (std::uint64_t k = 0; k < points.groups; ++k) {
+    using Segment = std::array<Vector, 2>;
+    const auto make_segment = [&] {
         const Vector a = uniform_in_box(stream, d);
-        lines.push_back({a, uniform_in_box(stream, d)});
-    }
-    for (std::uint64_t node = 0; node < n; ++node) {
-        const auto& [a, b] = lines[stream.below(points.groups)];
+        return Segment{a, uniform_in_box(stream, d)};
+    };
+    draw_on_shapes<Segment>(points.groups, n, d, stream, out, make_segment, [&](const Segment& s, std::span<double> x) {
         const double t = stream.unit();
-        for (std::uint64_t axis = 0; axis < d; ++axis) out[node * d + axis] = a[axis] + t * (b[axis] - a[axis]);
-    }
+        for (std::uint64_t axis = 0; axis < d; ++axis) x[axis] = s[0][axis] + t * (s[1][axis] - s[0][axis]);
+    });
 }
 
 void draw_on_circles(const PointParameters& points, std::uint64_t n, std::uint64_t d, RandomStream& stream,
                      std::span<double> out) {
-    std::vector<Circle> circles;
-    reserve_checked(circles, points.groups);
-    for (std::uint64_t k = 0; k < points.groups; ++k) circles.push_back(random_circle(stream, d));
-    for (std::uint64_t node = 0; node < n; ++node) {
-        const Circle& circle = circles[stream.below(points.groups)];
+    const auto make_circle = [&] { return random_circle(stream, d); };
+    draw_on_shapes<Circle>(points.groups, n, d, stream, out, make_circle, [&](const Circle& c, std::span<double> x) {
         const Vector w = uniform_direction(stream, 2);
         for (std::uint64_t axis = 0; axis < d; ++axis) {
-            out[node * d + axis] = circle.centre[axis] + circle.radius * (w[0] * circle.u[axis] + w[1] * circle.v[axis]);
+            x[axis] = c.centre[axis] + c.radius * (w[0] * c.u[axis] + w[1] * c.v[axis]);
         }
-    }
+    });
 }
 
 void draw_in_clusters(const PointParameters& points, std::uint64_t n, std::uint64_t d, RandomStream& stream,
                       std::span<double> out) {
-    std::vector<Vector> centres;
-    reserve_checked(centres, points.groups);
-    for (std::uint64_t k = 0; k < points.groups; ++k) centres.push_back(uniform_in_box(stream, d));
-    for (std::uint64_t node = 0; node < n; ++node) {
-        const Vector& centre = centres[stream.below(points.groups)];
+    const auto make_centre = [&] { return uniform_in_box(stream, d); };
+    draw_on_shapes<Vector>(points.groups, n, d, stream, out, make_centre, [&](const Vector& centre, std::span<double> x) {
         const Vector w = uniform_in_ball(stream, d);
-        for (std::uint64_t axis = 0; axis < d; ++axis) {
-            out[node * d + axis] = centre[axis] + points.cluster_radius * w[axis];
-        }
-    }
+        for (std::uint64_t axis = 0; axis < d; ++axis) x[axis] = centre[axis] + points.cluster_radius * w[axis];
+    });
 }
 
 }  // namespace
