@@ -22,8 +22,6 @@ import numpy.typing as npt
 
 __all__ = ["candidate_edge_index", "to_graph_arrays", "to_pyg"]
 
-_INT64_MAX = np.iinfo(np.int64).max
-
 
 def to_graph_arrays(
     result: Mapping[str, Any], positions: npt.ArrayLike | None = None, *, both_directions: bool = True
@@ -56,9 +54,8 @@ def to_graph_arrays(
 
     Raises:
         KeyError: a key of the result dictionary is missing.
-        ValueError: the labels, edges or distance matrix do not fit n, the
-            positions are not (n, d), or a rank does not fit int64 (the
-            module's "max_rank" of a one-node graph wraps around 2**64).
+        ValueError: the labels, edges or distance matrix do not fit n, or the
+            positions are not (n, d).
     """
     if "edges" in result:
         arrays = _model_graph_arrays(result, positions)
@@ -78,8 +75,8 @@ def _complete_graph_arrays(result: Mapping[str, Any], positions: npt.ArrayLike |
         "edge_attr": distances[edge_index[0], edge_index[1]].reshape(-1, 1),
         "y": labels.astype(np.int64),
         "is_rigid": np.array([bool(result["is_rigid"])]),
-        "final_rank": _rank_array(result, "final_rank"),
-        "max_rank": _rank_array(result, "max_rank"),
+        "final_rank": np.array([int(result["final_rank"])], dtype=np.int64),
+        "max_rank": np.array([int(result["max_rank"])], dtype=np.int64),
         "num_nodes": np.array(n_nodes, dtype=np.int64),
     }
     if positions is not None:
@@ -123,9 +120,7 @@ def _model_graph_arrays(graph: Mapping[str, Any], positions: npt.ArrayLike | Non
         "edge_attr": lengths.reshape(-1, 1),
         "y": labels.astype(np.int64),
         "is_rigid": np.array([bool(graph["is_rigid"])]),
-        "rank": _rank_array(graph, "rank"),
-        "max_rank": _rank_array(graph, "max_rank"),
-        "dof": _rank_array(graph, "dof"),
+        **{key: np.array([int(graph[key])], dtype=np.int64) for key in ("rank", "max_rank", "dof")},
         "num_nodes": np.array(n_nodes, dtype=np.int64),
         "pos": pos,
     }
@@ -172,16 +167,6 @@ def _check_sizes(n_nodes: int, labels: npt.NDArray[Any], distances: npt.NDArray[
         raise ValueError(
             f"distance_matrix has shape {distances.shape}, expected ({n_nodes}, {n_nodes})"
         )
-
-
-def _rank_array(result: Mapping[str, Any], key: str) -> npt.NDArray[np.int64]:
-    rank = int(result[key])
-    if rank > _INT64_MAX:
-        raise ValueError(
-            f"{key} {rank} does not fit int64: a framework of {result['n_nodes']} node(s) "
-            f"in d={result['d']} has no meaningful maximum rank"
-        )
-    return np.array([rank], dtype=np.int64)
 
 
 def _checked_positions(positions: npt.ArrayLike, n_nodes: int, d: int) -> npt.NDArray[np.float64]:
