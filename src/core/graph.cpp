@@ -33,17 +33,28 @@ void check_edge(std::size_t k, End i, End j, std::uint64_t n) {
 
 }  // namespace
 
+// One branch-free pass tells whether any edge is bad (the common case is
+// none, and the loop vectorises); only then are they looked at one by one.
 void check_edges(std::uint64_t n, std::span<const Pair> edges) {
+    bool any_bad = false;
+    for (const Pair& edge : edges) any_bad |= (edge.i >= n) | (edge.j >= n) | (edge.i == edge.j);
+    if (!any_bad) return;
     for (std::size_t k = 0; k < edges.size(); ++k) check_edge(k, edges[k].i, edges[k].j, n);
 }
 
 std::vector<Pair> edges_from_rows(std::span<const std::int64_t> rows, std::uint64_t n) {
     if (rows.size() % 2 != 0) throw InvalidInput("edge rows hold an odd number of ends");
     std::vector<Pair> edges(rows.size() / 2);
+    // Each value is read once; a negative end becomes too large a node.
     for (std::size_t k = 0; k < edges.size(); ++k) {
-        const std::int64_t i = rows[2 * k], j = rows[2 * k + 1];
-        check_edge(k, i, j, n);
-        edges[k] = Pair{static_cast<std::uint64_t>(i), static_cast<std::uint64_t>(j)};
+        edges[k] = Pair{static_cast<std::uint64_t>(rows[2 * k]), static_cast<std::uint64_t>(rows[2 * k + 1])};
+    }
+    bool any_bad = false;
+    for (const Pair& edge : edges) any_bad |= (edge.i >= n) | (edge.j >= n) | (edge.i == edge.j);
+    if (any_bad) {
+        for (std::size_t k = 0; k < edges.size(); ++k) {
+            check_edge(k, static_cast<std::int64_t>(edges[k].i), static_cast<std::int64_t>(edges[k].j), n);
+        }
     }
     return edges;
 }

@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "core/bar_labels.hpp"
 #include "core/fault.hpp"
+#include "core/generic_rank.hpp"
 #include "core/global_rigidity.hpp"
 #include "core/graph.hpp"
 #include "core/kl_pebble_game.hpp"
@@ -59,6 +60,26 @@ Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     set_item(dict, "labels", make_result_buffer(buffer_type_of(module), std::move(bars.labels)));
     set_item(dict, "rank", python_int(bars.rank));
     set_item(dict, "max_rank", python_int(bars.max_rank));
+    return dict;
+}
+
+Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 4, "generic_labels");
+    const std::uint64_t n = to_u64(args[0]);
+    const BufferView edge_rows(args[1], "edges");
+    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
+    const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
+
+    std::uint64_t max_rank = 0;
+    GenericRankResult generic = without_interpreter_lock([&] {
+        GenericRankResult labels = generic_rigidity_labels(n, copy_edges(rows, n), d, seed);
+        max_rank = rigid_rank(n, d);
+        return labels;
+    });
+    Ref dict = Ref::check(PyDict_New());
+    set_item(dict, "labels", make_result_buffer(buffer_type_of(module), std::move(generic.labels)));
+    set_item(dict, "rank", python_int(generic.rank));
+    set_item(dict, "max_rank", python_int(max_rank));
     return dict;
 }
 

@@ -15,6 +15,7 @@ struct ToolsState {
 };
 
 Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref is_redundantly_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref is_globally_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

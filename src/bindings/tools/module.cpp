@@ -17,6 +17,8 @@ PyCFunction fastcall() {
 PyMethodDef functions[] = {
     {"label_bars", fastcall<label_bars>(), METH_FASTCALL,
      "label_bars(positions, edges, tol, /)\n--\n\nLabels of the bars by the numeric rank test."},
+    {"generic_labels", fastcall<generic_labels>(), METH_FASTCALL,
+     "generic_labels(n, edges, d, seed, /)\n--\n\nLabels of the generic rigidity matroid, exact modulo a prime."},
     {"pebble_game", fastcall<pebble_game>(), METH_FASTCALL,
      "pebble_game(n, edges, k, l, /)\n--\n\nThe (k, l) pebble game with its components."},
     {"is_redundantly_rigid", fastcall<is_redundantly_rigid>(), METH_FASTCALL,

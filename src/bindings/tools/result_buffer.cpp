@@ -105,7 +105,10 @@ Ref make_result_buffer(PyObject* buffer_type, std::vector<std::uint8_t>&& values
 }
 
 Ref make_result_buffer(PyObject* buffer_type, std::vector<std::int64_t>&& values) {
-    return adopt(buffer_type, std::make_unique<VectorStorage<std::int64_t>>(std::move(values), "q"));
+    // NumPy's int64 is C long where long has 64 bits: "q" would give an
+    // equivalent but differently named type.
+    constexpr const char* int64_code = sizeof(long) == 8 ? "l" : "q";
+    return adopt(buffer_type, std::make_unique<VectorStorage<std::int64_t>>(std::move(values), int64_code));
 }
 
 }  // namespace tarvel::py

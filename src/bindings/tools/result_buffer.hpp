@@ -16,8 +16,8 @@ namespace tarvel::py {
 // Creates the type `tarvel_tools._native.ResultBuffer` for `module`.
 Ref create_result_buffer_type(PyObject* module);
 
-// A one-dimensional buffer of the given type ("B" uint8, "q" int64, "d"
-// float64) over `values`, which it takes over.
+// A one-dimensional buffer over `values`, which it takes over, of NumPy's
+// uint8 or int64.
 Ref make_result_buffer(PyObject* buffer_type, std::vector<std::uint8_t>&& values);
 Ref make_result_buffer(PyObject* buffer_type, std::vector<std::int64_t>&& values);
 
