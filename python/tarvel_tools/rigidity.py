@@ -181,8 +181,8 @@ def pebble_game(n: Any, edges: npt.ArrayLike | None = None, *, k: int = 2, l: in
     body-and-bar frameworks in space. Components are the maximal connected
     node sets spanning exactly k n' - l accepted edges, at least one; for
     (2, 3) they are the rigid components, of at least two nodes each, and
-    two of them share at most one node. An edge with both ends in a known
-    component is rejected without a search.
+    two of them share at most one node. Every tight set the game meets is
+    kept, so an edge with both ends in one is rejected without a search.
 
     Parameters
     ----------

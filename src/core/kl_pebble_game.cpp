@@ -7,6 +7,14 @@
 
 namespace tarvel {
 
+namespace {
+
+// Searches that entered more elements than this make the game probe for a
+// tight set to condense (a probe costs about one more such search).
+constexpr std::uint64_t kProbeWork = 64;
+
+}  // namespace
+
 void check_pebble_game_parameters(std::uint64_t k, std::uint64_t l) {
     if (k == 0 || l >= 2 * k || k > (std::uint64_t{1} << 62)) {
         throw InvalidInput("the pebble game needs 0 <= l < 2k, got k=" + std::to_string(k) +
@@ -59,8 +67,20 @@ std::uint64_t KLPebbleGame::offer_all(std::span<const Pair> edges, std::uint64_t
         }
         labels[e] = 1;
         ++accepted;
+        if (condense && digraph_.gather_work() > kProbeWork) probe_for_tight_set(u, l);
     }
     return accepted;
+}
+
+// After a costly gather: is the node the last pebble came from held rigidly
+// to u? A gather on the pair, which accepts nothing, falls short exactly
+// when a tight set holds both, and that set is condensed, so searches
+// through the region become cheap. Graphs grown rigid without a rejected
+// edge (Henneberg sequences in construction order) are condensed this way.
+void KLPebbleGame::probe_for_tight_set(std::uint64_t u, std::uint64_t l) {
+    const std::uint64_t far = digraph_.last_pebble_holder();
+    if (far == u || digraph_.is_body(far)) return;
+    if (digraph_.gather(u, far, l + 1) <= l) digraph_.condense_closure();
 }
 
 PebbleGameResult play_kl_pebble_game(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,

@@ -12,7 +12,9 @@
 // so that later searches cross it in one step, and a later edge with both
 // ends pinned to one body is rejected without a search. Once k n - l edges
 // are accepted the whole graph is tight and the rest is rejected outright.
-// Memory is O(n k + m).
+// Tight sets that no rejected edge reveals (a graph grown rigid edge by
+// edge) are looked for after a long search, by probing the pair of its
+// start and the node whose pebble it took. Memory is O(n k + m).
 #pragma once
 
 #include <cstdint>
@@ -58,6 +60,8 @@ public:
 private:
     std::uint64_t offer_all(std::span<const Pair> edges, std::uint64_t l, bool condense,
                             std::vector<std::uint8_t>& labels);
+
+    void probe_for_tight_set(std::uint64_t u, std::uint64_t l);
 
     PebbleDigraph digraph_;
     RigidComponentFinder component_finder_;

@@ -60,6 +60,7 @@ void PebbleDigraph::enter(std::uint64_t element) {
 // afterwards, so no element ever holds more arcs than it has pebbles; each
 // element is on the path once, so taking one arc out moves no other path arc.
 void PebbleDigraph::reverse_stack_path_to(std::uint64_t holder) {
+    last_holder_ = holder;
     for (const Frame& frame : stack_) {
         Arc* arcs = arcs_of(frame.element);
         std::swap(arcs[frame.slot], arcs[out_count_[frame.element] - 1]);
@@ -82,6 +83,7 @@ bool PebbleDigraph::pull_pebble(std::uint64_t start, std::uint64_t u, std::uint6
         if (element != u && element != v && free_pebbles(element) > 0) return Visit::TakePebble;
         return Visit::Enter;  // the ends' own pebbles stay, but paths may run through them
     });
+    gather_work_ += visited_.size();
     if (outcome == SearchOutcome::MovedPebble) return true;
     // Nothing reachable from here holds a pebble, and later moves reverse
     // paths that avoid these elements: they stay without pebbles for this gather.
@@ -94,6 +96,7 @@ bool PebbleDigraph::pull_pebble(std::uint64_t start, std::uint64_t u, std::uint6
 
 std::uint64_t PebbleDigraph::gather(std::uint64_t u, std::uint64_t v, std::uint64_t wanted) {
     ++gather_stamp_;
+    gather_work_ = 0;
     closure_.clear();
     for (;;) {
         const std::uint64_t held = free_pebbles(u) + free_pebbles(v);

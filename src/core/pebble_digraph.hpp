@@ -83,6 +83,10 @@ public:
     // those of u and v.
     std::uint64_t gather(std::uint64_t u, std::uint64_t v, std::uint64_t wanted);
     std::span<const std::uint64_t> closure() const { return closure_; }
+    // Elements the searches of the last gather entered, and the last node
+    // that held a pebble they took.
+    std::uint64_t gather_work() const { return gather_work_; }
+    std::uint64_t last_pebble_holder() const { return last_holder_; }
 
     // Condenses the closure of the last gather that fell short into one
     // body: its bodies merge, its nodes are pinned to the new body, which
@@ -92,9 +96,6 @@ public:
     // True when u and v are pinned to one body: the edge (u, v) lies in a
     // tight set.
     bool share_body(std::uint64_t u, std::uint64_t v);
-
-    // The bodies node `node` is pinned to, each once.
-    std::span<const std::uint64_t> bodies_of(std::uint64_t node);
 
 private:
     struct Frame {
@@ -115,6 +116,7 @@ private:
     bool closed_off(std::uint64_t element) const { return closed_in_[element] == gather_stamp_; }
     std::uint64_t new_body();
     void pin(std::uint64_t node, std::uint64_t body);
+    std::span<const std::uint64_t> bodies_of(std::uint64_t node);  // each once
 
     std::uint64_t node_count_ = 0, k_ = 0, l_ = 0;
     std::vector<Arc> node_slots_;            // node * k + slot
@@ -126,6 +128,7 @@ private:
     std::vector<std::uint64_t> closed_in_;   // per element: stamp of the last gather that found it without pebbles
     std::vector<std::uint64_t> met_in_;      // per element: stamp of the last share_body lookup that met it
     std::uint64_t search_stamp_ = 0, gather_stamp_ = 0, meet_stamp_ = 0;
+    std::uint64_t gather_work_ = 0, last_holder_ = 0;
     std::vector<Frame> stack_;
     std::vector<std::uint64_t> visited_;
     std::vector<std::uint64_t> closure_;

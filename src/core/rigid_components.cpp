@@ -46,7 +46,7 @@ void RigidComponentFinder::find(PebbleDigraph& digraph, std::uint64_t l, std::sp
         ++stamp_;
         members_.clear();
         grow_component(digraph, digraph.closure());
-        record_component(n, out);
+        record_component(digraph, out);
     }
     if (l == 0) split_into_connected_pieces(edges, labels, out);
     for (std::size_t e = 0; e < edges.size(); ++e) out.edge_component[e] = component_holding(out, edges[e]);
@@ -150,9 +150,9 @@ bool RigidComponentFinder::reaches_free_pebble(PebbleDigraph& digraph, std::uint
     return true;
 }
 
-void RigidComponentFinder::record_component(std::uint64_t node_count, RigidComponents& out) {
+void RigidComponentFinder::record_component(const PebbleDigraph& digraph, RigidComponents& out) {
     const std::uint64_t number = out.count();
-    std::erase_if(members_, [&](std::uint64_t element) { return element >= node_count; });  // bodies
+    std::erase_if(members_, [&](std::uint64_t element) { return digraph.is_body(element); });
     std::sort(members_.begin(), members_.end());
     out.nodes.insert(out.nodes.end(), members_.begin(), members_.end());
     out.offsets.push_back(out.nodes.size());

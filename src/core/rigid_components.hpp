@@ -49,7 +49,7 @@ private:
     void grow_component(PebbleDigraph& digraph, std::span<const std::uint64_t> seeds);
     bool reaches_free_pebble(PebbleDigraph& digraph, std::uint64_t element);
     void add_to_component(std::uint64_t element);
-    void record_component(std::uint64_t node_count, RigidComponents& out);
+    void record_component(const PebbleDigraph& digraph, RigidComponents& out);
     void split_into_connected_pieces(std::span<const Pair> edges, std::span<const std::uint8_t> labels,
                                      RigidComponents& out);
     std::int64_t component_holding(const RigidComponents& out, const Pair& edge) const;

@@ -85,5 +85,43 @@ TEST(KLPebbleGame, MatchesBruteForceOnSmallRandomGraphs) {
     }
 }
 
+// Rigid edge by edge: each new node joins two earlier ones, in the order
+// built (no edge is ever rejected, so only probes find tight sets).
+std::vector<Pair> henneberg_sequence(std::mt19937_64& rng, std::uint64_t n) {
+    std::vector<Pair> edges{{0, 1}};
+    for (std::uint64_t node = 2; node < n; ++node) {
+        std::uniform_int_distribution<std::uint64_t> earlier(0, node - 1);
+        const std::uint64_t a = earlier(rng);
+        std::uint64_t b = earlier(rng);
+        while (b == a) b = earlier(rng);
+        edges.push_back({node, a});
+        edges.push_back({node, b});
+    }
+    return edges;
+}
+
+// Condensing tight sets into bodies (on rejections and on probes) must not
+// change a label: the plain game, which condenses nothing, is the reference
+// on graphs large enough for long searches.
+TEST(KLPebbleGame, CondensingKeepsThePlainGamesLabels) {
+    std::mt19937_64 rng(99);
+    KLPebbleGame game, plain;
+    PebbleGameResult result;
+    std::vector<std::uint8_t> plain_labels;
+    std::vector<std::vector<Pair>> graphs{henneberg_sequence(rng, 3000)};
+    for (const double per_node : {1.6, 1.9, 2.0, 2.4, 3.5}) graphs.push_back(random_edges(rng, 2000, per_node * 2000));
+    for (const Range range : {Range{2, 3}, Range{1, 1}, Range{3, 5}, Range{2, 2}}) {
+        for (std::size_t g = 0; g < graphs.size(); ++g) {
+            const std::uint64_t n = g == 0 ? 3000 : 2000;
+            game.play(n, graphs[g], range.k, range.l, result);
+            plain.play_uncondensed(n, graphs[g], range.k, range.l, plain_labels);
+            EXPECT_EQ(result.labels, plain_labels) << "k=" << range.k << " l=" << range.l << " graph " << g;
+        }
+    }
+    game.play(3000, graphs[0], 2, 3, result);
+    EXPECT_TRUE(result.is_rigid && result.is_minimally_rigid);
+    EXPECT_EQ(result.components.count(), 1u);
+}
+
 }  // namespace
 }  // namespace tarvel
