@@ -14,7 +14,8 @@
 // are accepted the whole graph is tight and the rest is rejected outright.
 // Tight sets that no rejected edge reveals (a graph grown rigid edge by
 // edge) are looked for after a long search, by probing the pair of its
-// start and the node whose pebble it took. Memory is O(n k + m).
+// start and the node whose pebble it took. Memory is O(k n + l m): at
+// most one body per edge.
 #pragma once
 
 #include <cstdint>
