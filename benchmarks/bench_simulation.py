@@ -1,10 +1,15 @@
-"""simulate and generate_training_batch against NumPy/SciPy baselines."""
+"""simulate and generate_training_batch against NumPy/SciPy baselines, and the batch's memory."""
 
+import json
+import subprocess
+import sys
+import textwrap
 import threading
 
 import numpy as np
 
 import tarvel
+from bench_dataset import MemoryRow
 from harness import compare, median_seconds, Comparison
 
 
@@ -111,6 +116,31 @@ def threads_comparison():
     )
 
 
+BATCH_MEMORY_CHILD = """
+    import json, resource, sys
+    import tarvel
+
+    n_graphs, n_nodes = int(sys.argv[1]), int(sys.argv[2])
+    tarvel.generate_training_batch(1, n_nodes, 2, 0)  # NumPy's table loaded, allocator warm
+    with open("/proc/self/statm") as statm:
+        before = int(statm.read().split()[1]) * resource.getpagesize()
+    batch = tarvel.generate_training_batch(n_graphs, n_nodes, 2, 0)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    arrays = sum(graph["labels"].nbytes + graph["distance_matrix"].nbytes for graph in batch)
+    print(json.dumps({"growth_mb": (peak - before) / 2**20, "arrays_mb": arrays / 2**20}))
+"""
+
+
+def batch_memory_row(n_graphs, n_nodes):
+    """Peak RSS growth of one batch call, in a fresh process, against the arrays it returns."""
+    command = [sys.executable, "-c", textwrap.dedent(BATCH_MEMORY_CHILD), str(n_graphs), str(n_nodes)]
+    measured = json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+    return MemoryRow(
+        f"batch({n_graphs}, {n_nodes}, 2) peak RSS growth", measured["growth_mb"],
+        "the arrays it returns", measured["arrays_mb"], "the result and one graph's working set",
+    )
+
+
 def run():
     rng = np.random.default_rng(0)
     for n, d, goal in [(1000, 2, "<= 3x (later issue)"), (300, 3, "<= 3x (later issue)")]:
@@ -133,4 +163,5 @@ def run():
     )
     yield batch_comparison(20000, 20, 100, ">= 50x faster (ratio <= 0.02)")
     yield batch_comparison(200, 200, 2, ">= 10x faster (ratio <= 0.1)")
+    yield batch_memory_row(100, 500)
     yield threads_comparison()

@@ -17,8 +17,6 @@ import numpy.typing as npt
 
 __all__ = ["candidate_edge_index", "to_graph_arrays", "to_pyg"]
 
-_INT64_MAX = np.iinfo(np.int64).max
-
 
 def to_graph_arrays(
     result: Mapping[str, Any], positions: npt.ArrayLike | None = None
@@ -42,9 +40,8 @@ def to_graph_arrays(
 
     Raises:
         KeyError: a key of the result dictionary is missing.
-        ValueError: the labels or the distance matrix do not fit n, the
-            positions are not (n, d), or a rank does not fit int64 (the
-            module's "max_rank" of a one-node graph wraps around 2**64).
+        ValueError: the labels or the distance matrix do not fit n, or the
+            positions are not (n, d).
     """
     n_nodes = int(result["n_nodes"])
     labels = np.asarray(result["labels"])
@@ -56,8 +53,8 @@ def to_graph_arrays(
         "edge_attr": distances[edge_index[0], edge_index[1]].reshape(-1, 1),
         "y": labels.astype(np.int64),
         "is_rigid": np.array([bool(result["is_rigid"])]),
-        "final_rank": _rank_array(result, "final_rank"),
-        "max_rank": _rank_array(result, "max_rank"),
+        "final_rank": np.array([int(result["final_rank"])], dtype=np.int64),
+        "max_rank": np.array([int(result["max_rank"])], dtype=np.int64),
         "num_nodes": np.array(n_nodes, dtype=np.int64),
     }
     if positions is not None:
@@ -108,16 +105,6 @@ def _check_sizes(n_nodes: int, labels: npt.NDArray[Any], distances: npt.NDArray[
         raise ValueError(
             f"distance_matrix has shape {distances.shape}, expected ({n_nodes}, {n_nodes})"
         )
-
-
-def _rank_array(result: Mapping[str, Any], key: str) -> npt.NDArray[np.int64]:
-    rank = int(result[key])
-    if rank > _INT64_MAX:
-        raise ValueError(
-            f"{key} {rank} does not fit int64: a framework of {result['n_nodes']} node(s) "
-            f"in d={result['d']} has no meaningful maximum rank"
-        )
-    return np.array([rank], dtype=np.int64)
 
 
 def _checked_positions(positions: npt.ArrayLike, n_nodes: int, d: int) -> npt.NDArray[np.float64]:

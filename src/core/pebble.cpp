@@ -53,14 +53,15 @@ bool find_pebble(std::size_t node, VisitedSet& visited, PebbleCounts& pebbles,
     // Each frame is one level of the depth-first descent; `edge` is the
     // entry of its list being tried. Failed subtrees change nothing but
     // `visited`, so the stored positions stay valid until the unwind.
-    stack.clear();
-    stack.push_back({node, 0});
-    while (!stack.empty()) {
-        SearchFrame& top = stack.back();
+    std::vector<SearchStack::Frame>& path = stack.frames_;
+    path.clear();
+    path.push_back({node, 0});
+    while (!path.empty()) {
+        SearchStack::Frame& top = path.back();
         const std::vector<std::size_t>& edges = out_edges[top.node];
         if (top.edge == edges.size()) {  // no pebble behind any edge of this node
-            stack.pop_back();
-            if (!stack.empty()) ++stack.back().edge;
+            path.pop_back();
+            if (!path.empty()) ++path.back().edge;
             continue;
         }
         const std::size_t next = edges[top.edge];
@@ -72,21 +73,15 @@ bool find_pebble(std::size_t node, VisitedSet& visited, PebbleCounts& pebbles,
         visited.insert(next);
         if (take_pebble(next, pebbles, moves)) {
             // Innermost edge first, as the returns of a recursive search would.
-            for (auto frame = stack.rbegin(); frame != stack.rend(); ++frame) {
+            for (auto frame = path.rbegin(); frame != path.rend(); ++frame) {
                 reverse_edge(frame->node, frame->edge, out_edges, moves);
             }
-            stack.clear();
+            path.clear();
             return true;
         }
-        stack.push_back({next, 0});
+        path.push_back({next, 0});
     }
     return false;
-}
-
-bool find_pebble(std::size_t node, VisitedSet& visited, PebbleCounts& pebbles,
-                 OutEdgeLists& out_edges, MoveLog& moves) {
-    SearchStack stack;
-    return find_pebble(node, visited, pebbles, out_edges, moves, stack);
 }
 
 void undo_moves(const MoveLog& moves, PebbleCounts& pebbles, OutEdgeLists& out_edges) {

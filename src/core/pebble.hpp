@@ -42,13 +42,7 @@ private:
     std::uint32_t generation_ = 1;
 };
 
-// A node on the current search path and the position, in its out-edge list,
-// of the edge being tried.
-struct SearchFrame {
-    std::size_t node;
-    std::size_t edge;
-};
-using SearchStack = std::vector<SearchFrame>;
+class SearchStack;
 
 // Depth-first search for a free pebble reachable from `node` through nodes
 // not yet in `visited`. On success the pebble is taken, every edge of the
@@ -60,8 +54,18 @@ using SearchStack = std::vector<SearchFrame>;
 // storage between calls.
 bool find_pebble(std::size_t node, VisitedSet& visited, PebbleCounts& pebbles,
                  OutEdgeLists& out_edges, MoveLog& moves, SearchStack& stack);
-bool find_pebble(std::size_t node, VisitedSet& visited, PebbleCounts& pebbles,
-                 OutEdgeLists& out_edges, MoveLog& moves);
+
+// The path of a search: a node and the position, in its out-edge list, of the
+// edge being tried, per level. Kept between searches only for its storage.
+class SearchStack {
+private:
+    friend bool find_pebble(std::size_t, VisitedSet&, PebbleCounts&, OutEdgeLists&, MoveLog&, SearchStack&);
+    struct Frame {
+        std::size_t node;
+        std::size_t edge;
+    };
+    std::vector<Frame> frames_;
+};
 
 // Takes back a move log, last record first. Counts and edge directions come
 // back exactly; a reversed edge comes back at the end of its list. A

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <string>
 
 #include "fault.hpp"
@@ -64,16 +63,25 @@ constexpr std::size_t kChunk = 32;
 typedef double Lanes __attribute__((vector_size(32), aligned(8), may_alias));
 constexpr std::size_t kLanes = 4;
 
-inline bool term_meets(const UpdateTerm& term, std::size_t begin, std::size_t end) {
-    return term.begin < end && term.end > begin;
+// Whether an update over [term_begin, term_end) meets the columns [begin, end).
+inline bool term_meets(std::uint64_t term_begin, std::uint64_t term_end, std::size_t begin, std::size_t end) {
+    return term_begin < end && term_end > begin;
 }
+
+// A true division, not a multiplication by 1/divisor: the pivot entry must
+// come out as exactly 1.0.
+TARVEL_ROW_KERNEL void divide_all(double* __restrict target, double divisor, std::size_t ncols) {
+    for (std::size_t c = 0; c < ncols; ++c) target[c] = target[c] / divisor;
+}
+
+}  // namespace
 
 // For c in [begin, end): target[c] = target[c] - source_k[c] * factor_k for
 // every term k in order, each column's value kept in registers from the first
 // term to the last. A term skips only columns where its source is zero (its
 // factor is finite, so such a step would not change the value).
-TARVEL_ROW_KERNEL void subtract_terms(double* __restrict target, const UpdateTerm* terms, std::size_t count,
-                                      std::size_t begin, std::size_t end) {
+TARVEL_ROW_KERNEL void IncrementalRankChecker::subtract_terms(double* __restrict target, const UpdateTerm* terms,
+                                                              std::size_t count, std::size_t begin, std::size_t end) {
     std::size_t c = begin;
     for (; c + kChunk <= end; c += kChunk) {
         Lanes* chunk = reinterpret_cast<Lanes*>(target + c);
@@ -82,7 +90,7 @@ TARVEL_ROW_KERNEL void subtract_terms(double* __restrict target, const UpdateTer
         for (std::size_t v = 0; v < kChunk / kLanes; ++v) value[v] = chunk[v];
         for (std::size_t k = 0; k < count; ++k) {
             const UpdateTerm& term = terms[k];
-            if (!term_meets(term, c, c + kChunk)) continue;
+            if (!term_meets(term.begin, term.end, c, c + kChunk)) continue;
             const Lanes* source = reinterpret_cast<const Lanes*>(term.source + c);
             const Lanes factor = {term.factor, term.factor, term.factor, term.factor};
 #pragma GCC unroll 8
@@ -94,19 +102,11 @@ TARVEL_ROW_KERNEL void subtract_terms(double* __restrict target, const UpdateTer
     for (; c < end; ++c) {
         double value = target[c];
         for (std::size_t k = 0; k < count; ++k) {
-            if (term_meets(terms[k], c, c + 1)) value = value - terms[k].source[c] * terms[k].factor;
+            if (term_meets(terms[k].begin, terms[k].end, c, c + 1)) value = value - terms[k].source[c] * terms[k].factor;
         }
         target[c] = value;
     }
 }
-
-// A true division, not a multiplication by 1/divisor: the pivot entry must
-// come out as exactly 1.0.
-TARVEL_ROW_KERNEL void divide_all(double* __restrict target, double divisor, std::size_t ncols) {
-    for (std::size_t c = 0; c < ncols; ++c) target[c] = target[c] / divisor;
-}
-
-}  // namespace
 
 IncrementalRankChecker::IncrementalRankChecker(std::uint64_t ncols, double tol)
     : ncols_(ncols), tol_(tol) {}
@@ -148,33 +148,11 @@ void IncrementalRankChecker::make_room_for_one_more_row() {
     if (multipliers_begin_.size() < rows + 1) multipliers_begin_.resize(checked_count(rows + 1, sizeof(std::uint64_t)));
 }
 
-bool IncrementalRankChecker::points_into_basis(const double* values) const {
-    const std::less<const double*> before;
-    return !basis_.empty() && !before(values, basis_.data()) &&
-           before(values, basis_.data() + basis_.size());
-}
-
 double* IncrementalRankChecker::start_incoming_row() {
     make_room_for_one_more_row();
     double* work = basis_row(rank_);
     std::fill(work, work + ncols_, 0.0);
     return work;
-}
-
-bool IncrementalRankChecker::add_row(std::span<const double> row) {
-    if (row.size() != ncols_) {
-        raise_unequal("Row length " + std::to_string(row.size()) + " does not match ncols " +
-                          std::to_string(ncols_),
-                      row.size(), ncols_);
-    }
-    if (points_into_basis(row.data())) {
-        // Growing the basis may move it: reduce a copy of one of our own rows.
-        const std::vector<double> copy(row.begin(), row.end());
-        return add_row(copy);
-    }
-    double* work = start_incoming_row();
-    std::copy(row.begin(), row.end(), work);
-    return reduce_incoming_row();
 }
 
 bool IncrementalRankChecker::add_row_entries(std::span<const RowEntry> entries) {
@@ -280,7 +258,7 @@ void IncrementalRankChecker::bring_up_to_date(std::uint64_t k) {
 //    entries in the pending pivot columns, updated as the updates pass;
 //  - per tile of columns, every row's share of all its updates at once, so
 //    the pending rows are read from cache, not from memory, for each row.
-// Zeros take part in this as in the literal order, so their sign is not
+// Zeros take part in this as in the plain order, so their sign is not
 // determined here; with a negative or NaN tolerance a zero can be a
 // multiplier or a pivot, and the rows take their updates one by one.
 void IncrementalRankChecker::apply_all_updates() {
@@ -361,20 +339,6 @@ void IncrementalRankChecker::apply_multipliers_by_tiles() {
             }
         }
     }
-}
-
-std::span<const double> IncrementalRankChecker::row(std::uint64_t k) const {
-    if (k >= rank_) raise_fault("Basis row " + std::to_string(k) + " out of range for rank " + std::to_string(rank_));
-    // A copy brought up to date; the stored row may still be owed updates.
-    row_view_.assign(basis_row(k), basis_row(k) + ncols_);
-    RowState state = states_[k];
-    receive_updates(row_view_.data(), state, rank_);
-    return row_view_;
-}
-
-std::uint64_t IncrementalRankChecker::pivot(std::uint64_t k) const {
-    if (k >= rank_) raise_fault("Basis row " + std::to_string(k) + " out of range for rank " + std::to_string(rank_));
-    return pivots_[k];
 }
 
 }  // namespace tarvel

@@ -6,7 +6,7 @@
 // the tolerance, so a NaN is never a pivot and never triggers an elimination
 // step. The tolerance is used as given (zero, negative or NaN included).
 //
-// Every answer, pivot and stored value equals that of the literal dense
+// Every answer, pivot and stored value equals that of the plain dense
 // algorithm (zeros up to their sign); the work is cut without changing a
 // value:
 //  - Delayed back-substitution. Each accepted row is also kept as it was at
@@ -22,25 +22,14 @@
 //  - Vector kernels (AVX2 where the CPU has it, no fused multiply-add).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "row_entry.hpp"
+
 namespace tarvel {
-
-// One non-zero of a row given sparsely; every other column is 0.0.
-struct RowEntry {
-    std::uint64_t column;
-    double value;
-};
-
-// One pending update as a row kernel sees it: target[c] -= source[c] * factor
-// for the columns of [begin, end) (zeros of the source outside it).
-struct UpdateTerm {
-    const double* source;
-    double factor;
-    std::uint64_t begin, end;
-};
 
 class IncrementalRankChecker {
 public:
@@ -54,26 +43,25 @@ public:
     // grows on demand past it.
     void reserve_rows(std::uint64_t count);
 
-    // True (and the reduced row is stored) when `row` raises the rank; false
-    // leaves the checker unchanged. InternalFault when the row's length is not
-    // ncols.
-    bool add_row(std::span<const double> row);
-
-    // The same for the row that is 0.0 except at the given entries, written
-    // in order (a later entry for the same column wins). InternalFault for a
-    // column >= ncols.
+    // Offers the row that is 0.0 except at the given entries, written in
+    // order (a later entry for the same column wins): true (and the reduced
+    // row is stored) when it raises the rank; false leaves the checker
+    // unchanged. InternalFault for a column >= ncols.
     bool add_row_entries(std::span<const RowEntry> entries);
 
     std::uint64_t rank() const { return rank_; }
     std::uint64_t ncols() const { return ncols_; }
-    double tol() const { return tol_; }
-    // Basis row k (in column order, up to date) and its pivot column,
-    // k < rank(); InternalFault otherwise. The span stays valid until the
-    // next call on the checker.
-    std::span<const double> row(std::uint64_t k) const;
-    std::uint64_t pivot(std::uint64_t k) const;
 
 private:
+    friend class RankCheckerPeer;  // tests/cpp/support: reads the basis
+
+    // One pending update as a row kernel sees it: target[c] -= source[c] *
+    // factor for the columns of [begin, end) (zeros of the source outside it).
+    struct UpdateTerm {
+        const double* source;
+        double factor;
+        std::uint64_t begin, end;
+    };
     // Columns [begin, end) of an update row, zeros between non-zeros merged
     // when the gap is short.
     struct Run {
@@ -88,7 +76,6 @@ private:
     double* basis_row(std::uint64_t k) { return basis_.data() + k * ncols_; }
     const double* basis_row(std::uint64_t k) const { return basis_.data() + k * ncols_; }
     const double* update_row(std::uint64_t k) const { return updates_.data() + (k - first_update_) * ncols_; }
-    bool points_into_basis(const double* values) const;
     void make_room_for_one_more_row();
     double* start_incoming_row();
     bool reduce_incoming_row();
@@ -132,7 +119,8 @@ private:
     std::vector<std::uint64_t> multipliers_begin_;  // per stored row, then one past the last
     std::vector<UpdateTerm> tile_terms_;
 
-    mutable std::vector<double> row_view_;
+    static void subtract_terms(double* target, const UpdateTerm* terms, std::size_t count, std::size_t begin,
+                               std::size_t end);
 };
 
 }  // namespace tarvel

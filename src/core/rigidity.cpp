@@ -27,20 +27,6 @@ std::uint64_t bar_dimension(const NodeList& nodes, std::uint64_t i, std::uint64_
 
 }  // namespace
 
-RigidityRow::RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j) : i(i), j(j) {
-    const std::uint64_t n = nodes.size();
-    const std::uint64_t dim = bar_dimension(nodes, i, j);
-    const std::vector<double>& position_i = nodes[i].position;
-    const std::vector<double>& position_j = nodes[j].position;
-
-    entries.assign(checked_count(checked_product(n, dim), sizeof(double)), 0.0);
-    for (std::uint64_t k = 0; k < dim; ++k) {
-        const double delta = position_i[k] - position_j[k];
-        entries[i * dim + k] = delta;
-        entries[j * dim + k] = -delta;
-    }
-}
-
 void rigidity_row_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j,
                           std::vector<RowEntry>& entries) {
     const std::uint64_t dim = bar_dimension(nodes, i, j);

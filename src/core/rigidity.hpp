@@ -5,27 +5,17 @@
 #include <vector>
 
 #include "node.hpp"
-#include "rank.hpp"
+#include "row_entry.hpp"
 
 namespace tarvel {
 
-struct RigidityRow {
-    std::vector<double> entries;  // n*dim values, node-major columns
-    std::uint64_t i = 0;
-    std::uint64_t j = 0;
-
-    // Half the gradient of the squared bar length: the entries of node i are
-    // position_i - position_j, those of node j their negation, every other
-    // entry is 0. Not normalised, so the rank tolerance acts on raw values.
-    // InternalFault if i or j is not a place of `nodes` or the two nodes
-    // differ in dimension.
-    RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j);
-};
-
-// The same row given by its 2*dim possibly non-zero entries, in the order the
-// dense row is written (node i's entries, node j's), computed the same way.
-// Replaces the contents of `entries`. InternalFault if i or j is not a place
-// of `nodes` or the two nodes differ in dimension.
+// The row of the bar (i, j) by its 2*dim possibly non-zero entries, dim the
+// nodes' dimension, in columns node-major (node k's are k*dim .. k*dim+dim-1):
+// half the gradient of the squared bar length, position_i - position_j in
+// node i's columns and the negation of the same values in node j's, axis by
+// axis (node i's entry, then node j's). Not normalised, so the rank tolerance
+// acts on raw values. Replaces the contents of `entries`. InternalFault if i
+// or j is not a place of `nodes` or the two nodes differ in dimension.
 void rigidity_row_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j,
                           std::vector<RowEntry>& entries);
 

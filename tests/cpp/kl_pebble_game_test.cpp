@@ -8,7 +8,7 @@
 
 #include "core/kl_pebble_game.hpp"
 #include "fault_capture.hpp"
-#include "sparsity_oracle.hpp"
+#include "support/reference_sparsity.hpp"
 
 namespace tarvel {
 namespace {
@@ -54,13 +54,13 @@ TEST(KLPebbleGame, MatchesBruteForceOnSmallRandomGraphs) {
             const std::string where = "k=" + std::to_string(k) + " l=" + std::to_string(l) + " trial " +
                                       std::to_string(trial);
 
-            const std::vector<std::uint8_t> labels = oracle::greedy_labels(n, edges, k, l);
+            const std::vector<std::uint8_t> labels = reference::sparsity::greedy_labels(n, edges, k, l);
             ASSERT_EQ(game.labels, labels) << where;
             std::vector<Pair> basis;
             for (std::size_t e = 0; e < edges.size(); ++e) {
                 if (labels[e] == 1) basis.push_back(edges[e]);
             }
-            Components expected = oracle::components(n, basis, k, l);
+            Components expected = reference::sparsity::components(n, basis, k, l);
             Components found = components_of(game.components);
             std::sort(expected.begin(), expected.end());
             std::sort(found.begin(), found.end());

@@ -15,7 +15,7 @@
 #include "core/fault.hpp"
 #include "fault_capture.hpp"
 #include "core/pebble.hpp"
-#include "literal_pebble.hpp"
+#include "support/reference_pebble.hpp"
 
 namespace tarvel {
 namespace {
@@ -76,9 +76,9 @@ TEST_P(PebbleGameFrontOnes, FirstTwoRowsAccepted) {
 INSTANTIATE_TEST_SUITE_P(AnyN, PebbleGameFrontOnes, ::testing::Values(2, 3, 6, 17, 64, 1000, 4099));
 
 // Labels and accepted edges equal those of the step-by-step game.
-TEST(PebbleGame, MatchesLiteralGameForEveryNUpTo320) {
+TEST(PebbleGame, MatchesReferenceGameForEveryNUpTo320) {
     for (std::uint64_t n = 0; n <= 320; ++n) {
-        const literal::Game expected = literal::play_pebble_game(n);
+        const reference::Game expected = reference::play_pebble_game(n);
         const PebbleOutcome outcome = play_pebble_game(n);
         ASSERT_EQ(outcome.labels, expected.outcome.labels) << "n = " << n;
         ASSERT_EQ(outcome.accepted_edges, expected.outcome.accepted_edges) << "n = " << n;
@@ -131,7 +131,8 @@ TEST_P(FindPebble, ResultStateLogAndVisited) {
     VisitedSet visited(n);
     for (const std::size_t x : c.visited_before) visited.insert(x);
     MoveLog moves;
-    EXPECT_EQ(find_pebble(c.start, visited, c.pebbles, c.out_edges, moves), c.found);
+    SearchStack stack;
+    EXPECT_EQ(find_pebble(c.start, visited, c.pebbles, c.out_edges, moves, stack), c.found);
     EXPECT_EQ(c.pebbles, c.pebbles_after);
     EXPECT_EQ(c.out_edges, c.out_edges_after);
     EXPECT_EQ(moves, c.moves);
@@ -164,8 +165,9 @@ TEST(FindPebble, EntryOutOfRangeIsInternalFault) {
     OutEdgeLists out_edges{{5}};
     VisitedSet visited(1);
     MoveLog moves;
-    EXPECT_THROW(find_pebble(0, visited, pebbles, out_edges, moves), InternalFault);
-    EXPECT_THROW(find_pebble(1, visited, pebbles, out_edges, moves), InternalFault);
+    SearchStack stack;
+    EXPECT_THROW(find_pebble(0, visited, pebbles, out_edges, moves, stack), InternalFault);
+    EXPECT_THROW(find_pebble(1, visited, pebbles, out_edges, moves, stack), InternalFault);
 }
 
 // A random digraph with at most two out-edges per node; counts follow the
@@ -208,21 +210,21 @@ TEST(FindPebble, SameAsRecursiveSearchOnRandomStates) {
         const std::size_t n = mine.pebbles.size();
         const std::size_t start = rng() % n;
         VisitedSet visited(n);
-        literal::Visited literal_visited;
+        reference::Visited oracle_visited;
         if (rng() % 4 == 0) {
             const std::size_t blocked = rng() % n;
             visited.insert(blocked);
-            literal_visited.insert(blocked);
+            oracle_visited.insert(blocked);
         }
-        MoveLog moves, literal_moves;
+        MoveLog moves, oracle_moves;
         const bool found = find_pebble(start, visited, mine.pebbles, mine.out_edges, moves, stack);
-        ASSERT_EQ(found, literal::find_pebble(start, literal_visited, theirs.pebbles, theirs.out_edges,
-                                              literal_moves))
+        ASSERT_EQ(found, reference::find_pebble(start, oracle_visited, theirs.pebbles, theirs.out_edges,
+                                              oracle_moves))
             << "round " << round;
         ASSERT_EQ(mine.pebbles, theirs.pebbles) << "round " << round;
         ASSERT_EQ(mine.out_edges, theirs.out_edges) << "round " << round;
-        ASSERT_EQ(moves, literal_moves) << "round " << round;
-        for (std::size_t x = 0; x < n; ++x) ASSERT_EQ(visited.contains(x), literal_visited.count(x) == 1);
+        ASSERT_EQ(moves, oracle_moves) << "round " << round;
+        for (std::size_t x = 0; x < n; ++x) ASSERT_EQ(visited.contains(x), oracle_visited.count(x) == 1);
     }
 }
 
@@ -232,25 +234,26 @@ TEST(UndoMoves, RestoresCountsAndDirectionsAfterSeveralSearches) {
     std::mt19937_64 rng(77);
     for (int round = 0; round < 2000; ++round) {
         RandomState state = random_state(rng);
-        RandomState literal_state = state;
+        RandomState oracle_state = state;
         const auto before = directions(state);
         const std::size_t n = state.pebbles.size();
         MoveLog moves;
         VisitedSet visited(n);
+        SearchStack stack;
         for (int search = 0; search < 4; ++search) {  // as in gathering: Gained after each success
             visited.clear();
             const std::size_t start = rng() % n;
-            if (find_pebble(start, visited, state.pebbles, state.out_edges, moves)) {
+            if (find_pebble(start, visited, state.pebbles, state.out_edges, moves, stack)) {
                 moves.push_back({MoveKind::Gained, start});
                 ++state.pebbles[start];
             }
         }
-        literal_state.pebbles = state.pebbles;
-        literal_state.out_edges = state.out_edges;
+        oracle_state.pebbles = state.pebbles;
+        oracle_state.out_edges = state.out_edges;
         undo_moves(moves, state.pebbles, state.out_edges);
-        literal::undo_moves(moves, literal_state.pebbles, literal_state.out_edges);
+        reference::undo_moves(moves, oracle_state.pebbles, oracle_state.out_edges);
         ASSERT_EQ(directions(state), before) << "round " << round;
-        ASSERT_EQ(state.out_edges, literal_state.out_edges) << "round " << round;
+        ASSERT_EQ(state.out_edges, oracle_state.out_edges) << "round " << round;
     }
 }
 
@@ -277,11 +280,12 @@ TEST_P(ChainSearch, SameAsRecursiveSearch) {
     RandomState mine = chain(GetParam());
     RandomState theirs = mine;
     VisitedSet visited(GetParam());
-    literal::Visited literal_visited;
-    MoveLog moves, literal_moves;
-    ASSERT_TRUE(find_pebble(0, visited, mine.pebbles, mine.out_edges, moves));
-    ASSERT_TRUE(literal::find_pebble(0, literal_visited, theirs.pebbles, theirs.out_edges, literal_moves));
-    EXPECT_EQ(moves, literal_moves);
+    reference::Visited oracle_visited;
+    MoveLog moves, oracle_moves;
+    SearchStack stack;
+    ASSERT_TRUE(find_pebble(0, visited, mine.pebbles, mine.out_edges, moves, stack));
+    ASSERT_TRUE(reference::find_pebble(0, oracle_visited, theirs.pebbles, theirs.out_edges, oracle_moves));
+    EXPECT_EQ(moves, oracle_moves);
     EXPECT_EQ(mine.out_edges, theirs.out_edges);
     EXPECT_EQ(mine.pebbles, theirs.pebbles);
 }
@@ -311,7 +315,8 @@ TEST(FindPebble, PathOfAHundredThousandNodesOnASmallStack) {
     bool found = false;
     run_on_small_stack([&] {
         VisitedSet visited(n);
-        found = find_pebble(0, visited, state.pebbles, state.out_edges, moves);
+        SearchStack stack;
+        found = find_pebble(0, visited, state.pebbles, state.out_edges, moves, stack);
     });
     ASSERT_TRUE(found);
     ASSERT_EQ(moves.size(), n);

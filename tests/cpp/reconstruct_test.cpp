@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "core/centering.hpp"
 #include "core/fault.hpp"
 #include "core/reconstruct.hpp"
+#include "core/stress.hpp"
 #include "fault_capture.hpp"
-#include "literal_jacobi.hpp"
+#include "support/reference_jacobi.hpp"
+#include "support/stored_matrix.hpp"
 
 namespace tarvel {
 namespace {
@@ -30,6 +33,10 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
                    << "element " << i << ": " << actual[i] << " vs " << expected[i];
     }
     return ::testing::AssertionSuccess();
+}
+
+Reconstruction reconstruct_of(const std::vector<double>& dist, std::size_t n, std::uint64_t d, double tol) {
+    return reconstruct_coords(DistanceCopy(MatrixView::row_major(dist.data(), n, n)), d, tol);
 }
 
 std::vector<double> symmetric(std::vector<double> m, std::size_t n) {
@@ -73,9 +80,9 @@ std::vector<double> gram_of_points(std::mt19937_64& rng, std::size_t n, std::siz
     return double_center(MatrixView::row_major(dist.data(), n, n));
 }
 
-void expect_same_as_literal(const std::vector<double>& a, std::size_t n) {
+void expect_same_as_reference(const std::vector<double>& a, std::size_t n) {
     const EigenDecomposition fast = jacobi_eigen(a, n);
-    const EigenDecomposition slow = literal::jacobi_eigen(a, n);
+    const EigenDecomposition slow = reference::jacobi_eigen(a, n);
     EXPECT_TRUE(same_bits(fast.values, slow.values)) << "n = " << n;
     EXPECT_TRUE(same_bits(fast.vectors, slow.vectors)) << "n = " << n;
 }
@@ -120,16 +127,16 @@ struct CenterCase {
     double poison;  // placed at [n/2][n/3] unless 0
 };
 
-class DoubleCenterMatchesLiteral : public ::testing::TestWithParam<CenterCase> {};
+class DoubleCenterMatchesReference : public ::testing::TestWithParam<CenterCase> {};
 
-TEST_P(DoubleCenterMatchesLiteral, InEveryLayout) {
+TEST_P(DoubleCenterMatchesReference, InEveryLayout) {
     const CenterCase& c = GetParam();
     std::mt19937_64 rng(c.n * 7919 + 1);
     std::vector<double> m = random_matrix(rng, c.n);
     if (c.symmetric_input) m = symmetric(m, c.n);
     if (c.poison != 0.0 && c.n > 0) m[(c.n / 2) * c.n + c.n / 3] = c.poison;
     std::vector<double> plain;
-    const std::vector<double> expected = literal::double_center(view_as(m, c.n, Layout::RowMajor, plain));
+    const std::vector<double> expected = reference::double_center(view_as(m, c.n, Layout::RowMajor, plain));
     for (Layout layout : {Layout::RowMajor, Layout::ColumnMajor, Layout::Strided, Layout::Reversed}) {
         std::vector<double> storage;
         EXPECT_TRUE(same_bits(double_center(view_as(m, c.n, layout, storage)), expected))
@@ -138,7 +145,7 @@ TEST_P(DoubleCenterMatchesLiteral, InEveryLayout) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Inputs, DoubleCenterMatchesLiteral,
+    Inputs, DoubleCenterMatchesReference,
     ::testing::Values(CenterCase{"empty", 0, true, 0.0}, CenterCase{"single", 1, true, 0.0},
                       CenterCase{"seven", 7, true, 0.0}, CenterCase{"eight", 8, true, 0.0},
                       CenterCase{"nine_asymmetric", 9, false, 0.0}, CenterCase{"odd_asymmetric", 37, false, 0.0},
@@ -161,7 +168,7 @@ TEST_P(DoubleCenterKnownValues, ExactBits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Documented, DoubleCenterKnownValues,
+    ReciprocalMeansAndSignedZeros, DoubleCenterKnownValues,
     ::testing::Values(
         KnownGram{"empty", 0, {}, {}},
         // A centred +0.0 times -0.5 is -0.0.
@@ -188,8 +195,38 @@ TEST(DoubleCenter, NanInOneRowSpoilsEveryEntry) {
     for (double g : double_center(MatrixView::row_major(dist.data(), 3, 3))) EXPECT_TRUE(std::isnan(g));
 }
 
+// The solver's starting matrix in a reconstruction: entries, row parts and
+// (for bitwise symmetric distances) columns formed from the distances equal
+// double centering's, bit for bit.
+TEST(CentredGram, FormsTheEntriesOfDoubleCentering) {
+    for (const bool symmetric_input : {true, false}) {
+        for (const std::size_t n : {2u, 9u, 40u}) {
+            std::mt19937_64 rng(n * 2 + symmetric_input);
+            std::vector<double> dist = random_matrix(rng, n);
+            if (symmetric_input) dist = symmetric(dist, n);
+            const MatrixView view = MatrixView::row_major(dist.data(), n, n);
+            const std::vector<double> g = double_center(view);
+            const Centring centring = centring_of(view, nullptr, true);
+            ASSERT_EQ(centring.symmetric, symmetric_input);
+            const CentredGram gram(dist.data(), centring, n);
+            std::vector<double> row(n), column(n), entries(n * n);
+            for (std::size_t i = 0; i < n; ++i) {
+                gram.row_part(i, 0, n, row.data());
+                EXPECT_TRUE(same_bits(row, {g.begin() + i * n, g.begin() + (i + 1) * n})) << "row " << i;
+                for (std::size_t j = 0; j < n; ++j) entries[i * n + j] = gram.at(i, j);
+                ASSERT_EQ(gram.column(i, column.data()), symmetric_input);
+                if (!symmetric_input) continue;
+                std::vector<double> expected(n);
+                for (std::size_t k = 0; k < n; ++k) expected[k] = g[k * n + i];
+                EXPECT_TRUE(same_bits(column, expected)) << "column " << i;
+            }
+            EXPECT_TRUE(same_bits(entries, g));
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
-// jacobi_eigen against the literal solver
+// jacobi_eigen against the reference solver
 
 enum class Kind { Gaussian, Integer, Diagonal, Gram2, Gram3, Asymmetric, NonFinite, Tied };
 
@@ -236,19 +273,19 @@ std::vector<double> make_matrix(Kind kind, std::mt19937_64& rng, std::size_t n) 
     return {};
 }
 
-class JacobiMatchesLiteral : public ::testing::TestWithParam<JacobiCase> {};
+class JacobiMatchesReference : public ::testing::TestWithParam<JacobiCase> {};
 
-TEST_P(JacobiMatchesLiteral, BitForBit) {
+TEST_P(JacobiMatchesReference, BitForBit) {
     const JacobiCase& c = GetParam();
     for (std::size_t n = c.n_from; n <= c.n_to; ++n) {
         for (int seed = 0; seed < c.seeds; ++seed) {
             std::mt19937_64 rng(n * 1000 + static_cast<std::size_t>(seed));
-            expect_same_as_literal(make_matrix(c.kind, rng, n), n);
+            expect_same_as_reference(make_matrix(c.kind, rng, n), n);
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrices, JacobiMatchesLiteral,
+INSTANTIATE_TEST_SUITE_P(Matrices, JacobiMatchesReference,
                          ::testing::Values(JacobiCase{"gaussian_small", Kind::Gaussian, 1, 12, 6},
                                            JacobiCase{"gaussian_budget", Kind::Gaussian, 40, 44, 1},
                                            JacobiCase{"integer", Kind::Integer, 2, 30, 3},
@@ -267,12 +304,12 @@ INSTANTIATE_TEST_SUITE_P(Matrices, JacobiMatchesLiteral,
 TEST(JacobiBudget, LargeMatricesStopAfterExactly500Rotations) {
     std::mt19937_64 rng(42);
     const std::vector<double> a = symmetric(random_matrix(rng, 45), 45);
-    EXPECT_EQ(literal::jacobi_eigen_counted(a, 45).rotations, 500u);
-    expect_same_as_literal(a, 45);
+    EXPECT_EQ(reference::jacobi_eigen_counted(a, 45).rotations, 500u);
+    expect_same_as_reference(a, 45);
 }
 
 // ---------------------------------------------------------------------------
-// jacobi_eigen documented cases
+// jacobi_eigen on matrices with known decompositions
 
 constexpr double kCos = 0.7071067811865476;  // cos and sin of the double nearest pi/4
 constexpr double kSin = 0.7071067811865475;
@@ -297,7 +334,7 @@ TEST_P(JacobiKnownValues, ExactBits) {
 const double kBelowThreshold = std::nextafter(1e-12, 0.0);
 
 INSTANTIATE_TEST_SUITE_P(
-    Documented, JacobiKnownValues,
+    OrderTiesAndThreshold, JacobiKnownValues,
     ::testing::Values(
         EigenCase{"empty", 0, {}, {}, {}}, EigenCase{"single", 1, {-7.25}, {-7.25}, {1.0}},
         EigenCase{"diagonal_sorted_descending", 3, {1, 0, 0, 0, 3, 0, 0, 0, 2}, {3, 2, 1}, {0, 0, 1, 1, 0, 0, 0, 1, 0}},
@@ -330,10 +367,10 @@ TEST_P(JacobiAngleBranch, EqualDiagonalThresholdIsStrict) {
     const EigenDecomposition result = jacobi_eigen(a, 2);
     const bool saw_fixed_angle = result.vectors[1] == kCos && result.vectors[2] == kCos;
     EXPECT_EQ(saw_fixed_angle, c.fixed_angle);
-    expect_same_as_literal(a, 2);
+    expect_same_as_reference(a, 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Documented, JacobiAngleBranch,
+INSTANTIATE_TEST_SUITE_P(DiagonalDifferences, JacobiAngleBranch,
                          ::testing::Values(AngleCase{"diff_exactly_threshold", 1e-15, false},
                                            AngleCase{"diff_below_threshold", std::nextafter(1e-15, 0.0), true},
                                            AngleCase{"diff_negative_below", -std::nextafter(1e-15, 0.0), true}),
@@ -341,24 +378,20 @@ INSTANTIATE_TEST_SUITE_P(Documented, JacobiAngleBranch,
 
 TEST(JacobiPivotOrder, EqualMagnitudesRotateTheEarlierEntryFirst) {
     // |W[0][2]| == |W[1][2]|: row 0 goes first, so V mixes columns 0 and 2
-    // before column 1. Compared against the literal order as well.
+    // before column 1. Compared against the reference solver as well.
     const std::vector<double> a = {1, 0, -3, 0, 1, 3, -3, 3, 1};
-    expect_same_as_literal(a, 3);
+    expect_same_as_reference(a, 3);
     const std::vector<double> same_row = {1, 3, -3, 3, 1, 0, -3, 0, 1};
-    expect_same_as_literal(same_row, 3);
-}
-
-TEST(JacobiInput, SizeMismatchIsAnInternalFault) {
-    EXPECT_NE(internal_fault_of([] { jacobi_eigen({1.0, 2.0, 3.0}, 2); }), kNoFault);
+    expect_same_as_reference(same_row, 3);
 }
 
 // ---------------------------------------------------------------------------
 // reconstruct_coords
 
-// The whole pipeline in literal form, to compare with the production one.
-Reconstruction literal_reconstruction(const std::vector<double>& dist, std::size_t n, std::size_t d, double tol) {
+// The whole pipeline from the reference implementations, to compare with the production one.
+Reconstruction reference_reconstruction(const std::vector<double>& dist, std::size_t n, std::size_t d, double tol) {
     const EigenDecomposition eig =
-        literal::jacobi_eigen(literal::double_center(MatrixView::row_major(dist.data(), n, n)), n);
+        reference::jacobi_eigen(reference::double_center(MatrixView::row_major(dist.data(), n, n)), n);
     Reconstruction r;
     r.coords.resize(n * d);
     for (std::size_t i = 0; i < n; ++i)
@@ -381,14 +414,14 @@ Reconstruction literal_reconstruction(const std::vector<double>& dist, std::size
     return r;
 }
 
-TEST(ReconstructMatchesLiteral, RandomPointsAndPerturbedDistances) {
+TEST(ReconstructMatchesReference, RandomPointsAndPerturbedDistances) {
     for (std::size_t d : {2u, 3u}) {
         for (std::size_t n : {4u, 9u, 25u, 48u}) {
             std::mt19937_64 rng(n * 31 + d);
             std::vector<double> dist = points_distances(rng, n, d);
             dist[1] += 0.25;  // not Euclidean any more; the lower triangle disagrees
-            const Reconstruction fast = reconstruct_coords(dist, n, d, 1e-6);
-            const Reconstruction slow = literal_reconstruction(dist, n, d, 1e-6);
+            const Reconstruction fast = reconstruct_of(dist, n, d, 1e-6);
+            const Reconstruction slow = reference_reconstruction(dist, n, d, 1e-6);
             EXPECT_TRUE(same_bits(fast.coords, slow.coords)) << n << " " << d;
             EXPECT_TRUE(same_bits(fast.eigenvalues, slow.eigenvalues)) << n << " " << d;
             EXPECT_TRUE(same_bits({fast.stress}, {slow.stress})) << n << " " << d;
@@ -414,7 +447,7 @@ struct ReconstructCase {
 
 class ReconstructPaths : public ::testing::TestWithParam<ReconstructCase> {};
 
-TEST_P(ReconstructPaths, MatchLiteralBitForBit) {
+TEST_P(ReconstructPaths, MatchReferenceBitForBit) {
     const ReconstructCase& c = GetParam();
     std::mt19937_64 rng(c.n * 7 + c.d);
     std::vector<double> dist = points_distances(rng, c.n, c.d);
@@ -439,8 +472,8 @@ TEST_P(ReconstructPaths, MatchLiteralBitForBit) {
             dist[(c.n - 1) * c.n + (c.n - 3)] += 0.125;
             break;
     }
-    const Reconstruction fast = reconstruct_coords(dist, c.n, c.d, 1e-6);
-    const Reconstruction slow = literal_reconstruction(dist, c.n, c.d, 1e-6);
+    const Reconstruction fast = reconstruct_of(dist, c.n, c.d, 1e-6);
+    const Reconstruction slow = reference_reconstruction(dist, c.n, c.d, 1e-6);
     EXPECT_TRUE(same_bits(fast.coords, slow.coords));
     EXPECT_TRUE(same_bits(fast.eigenvalues, slow.eigenvalues));
     EXPECT_TRUE(same_bits({fast.stress}, {slow.stress}));
@@ -494,18 +527,9 @@ TEST(DistanceCopy, NonSquareViewIsAnInternalFault) {
     EXPECT_NE(internal_fault_of([&] { DistanceCopy copy(MatrixView::row_major(m.data(), 2, 3)); }), kNoFault);
 }
 
-TEST(Reconstruct, FromACopyEqualsFromAVector) {
-    std::mt19937_64 rng(11);
-    const std::vector<double> dist = points_distances(rng, 30, 2);
-    const Reconstruction via_vector = reconstruct_coords(dist, 30, 2, 1e-6);
-    const Reconstruction via_copy = reconstruct_coords(DistanceCopy(MatrixView::row_major(dist.data(), 30, 30)), 2, 1e-6);
-    EXPECT_TRUE(same_bits(via_copy.coords, via_vector.coords));
-    EXPECT_TRUE(same_bits({via_copy.stress}, {via_vector.stress}));
-}
-
 TEST(Reconstruct, ThreePointsOnALine) {
     const std::vector<double> dist = {0, 1, 2, 1, 0, 1, 2, 1, 0};
-    const Reconstruction r = reconstruct_coords(dist, 3, 2, 1e-6);
+    const Reconstruction r = reconstruct_of(dist, 3, 2, 1e-6);
     EXPECT_TRUE(same_bits(r.eigenvalues, {2.0, 1.1102230246251565e-16}));
     // The 2^-53 residue of the second eigenvalue becomes a visible coordinate.
     EXPECT_TRUE(same_bits(r.coords, {1.0000000000000002, 0.0, 0.0, 1.0536712127723509e-08, -1.0, 0.0}));
@@ -515,7 +539,7 @@ TEST(Reconstruct, ThreePointsOnALine) {
 
 TEST(Reconstruct, RightTriangleReproducesItsSides) {
     const std::vector<double> dist = {0, 3, 4, 3, 0, 5, 4, 5, 0};
-    const Reconstruction r = reconstruct_coords(dist, 3, 2, 1e-6);
+    const Reconstruction r = reconstruct_of(dist, 3, 2, 1e-6);
     EXPECT_NEAR(r.eigenvalues[0], 12.9641479965, 1e-9);
     EXPECT_NEAR(r.eigenvalues[1], 3.7025186702, 1e-9);
     EXPECT_LT(r.stress, 1e-15);
@@ -529,7 +553,7 @@ TEST(Reconstruct, RightTriangleReproducesItsSides) {
 }
 
 TEST(Reconstruct, AllZeroDistancesHaveZeroStress) {
-    const Reconstruction r = reconstruct_coords(std::vector<double>(9, 0.0), 3, 2, 1e-6);
+    const Reconstruction r = reconstruct_of(std::vector<double>(9, 0.0), 3, 2, 1e-6);
     EXPECT_TRUE(same_bits(r.eigenvalues, {-0.0, -0.0}));
     for (double x : r.coords) EXPECT_EQ(x, 0.0);
     EXPECT_TRUE(same_bits({r.stress}, {0.0}));
@@ -541,7 +565,7 @@ TEST(Reconstruct, NegativeLeadingEigenvalueGivesZeroAxis) {
     // matrix has one positive eigenvalue, the null one and then negatives, so
     // the third axis collapses while the reported eigenvalue stays negative.
     const std::vector<double> dist = {0, 1, 4, 9, 1, 0, 1, 4, 4, 1, 0, 1, 9, 4, 1, 0};
-    const Reconstruction r = reconstruct_coords(dist, 4, 3, 1e-6);
+    const Reconstruction r = reconstruct_of(dist, 4, 3, 1e-6);
     EXPECT_NEAR(r.eigenvalues[2], -0.860009363, 1e-8);
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(r.coords[3 * i + 2], 0.0);
     EXPECT_FALSE(r.is_isometric);
@@ -557,10 +581,10 @@ class ReconstructTolerance : public ::testing::TestWithParam<TolCase> {};
 
 TEST_P(ReconstructTolerance, IsStrict) {
     const std::vector<double> dist = {0, 3, 4, 3, 0, 5, 4, 5, 0};
-    EXPECT_EQ(reconstruct_coords(dist, 3, 2, GetParam().tol).is_isometric, GetParam().isometric);
+    EXPECT_EQ(reconstruct_of(dist, 3, 2, GetParam().tol).is_isometric, GetParam().isometric);
 }
 
-INSTANTIATE_TEST_SUITE_P(Documented, ReconstructTolerance,
+INSTANTIATE_TEST_SUITE_P(StressAgainstTol, ReconstructTolerance,
                          ::testing::Values(TolCase{"default", 1e-6, true}, TolCase{"zero", 0.0, false},
                                            TolCase{"nan", kNaN, false}, TolCase{"negative", -1.0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -577,13 +601,13 @@ class ReconstructFaults : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(ReconstructFaults, DimensionCheckedBeforeNodeCount) {
     const FaultCase& c = GetParam();
     const std::vector<double> dist(c.n * c.n, 1.0);
-    EXPECT_EQ(internal_fault_of([&] { reconstruct_coords(dist, c.n, c.d, 1e-6); }), c.message);
+    EXPECT_EQ(internal_fault_of([&] { reconstruct_of(dist, c.n, c.d, 1e-6); }), c.message);
 }
 
 constexpr const char* kBadDimension = "Only d=2 and d=3 are supported";
 constexpr const char* kTooFewNodes = "Need at least d+1 nodes to reconstruct in d dimensions";
 
-INSTANTIATE_TEST_SUITE_P(Documented, ReconstructFaults,
+INSTANTIATE_TEST_SUITE_P(DimensionsAndNodeCounts, ReconstructFaults,
                          ::testing::Values(FaultCase{"d0", 5, 0, kBadDimension}, FaultCase{"d1", 5, 1, kBadDimension},
                                            FaultCase{"d4", 5, 4, kBadDimension},
                                            FaultCase{"d_huge", 0, std::uint64_t{1} << 63, kBadDimension},
@@ -598,13 +622,14 @@ TEST(KruskalStress, ReadsOnlyTheUpperTriangle) {
     // One pair at the wrong distance: num = (2 - 1)^2 = 1, den = 4 + 4 + 1.
     const std::vector<double> coords = {0.0, 1.0, 2.0};
     const std::vector<double> dist = {0, 2, 2, kNaN, 0, 1, kNaN, kNaN, 0};
-    EXPECT_EQ(kruskal_stress(dist, coords, 3, 1), std::sqrt(1.0 / 9.0));
+    EXPECT_EQ(kruskal_stress(dist.data(), coords.data(), 3, 1), std::sqrt(1.0 / 9.0));
 }
 
 TEST(KruskalStress, TinyDistancesCountAsZero) {
     const std::vector<double> coords = {0.0, 5.0};
-    EXPECT_EQ(kruskal_stress({0, 3e-8, 3e-8, 0}, coords, 2, 1), 0.0);  // den = 9e-16
-    EXPECT_GT(kruskal_stress({0, 4e-8, 4e-8, 0}, coords, 2, 1), 0.9);  // den = 1.6e-15
+    const double tiny[] = {0, 3e-8, 3e-8, 0}, small[] = {0, 4e-8, 4e-8, 0};
+    EXPECT_EQ(kruskal_stress(tiny, coords.data(), 2, 1), 0.0);   // den = 9e-16
+    EXPECT_GT(kruskal_stress(small, coords.data(), 2, 1), 0.9);  // den = 1.6e-15
 }
 
 }  // namespace

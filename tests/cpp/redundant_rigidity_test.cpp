@@ -7,13 +7,13 @@
 
 #include "core/global_rigidity.hpp"
 #include "core/redundant_rigidity.hpp"
-#include "sparsity_oracle.hpp"
+#include "support/reference_sparsity.hpp"
 
 namespace tarvel {
 namespace {
 
 std::int64_t sparse_rank(std::uint64_t n, const std::vector<Pair>& edges, std::int64_t k, std::int64_t l) {
-    const std::vector<std::uint8_t> labels = oracle::greedy_labels(n, edges, k, l);
+    const std::vector<std::uint8_t> labels = reference::sparsity::greedy_labels(n, edges, k, l);
     return std::count(labels.begin(), labels.end(), 1);
 }
 

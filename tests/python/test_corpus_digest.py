@@ -1,7 +1,7 @@
 """Regression lock on the labelling: a fixed corpus of frameworks run through
 `simulate` and `generate_training_batch`, hashed into one digest.
 
-The digest was recorded with the literal rank checker; any optimisation of the
+The digest was recorded with the unoptimised reference rank checker; any optimisation of the
 checker or of the simulation loops must leave every output bit unchanged.
 """
 
@@ -11,7 +11,7 @@ import numpy as np
 
 import tarvel
 
-# Recorded with the literal (dense, unoptimised) checker.
+# Recorded with the dense, unoptimised reference checker.
 EXPECTED_DIGEST = "3c9f72be0e76c7c94a5d968a62951b3b579aed4b831b37dbb4a4f4baabcc8a7f"
 
 TOLERANCES = (None, 0.0, 1e-15, 1e-9, 1e-3, -1.0, float("nan"), float("inf"))

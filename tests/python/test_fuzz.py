@@ -238,7 +238,7 @@ def simulate_model(coords: Array, d: int, tol: float) -> Outcome:
 
     def check(result: Any) -> None:
         check_simulation(result, rows, d)
-        assert_same_bits(result["distance_matrix"], literal_distances(values), any_nan=True)
+        assert_same_bits(result["distance_matrix"], reference_distances(values), any_nan=True)
 
     return Returns(check, (values, d, tol))
 
@@ -250,7 +250,7 @@ def gram_model(dist: Array) -> Outcome:
 
     def check(result: Any) -> None:
         assert_fresh_array(result, np.float64, dist.shape)
-        assert_same_bits(result, literal_gram(values), any_nan=True)
+        assert_same_bits(result, reference_gram(values), any_nan=True)
 
     return Returns(check, (values,))
 
@@ -377,7 +377,7 @@ def check_simulation(result: Any, n: int, d: int) -> None:
     assert (result["n_nodes"], result["d"]) == (n, d) and type(result["n_nodes"]) is int
 
 
-def literal_distances(coords: Array) -> Array:
+def reference_distances(coords: Array) -> Array:
     """Distances summed term by term in increasing axis order, one rounding per operation."""
     with np.errstate(all="ignore"):
         delta = coords[:, None, :] - coords[None, :, :]
@@ -388,7 +388,7 @@ def literal_distances(coords: Array) -> Array:
         return distances
 
 
-def literal_gram(dist: Array) -> Array:
+def reference_gram(dist: Array) -> Array:
     """Double centering with the reciprocal of n and left-to-right sums from −0.0."""
     n = dist.shape[0]
     if n == 0:

@@ -9,6 +9,7 @@ import sys
 import textwrap
 import threading
 from collections.abc import Callable
+from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
@@ -125,6 +126,111 @@ def test_exhausted_address_space_is_a_memory_error_and_the_next_call_works(
     name: str, address_limit_report: dict[str, dict[str, object]]
 ) -> None:
     assert address_limit_report[name] == {"raised": "MemoryError", "after": True}
+
+
+FAILING_ALLOCATION_SCRIPT = """
+    import ctypes, importlib.util, json, sys, types
+    import numpy as np
+    import _testcapi
+
+    ALLOCATIONS = 100  # more than any call below makes
+
+    def described(error):
+        if error is None:
+            return "ok"
+        cause = f" <- {type(error.__cause__).__name__}" if error.__cause__ is not None else ""
+        return type(error).__name__ + cause
+
+    def outcome(call):
+        try:
+            call()
+        except BaseException as error:
+            return error
+        return None
+
+    def each_allocation_failing(call):
+        \"\"\"The outcomes of `call` when its k-th Python allocation fails, for every k.\"\"\"
+        outcomes = set()
+        for k in range(1, ALLOCATIONS + 1):
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                raised = outcome(call)
+            finally:
+                _testcapi.remove_mem_hooks()
+            outcomes.add(described(raised))
+        return outcomes
+
+    # Module creation first, through the entry point, before anything imports it.
+    entry = ctypes.PyDLL(importlib.util.find_spec("tarvel").origin).PyInit_tarvel
+    entry.restype = ctypes.py_object
+    report = {"module creation": sorted(each_allocation_failing(entry))}
+
+    import tarvel
+    leak_check = types.ModuleType("leak_check")
+    leak_check.__file__ = sys.argv[1]
+    sys.modules[leak_check.__name__] = leak_check
+    exec(compile(open(sys.argv[1]).read(), sys.argv[1], "exec"), leak_check.__dict__)
+
+    coords = np.random.default_rng(0).random((5, 2))
+    line = np.column_stack([np.arange(5.0), np.zeros(5)])
+    CALLS = {
+        "simulate": (tarvel.simulate, coords, 2),
+        "simulate full pass": (tarvel.simulate, line, 2),
+        "simulate refused": (tarvel.simulate, np.zeros((2, 2)), 2),
+        "generate_training_batch": (tarvel.generate_training_batch, 3, 4, 2, 0),
+        "pebble_game": (tarvel.pebble_game, coords, 2),
+        "gram_from_dist": (tarvel.gram_from_dist, np.ones((4, 4))),
+        "reconstruct": (tarvel.reconstruct, np.ones((4, 4)), 2),
+    }
+    for name, (function, *arguments) in CALLS.items():
+        call = lambda: function(*arguments)
+        outcomes = each_allocation_failing(call)  # also the warm-up
+        before = leak_check.snapshot(arguments)
+        for _ in range(20):
+            each_allocation_failing(call)
+        growth = leak_check.difference(leak_check.snapshot(arguments), before)
+        report[name] = {
+            "outcomes": sorted(outcomes),
+            "leaked": growth.references != 0
+                      or growth.objects > leak_check.OBJECT_LIMIT or growth.blocks > leak_check.BLOCK_LIMIT
+                      or (growth.heap_bytes is not None and growth.heap_bytes >= leak_check.HEAP_LIMIT),
+            "after": described(outcome(call)),
+        }
+    print(json.dumps(report))
+"""
+
+
+@pytest.fixture(scope="module")
+def failing_allocation_report() -> dict[str, object]:
+    pytest.importorskip("_testcapi", reason="needs CPython's allocation-failure hooks")
+    leak_check = Path(__file__).resolve().parents[2] / "scripts" / "leak-check"
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(FAILING_ALLOCATION_SCRIPT), str(leak_check)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
+    report: dict[str, object] = json.loads(result.stdout)
+    return report
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["simulate", "simulate full pass", "generate_training_batch", "pebble_game", "gram_from_dist", "reconstruct"],
+)
+def test_a_failed_python_allocation_is_a_memory_error(name: str, failing_allocation_report: dict[str, object]) -> None:
+    entry = failing_allocation_report[name]
+    assert entry == {"outcomes": ["MemoryError", "ok"], "leaked": False, "after": "ok"}
+
+
+def test_a_failed_allocation_in_a_refused_call_is_a_memory_error(
+    failing_allocation_report: dict[str, object],
+) -> None:
+    entry = failing_allocation_report["simulate refused"]
+    assert entry == {"outcomes": ["MemoryError", "ValueError"], "leaked": False, "after": "ValueError"}
+
+
+def test_a_failed_allocation_in_module_creation_is_a_memory_error(failing_allocation_report: dict[str, object]) -> None:
+    assert failing_allocation_report["module creation"] == ["MemoryError", "ok"]
 
 
 def test_long_pebble_game_runs_on_a_small_thread_stack() -> None:

@@ -110,7 +110,7 @@ def _run_python(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, check=True)
 
 
-def test_missing_numpy_is_an_internal_fault_not_an_exception():
+def test_missing_numpy_is_an_internal_fault_caused_by_the_import_error():
     result = _run_python("""
         import sys
         sys.modules["numpy"] = None  # import numpy now fails
@@ -124,7 +124,10 @@ def test_missing_numpy_is_an_internal_fault_not_an_exception():
             kind = type(fault)
             print(kind.__module__ + "." + kind.__qualname__, kind.__bases__[0].__name__)
             print(str(fault).startswith("Failed to access NumPy array API capsule"))
+            print(type(fault.__cause__).__name__)
         print(tarvel.max_independent(3, 2))
     """)
-    assert result.stdout.split("\n")[:3] == ["pyo3_runtime.PanicException BaseException", "True", "3"]
+    assert result.stdout.split("\n")[:4] == [
+        "pyo3_runtime.PanicException BaseException", "True", "ModuleNotFoundError", "3"
+    ]
     assert result.stderr == ""

@@ -16,7 +16,7 @@ def bits(array):
 
 
 def double_centred(dist):
-    """Literal double centering in Python floats (one rounding per operation)."""
+    """Double centering in Python floats, one rounding per operation: the reference."""
     n = len(dist)
     reciprocal = 1.0 / n
     squares = [[x * x for x in row] for row in dist]
@@ -69,7 +69,7 @@ def test_gram_of_empty_matrix():
     ],
     ids=["asymmetric", "nan", "inf", "negative"],
 )
-def test_gram_is_the_literal_arithmetic(dist):
+def test_gram_is_the_reference_arithmetic(dist):
     with np.errstate(invalid="ignore"):
         assert bits(tarvel.gram_from_dist(dist)) == bits(double_centred(dist.tolist()))
 

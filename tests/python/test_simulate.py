@@ -63,8 +63,8 @@ def test_result_arrays_are_writeable_and_independent(unit_square):
     assert first["labels"].base is not None  # the holder that owns the buffer
 
 
-def literal_labels(coords, d, tol):
-    """The rank test transcribed literally in Python floats: the oracle."""
+def reference_labels(coords, d, tol):
+    """The rank test in Python floats, dense and unoptimised: the reference."""
     n = len(coords)
     max_rank = n * d - d * (d + 1) // 2
     rows, pivots, labels = [], [], []
@@ -117,7 +117,7 @@ ODD_FRAMEWORKS = {
 def test_tolerance_is_used_as_given(name, tol):
     coords = ODD_FRAMEWORKS[name]
     with np.errstate(all="ignore"):
-        expected = literal_labels(coords, 2, 1e-9 if tol is None else float(tol))
+        expected = reference_labels(coords, 2, 1e-9 if tol is None else float(tol))
     result = tarvel.simulate(np.array(coords), 2, tol)
     assert result["labels"].tolist() == expected
     assert result["final_rank"] == sum(expected)

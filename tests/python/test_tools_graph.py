@@ -91,14 +91,6 @@ def test_inconsistent_inputs_are_refused(unit_square):
         to_graph_arrays({key: value for key, value in result.items() if key != "labels"})
 
 
-def test_a_wrapped_maximum_rank_is_refused_not_wrapped():
-    # A one-node graph's n*d - d(d+1)/2 wraps around 2**64 in unsigned arithmetic.
-    wrapped = {"labels": np.zeros(0, np.uint8), "accepted_edges": [], "distance_matrix": np.zeros((1, 1)),
-               "final_rank": 0, "max_rank": 2**64 - 1, "is_rigid": False, "n_nodes": 1, "d": 2}
-    with pytest.raises(ValueError, match="max_rank 18446744073709551615 does not fit int64"):
-        to_graph_arrays(wrapped)
-
-
 def test_to_pyg_names_the_extra_when_missing(monkeypatch, unit_square):
     monkeypatch.setitem(sys.modules, "torch_geometric", None)
     monkeypatch.setitem(sys.modules, "torch_geometric.data", None)

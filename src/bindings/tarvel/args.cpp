@@ -5,8 +5,10 @@
 namespace tarvel::py {
 namespace {
 
-[[noreturn]] void type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+// Raises a TypeError formatted as by PyErr_Format and ends the call.
+template <class... Values>
+[[noreturn]] void type_error(const char* format, Values... values) {
+    PyErr_Format(PyExc_TypeError, format, values...);
     throw PythonErrorSet{};
 }
 
@@ -23,12 +25,11 @@ std::string joined_names(std::span<const char* const> names) {
 }
 
 void refuse_surplus_positionals(const FunctionDescription& f, Py_ssize_t given) {
-    const std::string count = std::to_string(f.parameter_count);
-    const std::string takes = f.required_count == f.parameter_count
-                                  ? count
-                                  : "from " + std::to_string(f.required_count) + " to " + count;
-    type_error(std::string(f.name) + "() takes " + takes + " positional arguments but " +
-               std::to_string(given) + " were given");
+    if (f.required_count == f.parameter_count) {
+        type_error("%s() takes %zu positional arguments but %zd were given", f.name, f.parameter_count, given);
+    }
+    type_error("%s() takes from %zu to %zu positional arguments but %zd were given", f.name, f.required_count,
+               f.parameter_count, given);
 }
 
 // Index of the parameter named `key`, or kMaxParameters.
@@ -50,11 +51,10 @@ void bind_keywords(const FunctionDescription& f, PyObject* const* values, PyObje
         if (k == kMaxParameters) {
             // Formatted from the key object itself: names need not survive a
             // trip through UTF-8 (lone surrogates, NUL characters).
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", f.name, key);
-            throw PythonErrorSet{};
+            type_error("%s() got an unexpected keyword argument '%S'", f.name, key);
         }
         if (bound[k] != nullptr) {
-            type_error(std::string(f.name) + "() got multiple values for argument '" + f.parameters[k] + "'");
+            type_error("%s() got multiple values for argument '%s'", f.name, f.parameters[k]);
         }
         bound[k] = value;
     }
@@ -67,8 +67,9 @@ void refuse_missing(const FunctionDescription& f, const BoundArguments& bound) {
         if (bound[k] == nullptr) missing[count++] = f.parameters[k];
     }
     if (count == 0) return;
-    type_error(std::string(f.name) + "() missing " + std::to_string(count) + " required positional argument" +
-               (count == 1 ? "" : "s") + ": " + joined_names(std::span(missing.data(), count)));
+    const std::string names = joined_names(std::span(missing.data(), count));
+    type_error("%s() missing %zu required positional argument%s: %s", f.name, count, count == 1 ? "" : "s",
+               names.c_str());
 }
 
 // Re-raises a pending TypeError (exactly TypeError, not a subclass) as

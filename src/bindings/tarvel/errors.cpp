@@ -1,7 +1,6 @@
 #include "errors.hpp"
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <new>
 #include <stdexcept>
 
@@ -18,14 +17,9 @@ constexpr const char* kPanicDoc =
     "a handler for Exception does not swallow it and it normally propagates to\n"
     "the top level.\n";
 
-void raise_panic(const char* message) {
-    PyObject* type = panic_exception_type();
-    if (type == nullptr) return;  // its creation failed and set an error
-    PyErr_SetString(type, message);
-}
-
-}  // namespace
-
+// The type of internal faults: "pyo3_runtime.PanicException", derived from
+// BaseException, created on first use. Returns a borrowed reference, or NULL
+// with an error set.
 PyObject* panic_exception_type() {
     if (panic_type == nullptr) {
         panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
@@ -34,16 +28,29 @@ PyObject* panic_exception_type() {
     return panic_type;
 }
 
-void python_api_call_failed() {
-    if (PyErr_Occurred()) PyErr_Print();
-    raise_fault("Python API call failed");
+void raise_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // its creation failed and set an error
+    PyErr_SetString(type, message);
 }
+
+}  // namespace
+
+void raise_fault_from_pending_error(const char* message) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonErrorSet{};  // a failed allocation, not a fault
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    raise_panic(message);
+    Ref fault = Ref::steal(PyErr_GetRaisedException());
+    if (fault && cause) PyException_SetCause(fault.get(), cause.release());  // steals the cause
+    PyErr_SetRaisedException(fault.release());
+    throw PythonErrorSet{};
+}
+
+void python_api_call_failed() { raise_fault_from_pending_error("Python API call failed"); }
 
 void set_python_error_from_current_exception() {
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended: let it go
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -59,6 +66,11 @@ void set_python_error_from_current_exception() {
     } catch (const std::exception& error) {
         raise_panic(error.what());
     } catch (...) {
+        // Only a foreign exception has no exception_ptr: the forced unwind
+        // that ends the thread when it re-takes the lock during interpreter
+        // exit. Let it go (caught by type, it would bind a reference to an
+        // object it does not have).
+        if (!std::current_exception()) throw;
         raise_panic("unknown internal error");
     }
 }

@@ -5,13 +5,12 @@
 
 #include <algorithm>
 
+#include "core/centering.hpp"
 #include "core/fault.hpp"
 #include "core/node.hpp"
 #include "core/pebble.hpp"
 #include "core/reconstruct.hpp"
-#include "core/rng.hpp"
 #include "core/simulation.hpp"
-#include "errors.hpp"
 #include "results.hpp"
 
 namespace tarvel::py {
@@ -30,29 +29,6 @@ constexpr double kDefaultRankTolerance = 1e-9;
 constexpr double kDefaultStressTolerance = 1e-6;
 constexpr double kBatchRankTolerance = 1e-9;
 
-// The first min(max_rank, npairs) candidates: exactly the bars that join the
-// first d nodes to each other and to every other node. When their rows are
-// independent the full pass would accept just these and stop.
-SimulationOutcome label_bars(const NodeList& nodes, std::uint64_t d, double tol,
-                             std::vector<double>&& distances) {
-    const std::uint64_t n = nodes.size();
-    const std::vector<Pair> pairs = make_candidate_pairs(n);
-    const std::uint64_t max_rank = max_rank_for(n, d);
-    const std::span<const Pair> fast_pairs(pairs.data(), std::min<std::uint64_t>(max_rank, pairs.size()));
-
-    const std::uint64_t fast_rank =
-        without_interpreter_lock([&] { return rank_of_pairs(nodes, fast_pairs, tol); });
-    if (fast_rank == max_rank) {
-        std::vector<std::uint8_t> labels(pairs.size(), 0);
-        std::fill_n(labels.begin(), fast_pairs.size(), std::uint8_t{1});
-        return SimulationOutcome{n, d, {fast_pairs.begin(), fast_pairs.end()}, std::move(labels),
-                                 std::move(distances), max_rank, max_rank};
-    }
-    PassOutcome pass = without_interpreter_lock([&] { return full_pass(nodes, pairs, tol, max_rank); });
-    return SimulationOutcome{n, d, std::move(pass.accepted_edges), std::move(pass.labels),
-                             std::move(distances), pass.final_rank, max_rank};
-}
-
 Ref square_matrix_as_array(std::vector<double>&& values, std::size_t n) {
     const auto side = static_cast<npy_intp>(n);
     return adopt_as_float64_array(std::move(values), {side, side});
@@ -66,11 +42,9 @@ Ref simulate(const CallArguments& call) {
     const std::uint64_t d = convert_u64(bound[1], "d");
     const double tol = convert_optional_float(bound[2], "tol", kDefaultRankTolerance);
 
-    const NodeList nodes = nodes_from_coords(coords.view, d);
-    const std::uint64_t n = nodes.size();
-    std::vector<double> distances(checked_count(checked_product(n, n), sizeof(double)), 0.0);
-    euclidean_distance_matrix(nodes, distances);
-    return make_result_dict(label_bars(nodes, d, tol, std::move(distances)));
+    const NodeList nodes = nodes_from_coords(coords.view, d);  // reads the array: with the lock
+    SimulationResult result = without_interpreter_lock([&] { return run_simulation(nodes, d, tol); });
+    return make_result_dict(std::move(result));
 }
 
 Ref gram_from_dist(const CallArguments& call) {
@@ -90,14 +64,17 @@ Ref generate_training_batch(const CallArguments& call) {
     std::vector<SimulationResult> records =
         without_interpreter_lock([&] { return simulate_batch(seed, n_graphs, n_nodes, d, kBatchRankTolerance); });
 
-    Ref list = created(PyList_New(0));
+    // Each record is freed as soon as its dictionary exists (its buffers
+    // become the dictionary's arrays), and the records' own storage shrinks
+    // with them: taken from the back, graph 0 last in the vector. The peak
+    // stays near the result.
+    std::reverse(records.begin(), records.end());
+    Ref list = Ref::check(PyList_New(0));
     EdgeTuples shared_tuples(n_nodes);
-    for (SimulationResult& slot : records) {
-        SimulationResult record = std::move(slot);  // freed as soon as its dictionary exists
-        Ref dict = make_result_dict(SimulationOutcome{n_nodes, d, std::move(record.accepted_edges),
-                                                      std::move(record.labels), std::move(record.distance_matrix),
-                                                      record.final_rank, record.max_rank},
-                                    &shared_tuples);
+    while (!records.empty()) {
+        Ref dict = make_result_dict(std::move(records.back()), &shared_tuples);
+        records.pop_back();
+        if (records.size() < records.capacity() / 2) records.shrink_to_fit();
         check_status(PyList_Append(list.get(), dict.get()));
     }
     return list;
@@ -122,7 +99,7 @@ Ref reconstruct(const CallArguments& call) {
     Reconstruction result =
         without_interpreter_lock([&] { return reconstruct_coords(std::move(dist), d, tol); });
 
-    Ref dict = created(PyDict_New());
+    Ref dict = Ref::check(PyDict_New());
     const auto rows = static_cast<npy_intp>(n);
     const auto axes = static_cast<npy_intp>(d);
     set_item(dict, "coords", adopt_as_float64_array(std::move(result.coords), {rows, axes}));
@@ -141,7 +118,7 @@ Ref pebble_game(const CallArguments& call) {
     if (d != 2) throw InvalidInput("pebble_game only supports d=2");
     PebbleOutcome game = without_interpreter_lock([&] { return play_pebble_game(n); });
 
-    Ref dict = created(PyDict_New());
+    Ref dict = Ref::check(PyDict_New());
     set_item(dict, "labels", adopt_as_uint8_array(std::move(game.labels)));
     set_item(dict, "accepted_edges", edge_list(game.accepted_edges));
     set_item(dict, "n_nodes", to_python_int(n));

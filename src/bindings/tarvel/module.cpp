@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/fault.hpp"
+#include "args.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 #include "bindings/common/ref.hpp"
@@ -103,6 +103,18 @@ constexpr const char* kPebbleGameDoc =
     "  \"n_nodes\"         int\n"
     "  \"d\"               int";
 
+// Entry points of the module's functions (the fast calling convention):
+// runs `Impl`, and turns every failure into NULL with a Python exception set.
+template <Ref (*Impl)(const CallArguments&)>
+PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        return Impl(CallArguments{args, PyVectorcall_NARGS(nargs), kwnames}).release();
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 template <Ref (*Impl)(const CallArguments&)>
 PyCFunction entry() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<Impl>));
@@ -133,14 +145,13 @@ constexpr const char* kSubinterpreterMessage =
 void append_to_all(PyObject* module, PyObject* name) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
+        // Missing before the first function is added; anything else is an error.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
         PyErr_Clear();
         all = Ref::check(PyList_New(0));
         check_status(PyObject_SetAttrString(module, "__all__", all.get()));
     }
-    if (PyList_Append(all.get(), name) < 0) {
-        PyErr_Clear();
-        throw InternalFault("could not append __name__ to __all__");
-    }
+    if (PyList_Append(all.get(), name) < 0) raise_fault_from_pending_error("could not append __name__ to __all__");
 }
 
 void add_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {

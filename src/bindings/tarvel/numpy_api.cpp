@@ -1,9 +1,13 @@
 #include "numpy_api.hpp"
 
-#include <cstring>
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "core/fault.hpp"
+#include "errors.hpp"
 
 namespace tarvel::py {
 namespace {
@@ -34,37 +38,38 @@ using SetBaseObject = int (*)(PyObject*, PyObject*);
 
 void** api_table = nullptr;  // written once, with the interpreter lock held
 
-[[noreturn]] void fail_to_load(const std::string& why) {
-    // The underlying Python error is folded into the message.
-    PyErr_Clear();
-    raise_fault("Failed to access NumPy array API capsule: " + why);
-}
-
+// The pending error, told in words; it stays pending.
 std::string text_of_pending_error() {
-    PyObject* raised = PyErr_GetRaisedException();
-    if (raised == nullptr) return "unknown error";
-    Ref error = Ref::steal(raised);
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!error) return "unknown error";
     Ref text = Ref::steal(PyObject_Str(error.get()));
     const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
     std::string result = utf8 ? utf8 : "unprintable error";
-    PyErr_Clear();
+    PyErr_SetRaisedException(error.release());  // replaces any error of str()
     return result;
+}
+
+// The internal fault for an unusable NumPy, naming what went wrong and
+// caused by the pending error.
+[[noreturn]] void fail_to_load(const std::string& what) {
+    const std::string message = "Failed to access NumPy array API capsule: " + what + text_of_pending_error();
+    raise_fault_from_pending_error(message.c_str());
 }
 
 void** load_api_table() {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) fail_to_load(text_of_pending_error());
+    if (!numpy) fail_to_load("");
     Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
     const char* text = version ? PyUnicode_AsUTF8AndSize(version.get(), nullptr) : nullptr;
-    if (text == nullptr) fail_to_load("numpy.__version__ is unreadable: " + text_of_pending_error());
+    if (text == nullptr) fail_to_load("numpy.__version__ is unreadable: ");
     const long major = std::strtol(text, nullptr, 10);
     const char* module_name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
     Ref multiarray = Ref::steal(PyImport_ImportModule(module_name));
-    if (!multiarray) fail_to_load(text_of_pending_error());
+    if (!multiarray) fail_to_load("");
     Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) fail_to_load(text_of_pending_error());
+    if (!capsule) fail_to_load("");
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) fail_to_load(text_of_pending_error());
+    if (table == nullptr) fail_to_load("");
     // The table lives as long as NumPy's extension module, which is never
     // unloaded once imported.
     return static_cast<void**>(table);
@@ -125,7 +130,11 @@ MatrixArgument to_float64_matrix(PyObject* object) {
 
 Ref adopt_as_float64_array(std::vector<double>&& buffer, std::initializer_list<npy_intp> shape) {
     npy_intp dims[2] = {0, 0};
+    if (shape.size() < 1 || shape.size() > std::size(dims)) raise_fault("float64 arrays have one or two dimensions");
     std::copy(shape.begin(), shape.end(), dims);
+    npy_intp size = 1;
+    for (const npy_intp extent : shape) size *= extent;
+    require_equal(buffer.size(), static_cast<std::uint64_t>(size), "array shape holds the buffer");
     return adopt(std::move(buffer), kTypeDouble, static_cast<int>(shape.size()), dims);
 }
 

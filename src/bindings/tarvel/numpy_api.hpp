@@ -9,7 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <initializer_list>
 #include <vector>
 
 #include "core/matrix_view.hpp"
@@ -44,7 +44,9 @@ struct MatrixArgument {
 MatrixArgument to_float64_matrix(PyObject* object);
 
 // New writeable C-ordered arrays that take over `buffer` without a copy; the
-// array's base is a small holder object that frees it.
+// array's base is a small holder object that frees it. A float64 array has one
+// or two dimensions; a shape that is not that, or whose size is not the
+// buffer's, is an internal fault.
 Ref adopt_as_float64_array(std::vector<double>&& buffer, std::initializer_list<npy_intp> shape);
 Ref adopt_as_uint8_array(std::vector<std::uint8_t>&& buffer);
 

@@ -1,15 +1,16 @@
 #include "results.hpp"
 
+#include "core/fault.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
 
 namespace tarvel::py {
 
-Ref to_python_int(std::uint64_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
+Ref to_python_int(std::uint64_t value) { return Ref::check(PyLong_FromUnsignedLongLong(value)); }
 
 Ref to_python_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
-Ref to_python_float(double value) { return created(PyFloat_FromDouble(value)); }
+Ref to_python_float(double value) { return Ref::check(PyFloat_FromDouble(value)); }
 
 namespace {
 
@@ -18,32 +19,52 @@ constexpr std::uint64_t kMostSharedTuples = std::uint64_t{1} << 20;
 Ref new_edge_tuple(const Pair& edge) {
     Ref i = to_python_int(edge.i);
     Ref j = to_python_int(edge.j);
-    return created(PyTuple_Pack(2, i.get(), j.get()));
+    return Ref::check(PyTuple_Pack(2, i.get(), j.get()));
+}
+
+// Places `item` at `index` of a new list made by PyList_New.
+void fill_list_item(const Ref& list, std::size_t index, Ref item) {
+    // Steals the item; cannot fail for a new list and an index inside it.
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), item.release()) < 0) python_api_call_failed();
+}
+
+// [(i, j), ...] for the candidate pairs of n nodes labelled 1, in candidate
+// order: (0,1), (0,2), ..., (0,n-1), (1,2), ...
+Ref accepted_edge_list(std::span<const std::uint8_t> labels, std::uint64_t n_nodes, EdgeTuples* shared) {
+    require_equal(labels.size(), pair_count(n_nodes), "one label per candidate pair");
+    std::size_t accepted = 0;
+    for (const std::uint8_t label : labels) accepted += label == 1;
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(accepted)));
+    std::size_t filled = 0;
+    std::uint64_t position = 0;
+    for (std::uint64_t i = 0; filled < accepted; ++i) {
+        for (std::uint64_t j = i + 1; j < n_nodes; ++j, ++position) {
+            if (labels[position] != 1) continue;
+            const Pair pair{i, j};
+            fill_list_item(list, filled++, shared ? shared->tuple_for(pair, position) : new_edge_tuple(pair));
+        }
+    }
+    return list;
 }
 
 }  // namespace
 
-EdgeTuples::EdgeTuples(std::uint64_t n_nodes) : n_nodes_(n_nodes) {
+EdgeTuples::EdgeTuples(std::uint64_t n_nodes) {
     if (n_nodes < 2 || n_nodes > (std::uint64_t{1} << 21)) return;  // no pairs, or far too many to keep
     const std::uint64_t pairs = n_nodes * (n_nodes - 1) / 2;
     if (pairs <= kMostSharedTuples) cache_.resize(pairs);
 }
 
-Ref EdgeTuples::tuple_for(const Pair& edge) {
-    // Position of (i, j) in the candidate order (0,1), (0,2), ..., (n-2,n-1).
-    const std::uint64_t position = edge.i * (2 * n_nodes_ - edge.i - 1) / 2 + (edge.j - edge.i - 1);
-    if (edge.i >= edge.j || edge.j >= n_nodes_ || position >= cache_.size()) return new_edge_tuple(edge);
+Ref EdgeTuples::tuple_for(const Pair& pair, std::uint64_t position) {
+    if (position >= cache_.size()) return new_edge_tuple(pair);
     Ref& slot = cache_[position];
-    if (!slot) slot = new_edge_tuple(edge);
+    if (!slot) slot = new_edge_tuple(pair);
     return Ref::borrow(slot.get());
 }
 
-Ref edge_list(std::span<const Pair> edges, EdgeTuples* shared) {
-    Ref list = created(PyList_New(static_cast<Py_ssize_t>(edges.size())));
-    for (std::size_t k = 0; k < edges.size(); ++k) {
-        Ref pair = shared ? shared->tuple_for(edges[k]) : new_edge_tuple(edges[k]);
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), pair.release());  // steals; cannot fail here
-    }
+Ref edge_list(std::span<const Pair> edges) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(edges.size())));
+    for (std::size_t k = 0; k < edges.size(); ++k) fill_list_item(list, k, new_edge_tuple(edges[k]));
     return list;
 }
 
@@ -51,22 +72,23 @@ void set_item(const Ref& dict, const char* key, Ref value) {
     check_status(PyDict_SetItemString(dict.get(), key, value.get()));
 }
 
-Ref make_result_dict(SimulationOutcome&& outcome, EdgeTuples* shared) {
+Ref make_result_dict(SimulationResult&& result, EdgeTuples* shared) {
     // Consume both buffers up front: if anything below fails, they are
     // freed with `labels`/`distances` (or by the arrays that adopted them).
-    std::vector<std::uint8_t> labels = std::move(outcome.labels);
-    std::vector<double> distances = std::move(outcome.distance_matrix);
-    const auto n = static_cast<npy_intp>(outcome.n_nodes);
+    std::vector<std::uint8_t> labels = std::move(result.labels);
+    std::vector<double> distances = std::move(result.distance_matrix);
+    const auto n = static_cast<npy_intp>(result.n_nodes);
 
-    Ref dict = created(PyDict_New());
+    Ref dict = Ref::check(PyDict_New());
+    Ref accepted = accepted_edge_list(labels, result.n_nodes, shared);  // before the labels move into their array
     set_item(dict, "labels", adopt_as_uint8_array(std::move(labels)));
-    set_item(dict, "accepted_edges", edge_list(outcome.accepted_edges, shared));
+    set_item(dict, "accepted_edges", std::move(accepted));
     set_item(dict, "distance_matrix", adopt_as_float64_array(std::move(distances), {n, n}));
-    set_item(dict, "final_rank", to_python_int(outcome.final_rank));
-    set_item(dict, "max_rank", to_python_int(outcome.max_rank));
-    set_item(dict, "is_rigid", to_python_bool(outcome.final_rank == outcome.max_rank));
-    set_item(dict, "n_nodes", to_python_int(outcome.n_nodes));
-    set_item(dict, "d", to_python_int(outcome.d));
+    set_item(dict, "final_rank", to_python_int(result.final_rank));
+    set_item(dict, "max_rank", to_python_int(result.max_rank));
+    set_item(dict, "is_rigid", to_python_bool(result.final_rank == result.max_rank));
+    set_item(dict, "n_nodes", to_python_int(result.n_nodes));
+    set_item(dict, "d", to_python_int(result.d));
     return dict;
 }
 

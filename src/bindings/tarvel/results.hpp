@@ -7,8 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "core/node.hpp"
 #include "bindings/common/ref.hpp"
+#include "core/node.hpp"
+#include "core/simulation.hpp"
 
 namespace tarvel::py {
 
@@ -23,31 +24,23 @@ Ref to_python_float(double value);
 class EdgeTuples {
 public:
     explicit EdgeTuples(std::uint64_t n_nodes);
-    Ref tuple_for(const Pair& edge);
+    // The tuple of `pair`, the candidate at `position` in candidate order.
+    Ref tuple_for(const Pair& pair, std::uint64_t position);
 
 private:
-    std::uint64_t n_nodes_;
     std::vector<Ref> cache_;  // by candidate position; empty when too large to keep
 };
 
-// [(i, j), ...] of Python ints, taking the tuples from `shared` when given.
-Ref edge_list(std::span<const Pair> edges, EdgeTuples* shared = nullptr);
+// [(i, j), ...] of Python ints.
+Ref edge_list(std::span<const Pair> edges);
 
 // Inserts `value` under `key`; keys keep their insertion order.
 void set_item(const Ref& dict, const char* key, Ref value);
 
-struct SimulationOutcome {
-    std::uint64_t n_nodes;
-    std::uint64_t d;
-    std::vector<Pair> accepted_edges;
-    std::vector<std::uint8_t> labels;
-    std::vector<double> distance_matrix;  // n_nodes x n_nodes, row-major
-    std::uint64_t final_rank;
-    std::uint64_t max_rank;
-};
-
-// The result dictionary of a simulation. Takes the buffers over: the label
-// and distance buffers become the arrays' memory without a copy.
-Ref make_result_dict(SimulationOutcome&& outcome, EdgeTuples* shared = nullptr);
+// The result dictionary of a simulation, its accepted edges the candidate
+// pairs labelled 1 (tuples from `shared` when given). Takes the buffers
+// over: the label and distance buffers become the arrays' memory without a
+// copy.
+Ref make_result_dict(SimulationResult&& result, EdgeTuples* shared = nullptr);
 
 }  // namespace tarvel::py

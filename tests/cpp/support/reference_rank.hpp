@@ -1,6 +1,6 @@
-// Test oracle: the incremental rank test written out literally, one row per
-// vector, no arena, no kernels, no reordering. The production checker must
-// agree with it bit for bit.
+// Reference implementation of the incremental rank test: plain Gauss-Jordan
+// elimination, one row per vector, no arena, no kernels, no delayed work.
+// The production checker must agree with it bit for bit.
 #pragma once
 
 #include <bit>
@@ -11,17 +11,18 @@
 #include <vector>
 
 #include "core/rank.hpp"
+#include "support/rank_checker_peer.hpp"
 
-namespace tarvel::oracle {
+namespace tarvel::reference {
 
-struct LiteralRankChecker {
+struct RankChecker {
     std::uint64_t ncols;
     double tol;
     std::uint64_t rank = 0;
     std::vector<std::vector<double>> rows;
     std::vector<std::uint64_t> pivots;
 
-    LiteralRankChecker(std::uint64_t ncols, double tol) : ncols(ncols), tol(tol) {}
+    RankChecker(std::uint64_t ncols, double tol) : ncols(ncols), tol(tol) {}
 
     bool add_row(std::vector<double> row) {
         if (row.size() != ncols) throw std::logic_error("row length");
@@ -54,12 +55,8 @@ struct LiteralRankChecker {
     }
 };
 
-}  // namespace tarvel::oracle
-
 // ---------------------------------------------------------------------------
-// Comparison of the production checker with the oracle.
-
-namespace tarvel::oracle {
+// Comparison of the production checker with the reference.
 
 // Bit for bit, except that +0.0 and -0.0 count as equal.
 inline bool same_value(double a, double b) {
@@ -69,21 +66,21 @@ inline bool same_value(double a, double b) {
 
 // "" when rank, pivots and every stored value agree, else the first difference.
 inline std::string state_difference(const IncrementalRankChecker& checker,
-                                    const LiteralRankChecker& literal) {
-    if (checker.rank() != literal.rank) {
-        return "rank " + std::to_string(checker.rank()) + " vs " + std::to_string(literal.rank);
+                                    const RankChecker& reference) {
+    if (checker.rank() != reference.rank) {
+        return "rank " + std::to_string(checker.rank()) + " vs " + std::to_string(reference.rank);
     }
-    for (std::uint64_t k = 0; k < literal.rank; ++k) {
-        if (checker.pivot(k) != literal.pivots[k]) return "pivot of row " + std::to_string(k);
-        const auto row = checker.row(k);
-        for (std::uint64_t c = 0; c < literal.ncols; ++c) {
-            if (!same_value(row[c], literal.rows[k][c])) {
+    for (std::uint64_t k = 0; k < reference.rank; ++k) {
+        if (RankCheckerPeer::pivot(checker, k) != reference.pivots[k]) return "pivot of row " + std::to_string(k);
+        const std::vector<double> row = RankCheckerPeer::row(checker, k);
+        for (std::uint64_t c = 0; c < reference.ncols; ++c) {
+            if (!same_value(row[c], reference.rows[k][c])) {
                 return "row " + std::to_string(k) + " column " + std::to_string(c) + ": " +
-                       std::to_string(row[c]) + " vs " + std::to_string(literal.rows[k][c]);
+                       std::to_string(row[c]) + " vs " + std::to_string(reference.rows[k][c]);
             }
         }
     }
     return "";
 }
 
-}  // namespace tarvel::oracle
+}  // namespace tarvel::reference

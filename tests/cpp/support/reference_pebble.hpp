@@ -1,7 +1,8 @@
-// The pebble game exactly as written down, step for step: recursive search,
-// a fresh hash set per search, the full candidate list built up front, a
-// search for every candidate. Slow (O(n^3) on the complete graph) and
-// recursive, so only for small n; the tests hold the production game to it.
+// Reference implementation of the pebble game, step for step: recursive
+// search, a fresh hash set per search, the full candidate list built up
+// front, a search for every candidate. Slow (O(n^3) on the complete graph)
+// and recursive, so only for small n; the tests hold the production game to
+// it.
 #pragma once
 
 #include <algorithm>
@@ -13,7 +14,7 @@
 #include "core/node.hpp"
 #include "core/pebble.hpp"
 
-namespace tarvel::literal {
+namespace tarvel::reference {
 
 using Visited = std::unordered_set<std::size_t>;
 
@@ -29,7 +30,7 @@ inline bool find_pebble(std::size_t node, Visited& visited, PebbleCounts& pebble
     const std::size_t length = out_edges[node].size();
     for (std::size_t i = 0; i < length; ++i) {
         const std::size_t w = out_edges[node][i];
-        if (literal::find_pebble(w, visited, pebbles, out_edges, moves)) {
+        if (reference::find_pebble(w, visited, pebbles, out_edges, moves)) {
             out_edges[node].erase(out_edges[node].begin() + static_cast<std::ptrdiff_t>(i));
             out_edges[w].push_back(node);
             moves.push_back({MoveKind::Reversed, node, w});
@@ -64,7 +65,7 @@ struct Game {
 inline bool search_from(std::size_t node, PebbleCounts& pebbles, OutEdgeLists& out_edges,
                         MoveLog& moves) {
     Visited visited;
-    if (!literal::find_pebble(node, visited, pebbles, out_edges, moves)) return false;
+    if (!reference::find_pebble(node, visited, pebbles, out_edges, moves)) return false;
     moves.push_back({MoveKind::Gained, node});
     return true;
 }
@@ -103,11 +104,11 @@ inline Game play_pebble_game(std::uint64_t n) {
             game.outcome.labels.push_back(1);
             game.outcome.accepted_edges.push_back(pair);
         } else {
-            literal::undo_moves(moves, pebbles, out_edges);
+            reference::undo_moves(moves, pebbles, out_edges);
             game.outcome.labels.push_back(0);
         }
     }
     return game;
 }
 
-}  // namespace tarvel::literal
+}  // namespace tarvel::reference

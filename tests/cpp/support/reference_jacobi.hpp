@@ -1,9 +1,11 @@
-// Test oracles: the Jacobi eigen-solver and double centering written out
-// step by step in their most literal form - for the solver a complete copy
-// of the working matrix per rotation and a search of the whole upper
-// triangle for every pivot. Slow on purpose; the production code must agree
-// with them bit for bit.
+// Reference implementations of the Jacobi eigen-solver and of double
+// centering, step by step and unoptimised: for the solver a complete copy of
+// the working matrix per rotation and a search of the whole upper triangle
+// for every pivot. Slow on purpose; the production code must agree with them
+// bit for bit.
 #pragma once
+
+#include <math.h>  // sincos
 
 #include <algorithm>
 #include <cmath>
@@ -11,9 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/reconstruct.hpp"
+#include "core/matrix_view.hpp"
+#include "support/eigen_decomposition.hpp"
 
-namespace tarvel::literal {
+namespace tarvel::reference {
 
 struct JacobiRun {
     EigenDecomposition result;
@@ -101,7 +104,7 @@ inline EigenDecomposition jacobi_eigen(const std::vector<double>& a, std::size_t
     return jacobi_eigen_counted(a, n).result;
 }
 
-// Double centering in the same literal style: divide nothing, multiply by the
+// Double centering in the same plain style: divide nothing, multiply by the
 // reciprocal, sum left to right from -0.0.
 inline std::vector<double> double_center(const MatrixView& dist) {
     const std::size_t n = dist.rows;
@@ -124,4 +127,4 @@ inline std::vector<double> double_center(const MatrixView& dist) {
     return out;
 }
 
-}  // namespace tarvel::literal
+}  // namespace tarvel::reference

@@ -1,6 +1,6 @@
 // Brute force over node subsets, for graphs of a dozen nodes or fewer:
 // (k, l)-sparsity, the greedy labels it implies, and the (k, l)-components
-// as maximal connected tight sets. The oracle of the pebble game's tests.
+// as maximal connected tight sets: the reference of the pebble game's tests.
 #pragma once
 
 #include <algorithm>
@@ -10,7 +10,7 @@
 
 #include "core/node.hpp"
 
-namespace tarvel::oracle {
+namespace tarvel::reference::sparsity {
 
 using Mask = std::uint32_t;
 
@@ -86,4 +86,4 @@ inline std::vector<std::vector<std::uint64_t>> components(std::uint64_t n, std::
     return maximal;
 }
 
-}  // namespace tarvel::oracle
+}  // namespace tarvel::reference::sparsity
