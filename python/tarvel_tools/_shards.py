@@ -7,6 +7,7 @@ between chunks reports the graphs it made and checks whether it should stop.
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
+from contextlib import closing
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
@@ -75,18 +76,21 @@ def make_shard(
     pa = optional_module("pyarrow", "write_dataset", "dataset")
     pq = optional_module("pyarrow.parquet", "write_dataset", "dataset")
     record = task.record
-    with _files.atomic_file(Path(task.directory) / record.file, durable=False) as stream:
-        sink = _files.HashingWriter(stream)
+    path = Path(task.directory) / record.file
+    # The hashing stream is closed before the file it writes to.
+    with _files.atomic_file(path, durable=False) as stream, closing(_files.HashingWriter(stream)) as sink:
         with pq.ParquetWriter(sink, _parquet.schema(pa, task.n_nodes), **_parquet.write_options()) as writer:
-            for offset in range(0, record.rows, task.chunk):
+            for first in range(record.first_graph, record.first_graph + record.rows, task.chunk):
                 if stopping is not None and stopping():
                     raise Stopped(record.file)
-                _write_chunk(pa, writer, task, record.first_graph + offset, min(task.chunk, record.rows - offset))
+                count = min(task.chunk, record.first_graph + record.rows - first)
+                _write_chunk(pa, writer, task, first, count)
                 if made is not None:
-                    made(min(task.chunk, record.rows - offset))
+                    made(count)
     return replace(record, sha256=sink.hexdigest())
 
 
 def _write_chunk(pa: Any, writer: Any, task: ShardTask, first: int, count: int) -> None:
+    """One row group; the chunk's graphs are freed on return, before the next are made."""
     graphs = task.graphs(first, count)
     writer.write_table(_parquet.graphs_to_table(pa, graphs, first, task.n_nodes))
