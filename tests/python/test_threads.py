@@ -200,6 +200,8 @@ INTERRUPT_SCRIPT = """
     # The lock changes hands only when its holder releases it: a thread that is ready to
     # run gets it when the running call enters its numeric work, and not before.
     sys.setswitchinterval(1000.0)
+    # SIGINT raises KeyboardInterrupt, even if the suite runs with it ignored (a background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     MAIN = threading.main_thread().ident
     ATTEMPTS = 10
 
