@@ -175,22 +175,35 @@ def recorded_shards(directory):
         return 0
 
 
-# `python -m tarvel_tools` with Ctrl-C raising KeyboardInterrupt as in a terminal, even where
-# this suite runs with SIGINT ignored (a background job), which the interpreter would inherit.
-AS_IN_A_TERMINAL = (
-    "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
-    "runpy.run_module('tarvel_tools', run_name='__main__', alter_sys=True)"
-)
+# `python -m tarvel_tools` that waits for the test's signal once it has recorded a shard, with
+# Ctrl-C raising KeyboardInterrupt as in a terminal even where this suite runs with SIGINT
+# ignored (a background job), which the interpreter would inherit.
+STOPPED_WHEN_A_SHARD_IS_RECORDED = """
+import runpy, signal, time
+from tarvel_tools import _manifest
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+record, waited = _manifest.Journal.record, []
+
+def record_then_wait(journal, shards):
+    record(journal, shards)
+    if shards and not waited:
+        waited.append(True)
+        while True:
+            time.sleep(1)
+
+_manifest.Journal.record = record_then_wait
+runpy.run_module("tarvel_tools", run_name="__main__", alter_sys=True)
+"""
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGKILL], ids=["SIGINT", "SIGKILL"])
 def test_stopped_cli_run_keeps_its_shards_and_is_completed_by_rerunning(tmp_path, stop):
     out = tmp_path / "data"
-    arguments = ["generate", "--graphs", "30_000", "--nodes", "12", "--dim", "2", "--seed", "7", "--out", str(out)]
-    arguments += ["--shard-size", "500", "--workers", "1", "--no-progress"]
+    arguments = ["generate", "--graphs", "3_000", "--nodes", "12", "--dim", "2", "--seed", "7", "--out", str(out)]
+    arguments += ["--shard-size", "100", "--workers", "1", "--no-progress"]
     env = package_environment()
-    # Signalled once it has recorded a shard: the other 59 take far longer than this loop's reaction.
-    first_run = [sys.executable, "-c", AS_IN_A_TERMINAL, *arguments]
+    first_run = [sys.executable, "-c", STOPPED_WHEN_A_SHARD_IS_RECORDED, *arguments]
     process = subprocess.Popen(first_run, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     while recorded_shards(out) == 0:
         assert process.poll() is None, process.communicate()
@@ -198,10 +211,10 @@ def test_stopped_cli_run_keeps_its_shards_and_is_completed_by_rerunning(tmp_path
     process.send_signal(stop)
     stdout, stderr = process.communicate(timeout=60)
     done = read_manifest(out).shards_done
-    assert 0 < done < 60
+    assert 0 < done < 30
     if stop == signal.SIGINT:
         assert process.returncode == 130 and stdout == ""
-        assert stderr == f"interrupted: {done} of 60 shards done; run the same command again to resume\n"
+        assert stderr == f"interrupted: {done} of 30 shards done; run the same command again to resume\n"
         assert tidy(out)
     else:
         assert process.returncode == -signal.SIGKILL
@@ -211,9 +224,9 @@ def test_stopped_cli_run_keeps_its_shards_and_is_completed_by_rerunning(tmp_path
     )
 
     assert finished.returncode == 0, finished.stderr
-    assert f"({60 - done} shards, {done} kept)" in finished.stdout.splitlines()[-1]
+    assert f"({30 - done} shards, {done} kept)" in finished.stdout.splitlines()[-1]
     assert tidy(out)
-    assert_same_graphs(read_dataset(out), tarvel.generate_training_batch(30000, 12, 2, 7))
+    assert_same_graphs(read_dataset(out), tarvel.generate_training_batch(3000, 12, 2, 7))
 
 
 def test_interrupted_write_dataset_records_its_shards_before_passing_the_interrupt_on(tmp_path, graphs_per_chunk):
