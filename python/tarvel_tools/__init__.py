@@ -7,6 +7,8 @@ Only NumPy is required; Parquet datasets need pyarrow and tqdm (the
 (``plot``) and PyTorch Geometric objects torch_geometric (``pyg``).
 """
 
+from importlib import metadata
+
 from .checks import procrustes_rmse
 from .dataset import read_dataset, write_dataset
 from .graph import to_graph_arrays, to_pyg
@@ -22,6 +24,11 @@ from .rigidity import (
     pebble_game,
     rigid_components,
 )
+
+try:
+    __version__ = metadata.version("tarvel")
+except metadata.PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "batch_positions",
