@@ -4,7 +4,7 @@
 #   make test   - C++ unit tests of the core, then the Python test suite
 # Both find a CPython >= 3.12 themselves (override with PYTHON=...).
 # On demand: make test-sanitize (everything under ASan/UBSan), make fuzz-long,
-# make leak-check, make bench.
+# make leak-check, make bench, make wheel.
 
 VENV ?= .venv
 NUMPY ?= numpy>=2
@@ -17,7 +17,7 @@ VENV_PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 STAMP := $(VENV)/.tarvel-installed
 
-.PHONY: demo test test-cpp test-python test-sanitize fuzz-long leak-check bench install check-python clean
+.PHONY: demo test test-cpp test-python test-sanitize fuzz-long leak-check bench install wheel check-python clean
 
 check-python:
 	@test -n "$(PYTHON_FOUND)" || { echo "No suitable Python: see the message above." >&2; exit 1; }
@@ -39,6 +39,11 @@ demo: install
 		--shard-size 25000 --out demo-output/dataset
 
 test: test-cpp test-python
+
+# The abi3 wheel, built by the CPython found above (from .venv): dist/tarvel-<version>-cp312-abi3-<platform>.whl
+wheel: $(VENV_PY)
+	$(VENV_PY) -m pip install --quiet build
+	$(VENV_PY) -m build --wheel --outdir dist .
 
 test-cpp:
 	scripts/ensure-gtest

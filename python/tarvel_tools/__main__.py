@@ -3,11 +3,43 @@
 from __future__ import annotations
 
 import argparse
+import difflib
 import os
 import sys
 from collections.abc import Sequence
+from decimal import Decimal, InvalidOperation
 
-from .dataset import DatasetError, read_manifest, verify_dataset, write_dataset
+from .dataset import DatasetError, OtherArgumentsError, check_arguments, read_manifest, verify_dataset, write_dataset
+
+# The options of `generate` that carry write_dataset's arguments, by argument name.
+OPTIONS = {
+    "n_graphs": "--graphs",
+    "n_nodes": "--nodes",
+    "d": "--dim",
+    "seed": "--seed",
+    "shard_size": "--shard-size",
+    "workers": "--workers",
+}
+REQUIRED = ("--graphs", "--nodes", "--dim", "--seed", "--out", "--shard-size")
+# What a shell reports for a command ended by Ctrl-C (128 + SIGINT).
+INTERRUPTED = 130
+# Whole numbers beyond this are surely typing errors, and converting them could take long.
+LARGEST_NUMBER = Decimal(10) ** 40
+
+
+def whole_number(text: str) -> int:
+    """An integer written as 1000000, 1_000_000, 1e6 or 1.5e6 (but not 1.5)."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        value = Decimal(text)
+    except InvalidOperation:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value.is_finite() or abs(value) > LARGEST_NUMBER or value != value.to_integral_value():
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}")
+    return int(value)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -22,23 +54,58 @@ def build_parser() -> argparse.ArgumentParser:
         "generate",
         help="write generate_training_batch(N, n, d, s) as Parquet shards",
         description="Write the training batch of N random frameworks as Parquet shards with a manifest. "
-        "Rerunning an interrupted command with the same arguments finishes it.",
+        "Every finished shard is kept: after Ctrl-C or a crash, run the same command again to finish.",
+        usage="%(prog)s --graphs N --nodes n --dim {2,3} --seed s --out DIR --shard-size S "
+        "[--workers W | --scheduler ADDRESS] [--no-progress]",
     )
-    generate.add_argument("--graphs", type=int, required=True, metavar="N", help="number of graphs")
-    generate.add_argument("--nodes", type=int, required=True, metavar="n", help="nodes per graph")
-    generate.add_argument("--dim", type=int, required=True, choices=(2, 3), help="dimension d")
-    generate.add_argument("--seed", type=int, required=True, metavar="s", help="seed, 0 <= s < 2**64")
-    generate.add_argument("--out", required=True, metavar="DIR", help="dataset directory (created if missing)")
-    generate.add_argument("--shard-size", type=int, required=True, metavar="S", help="graphs per shard")
-    where = generate.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=int, metavar="W", help="local threads (default: min(2, CPU count))")
+    # Required options are checked after parsing, so that a misspelt option is reported first.
+    required = generate.add_argument_group("required options (numbers may be written 1e6 or 1_000_000)")
+    required.add_argument("--graphs", type=whole_number, metavar="N", help="number of graphs")
+    required.add_argument("--nodes", type=whole_number, metavar="n", help="nodes per graph")
+    required.add_argument("--dim", type=whole_number, metavar="{2,3}", help="dimension d")
+    required.add_argument("--seed", type=whole_number, metavar="s", help="seed, 0 <= s < 2**64")
+    required.add_argument("--out", metavar="DIR", help="dataset directory (created if missing)")
+    required.add_argument("--shard-size", type=whole_number, metavar="S", help="graphs per shard file")
+    others = generate.add_argument_group("other options")
+    where = others.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=whole_number, metavar="W", help="local threads (default: min(2, CPU count))")
     where.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address: make the shards on its cluster")
-    generate.add_argument("--no-progress", action="store_true", help="do not show a progress bar")
+    others.add_argument("--no-progress", action="store_true", help="do not show a progress bar")
     generate.set_defaults(parser=generate)
 
-    verify = commands.add_parser("verify", help="check a dataset's shards against their checksums")
-    verify.add_argument("directory", metavar="DIR")
+    verify = commands.add_parser(
+        "verify",
+        help="check a dataset's shards against their checksums",
+        description="Check that every shard of a dataset is present and matches the SHA-256 checksum in its "
+        "manifest. Exits with 0 if the dataset is complete and sound, 1 otherwise.",
+    )
+    verify.add_argument("directory", metavar="DIR", help="the dataset directory (the --out of generate)")
+    verify.set_defaults(parser=verify)
     return parser
+
+
+def unknown_arguments(parser: argparse.ArgumentParser, unknown: Sequence[str]) -> str:
+    """The error for arguments no option takes, suggesting the option a misspelt one may mean."""
+    options = [token for token in unknown if token.startswith("-")]
+    if not options:
+        return f"unrecognized arguments: {' '.join(unknown)}"
+    known = [name for action in parser._actions for name in action.option_strings]
+    described = []
+    for option in options:
+        close = difflib.get_close_matches(option.split("=")[0], known, n=1)
+        described.append(f"{option} (did you mean {close[0]}?)" if close else option)
+    return f"unknown option{'s' if len(options) > 1 else ''} {', '.join(described)}"
+
+
+def check_generate_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    missing = [option for option in REQUIRED if getattr(args, option[2:].replace("-", "_")) is None]
+    if missing:
+        parser.error(f"the following arguments are required: {', '.join(missing)}")
+    values = {name: getattr(args, option[2:].replace("-", "_")) for name, option in OPTIONS.items()}
+    try:
+        check_arguments(values, label=OPTIONS.__getitem__)
+    except (TypeError, ValueError) as error:
+        parser.error(str(error))
 
 
 def generate(args: argparse.Namespace) -> int:
@@ -54,9 +121,13 @@ def generate(args: argparse.Namespace) -> int:
             workers=args.workers,
             progress=not args.no_progress,
         )
-    except (ValueError, TypeError) as error:
-        args.parser.error(str(error))
-    except (ImportError, OSError) as error:
+    except KeyboardInterrupt:
+        print(interrupted(args.out), file=sys.stderr)
+        return INTERRUPTED
+    except OtherArgumentsError as error:
+        print(f"error: {error.describe(lambda name: OPTIONS[name] + ' ')}", file=sys.stderr)
+        return 1
+    except (DatasetError, ImportError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     manifest = result.manifest
@@ -69,6 +140,18 @@ def generate(args: argparse.Namespace) -> int:
             f"{result.shards_reused} kept) in {result.seconds:.2f} s, {result.graphs_per_second:,.0f} graphs/s"
         )
     return 0
+
+
+def interrupted(directory: str) -> str:
+    """The line that tells how far an interrupted run got."""
+    try:
+        manifest = read_manifest(directory)
+    except DatasetError:
+        return "interrupted before any shard was done; run the same command again to start over"
+    return (
+        f"interrupted: {manifest.shards_done} of {len(manifest.shards)} shards done; "
+        "run the same command again to resume"
+    )
 
 
 def verify(args: argparse.Namespace) -> int:
@@ -89,10 +172,17 @@ def verify(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
-    if args.command == "generate":
-        return generate(args)
-    return verify(args)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        args.parser.error(unknown_arguments(args.parser, unknown))
+    try:
+        if args.command == "generate":
+            check_generate_options(args.parser, args)
+            return generate(args)
+        return verify(args)
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return INTERRUPTED
 
 
 if __name__ == "__main__":

@@ -31,6 +31,11 @@ ScalarKey = Literal["n_nodes", "d", "final_rank", "max_rank"]
 SCALAR_COLUMNS: tuple[ScalarKey, ...] = ("n_nodes", "d", "final_rank", "max_rank")
 
 
+def bytes_per_graph(n_nodes: int) -> int:
+    """An upper bound of the Arrow data of one graph: distances, labels, edges (at most 3n) and scalars."""
+    return 8 * n_nodes * n_nodes + n_nodes * (n_nodes - 1) // 2 + 24 * n_nodes + 64
+
+
 def write_options() -> dict[str, Any]:
     """Keyword arguments of the Parquet writer for shards.
 

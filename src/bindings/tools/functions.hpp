@@ -1,0 +1,23 @@
+// The functions of tarvel_tools._native: convert the prepared arguments,
+// run the core without the interpreter lock, hand the results over as
+// buffers and Python scalars.
+#pragma once
+
+#include <Python.h>
+
+#include "bindings/common/ref.hpp"
+
+namespace tarvel::py {
+
+// What the functions keep per module object.
+struct ToolsState {
+    PyObject* result_buffer_type;
+};
+
+Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref is_redundantly_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref is_globally_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace tarvel::py
