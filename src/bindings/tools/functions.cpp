@@ -17,10 +17,6 @@
 namespace tarvel::py {
 namespace {
 
-PyObject* buffer_type_of(PyObject* module) {
-    return static_cast<ToolsState*>(PyModule_GetState(module))->result_buffer_type;
-}
-
 // The caller's edge rows, copied and checked; run without the lock.
 std::vector<Pair> copy_edges(std::span<const std::int64_t> rows, std::uint64_t n) {
     try {
@@ -57,7 +53,7 @@ Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return tarvel::label_bars(nodes, d, copy_edges(rows, n), tol);
     });
     Ref dict = Ref::check(PyDict_New());
-    set_item(dict, "labels", make_result_buffer(buffer_type_of(module), std::move(bars.labels)));
+    set_item(dict, "labels", make_result_buffer(result_buffer_type(module), std::move(bars.labels)));
     set_item(dict, "rank", python_int(bars.rank));
     set_item(dict, "max_rank", python_int(bars.max_rank));
     return dict;
@@ -77,7 +73,7 @@ Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return labels;
     });
     Ref dict = Ref::check(PyDict_New());
-    set_item(dict, "labels", make_result_buffer(buffer_type_of(module), std::move(generic.labels)));
+    set_item(dict, "labels", make_result_buffer(result_buffer_type(module), std::move(generic.labels)));
     set_item(dict, "rank", python_int(generic.rank));
     set_item(dict, "max_rank", python_int(max_rank));
     return dict;
@@ -91,7 +87,7 @@ Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const std::uint64_t k = to_u64(args[2]), l = to_u64(args[3]);
 
     PebbleGameResult game = without_interpreter_lock([&] { return play_kl_pebble_game(n, copy_edges(rows, n), k, l); });
-    PyObject* buffer_type = buffer_type_of(module);
+    PyObject* buffer_type = result_buffer_type(module);
     Ref dict = Ref::check(PyDict_New());
     set_item(dict, "labels", make_result_buffer(buffer_type, std::move(game.labels)));
     set_item(dict, "edge_component", make_result_buffer(buffer_type, std::move(game.components.edge_component)));

@@ -111,4 +111,8 @@ Ref make_result_buffer(PyObject* buffer_type, std::vector<std::int64_t>&& values
     return adopt(buffer_type, std::make_unique<VectorStorage<std::int64_t>>(std::move(values), int64_code));
 }
 
+Ref make_result_buffer(PyObject* buffer_type, std::vector<double>&& values) {
+    return adopt(buffer_type, std::make_unique<VectorStorage<double>>(std::move(values), "d"));
+}
+
 }  // namespace tarvel::py

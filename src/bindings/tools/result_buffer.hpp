@@ -17,8 +17,9 @@ namespace tarvel::py {
 Ref create_result_buffer_type(PyObject* module);
 
 // A one-dimensional buffer over `values`, which it takes over, of NumPy's
-// uint8 or int64.
+// uint8, int64 or float64.
 Ref make_result_buffer(PyObject* buffer_type, std::vector<std::uint8_t>&& values);
 Ref make_result_buffer(PyObject* buffer_type, std::vector<std::int64_t>&& values);
+Ref make_result_buffer(PyObject* buffer_type, std::vector<double>&& values);
 
 }  // namespace tarvel::py
