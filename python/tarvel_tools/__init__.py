@@ -1,5 +1,5 @@
-"""Tools around the tarvel extension: rigidity of any graph, batch positions,
-graph-learning export, sharded datasets, pictures of frameworks and
+"""Tools around the tarvel extension: rigidity of any graph, seeded graph models
+for training data, batch positions, graph-learning export, sharded datasets, pictures of frameworks and
 reconstruction checks.
 
 Only NumPy is required; Parquet datasets need pyarrow and tqdm (the
@@ -12,6 +12,7 @@ from importlib import metadata
 from .checks import procrustes_rmse
 from .dataset import read_dataset, write_dataset
 from .graph import to_graph_arrays, to_pyg
+from .models import generate_graph_batch
 from .plot import plot_framework
 from .positions import batch_positions
 from .rigidity import (
@@ -24,6 +25,7 @@ from .rigidity import (
     pebble_game,
     rigid_components,
 )
+from .summary import summarize
 
 try:
     __version__ = metadata.version("tarvel")
@@ -32,6 +34,7 @@ except metadata.PackageNotFoundError:  # imported from a source tree that was ne
 
 __all__ = [
     "batch_positions",
+    "generate_graph_batch",
     "generic_labels",
     "is_globally_rigid",
     "is_minimally_rigid",
@@ -43,6 +46,7 @@ __all__ = [
     "procrustes_rmse",
     "read_dataset",
     "rigid_components",
+    "summarize",
     "to_graph_arrays",
     "to_pyg",
     "write_dataset",

@@ -29,8 +29,25 @@ class PebbleGameNative(TypedDict):
     is_rigid: bool
     is_minimally_rigid: bool
 
+class GraphBatchBuffers(TypedDict, total=False):
+    positions: ResultBuffer
+    edges: ResultBuffer
+    edge_offsets: ResultBuffer
+    labels: ResultBuffer
+    rank: ResultBuffer
+    dof: ResultBuffer
+    edge_component: ResultBuffer
+    component_nodes: ResultBuffer
+    component_offsets: ResultBuffer
+    graph_components: ResultBuffer
+
 def label_bars(positions: npt.NDArray[np.float64], edges: npt.NDArray[np.int64], tol: float, /) -> BarLabelResult: ...
 def generic_labels(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> BarLabelResult: ...
 def pebble_game(n: int, edges: npt.NDArray[np.int64], k: int, l: int, /) -> PebbleGameNative: ...
 def is_redundantly_rigid(n: int, edges: npt.NDArray[np.int64], /) -> bool: ...
 def is_globally_rigid(n: int, edges: npt.NDArray[np.int64], /) -> bool: ...
+def generate_graph_batch(
+    n_graphs: int, n_nodes: int, d: int, seed: int, labels: int, tol: float,
+    model: int, m: int, p: float, radius: float, k: int, split_probability: float, removed_bars: int, extra_bars: int,
+    points: int, grid_side: int, groups: int, cluster_radius: float, /,
+) -> GraphBatchBuffers: ...

@@ -1,0 +1,370 @@
+"""Seeded random graphs whose rigidity varies: training data that teaches something.
+
+On the complete graph the labels of random points never change.  The models here
+draw sparse and geometric graphs near the threshold of rigidity (about 2n - 3 bars in
+the plane, 3n - 6 in space), on points that are sometimes degenerate, and label every
+bar, every graph and, in the plane, the rigid components.
+
+Graph models (``model``) and their parameters:
+
+========================  ==========================================================
+``"gnm"``                 Erdős–Rényi G(n, m): ``m`` distinct bars, every set of m
+                          pairs equally likely.
+``"gnp"``                 G(n, p): each pair is a bar with probability ``p``.
+``"geometric"``           every pair closer than ``radius`` (the sum of squared
+                          coordinate differences, axis by axis, below radius²).
+``"knn"``                 every node joined to its ``k`` nearest others (ties to the
+                          lower node number); a pair chosen from both ends is one bar.
+``"henneberg"``           minimally rigid: the complete graph on d nodes, then each
+                          new node joined to d earlier ones (Henneberg type I,
+                          0-extension) or, with ``split_probability`` (default 0.5),
+                          by an edge split (type II, 1-extension): a random bar uv is
+                          removed and the new node joined to u, v and d - 1 more.
+``"near-threshold"``      a henneberg graph with ``removed_bars`` random bars removed
+                          (default 2) and then ``extra_bars`` random non-bars added
+                          (default 2): rigid or not by chance, about half of them
+                          rigid (0.54 in the plane and 0.68 in space at n = 12).
+========================  ==========================================================
+
+Point models (``points``, default ``"box"``), all in or around the unit box:
+
+========================  ==========================================================
+``"box"``                 uniform in [0, 1)^d: general position.
+``"grid"``                n distinct points of the grid {0, 1/s, ..., (s-1)/s}^d with
+                          ``grid_side`` s (default: the smallest s with s^d >= 2n):
+                          many collinear triples.
+``"lines"``               on ``n_lines`` random lines (default 3).
+``"circles"``             on ``n_circles`` random circles (default 3), radius uniform
+                          in [0.1, 0.5), in space each in a random plane.
+``"clusters"``            in ``n_clusters`` balls (default 3) of ``cluster_radius``
+                          (default 0.1) around centres uniform in the box.
+========================  ==========================================================
+
+Reproducibility: graph k of a batch with seed s is graph 0 of seed (s + k) mod 2**64,
+so any graph can be made again alone and a batch cut into pieces equals one call.
+Every draw is an integer of a seeded xoshiro256** stream, mapped to doubles by one
+exact scaling, and the points use only the four basic operations and square roots:
+the same bits on every machine.  The points depend on the point model and its
+parameters only, not on the graph model.  Bars are listed as (i, j), i < j, in a
+random order, because greedy labels depend on the order.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any, Literal, TypedDict
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _graph_input as given
+from . import _native
+
+__all__ = [
+    "GRAPH_MODELS",
+    "LABEL_METHODS",
+    "POINT_MODELS",
+    "ModelGraph",
+    "generate_graph_batch",
+    "model_parameters",
+]
+
+LabelMethod = Literal["numeric", "generic", "pebble"]
+LABEL_METHODS: tuple[str, ...] = ("numeric", "generic", "pebble")
+
+_SEED_LIMIT = 2**64
+_MAX_GROUPS = 2**20
+_MAX_GRID_POINTS = 2**62
+# Graphs per call into the extension: Ctrl-C takes effect between calls, and each
+# call's flat buffers stay small.
+_GRAPHS_PER_CALL = 4096
+
+
+class ModelGraph(TypedDict, total=False):
+    """One graph of `generate_graph_batch`.
+
+    ``edge_component`` and ``components`` are present for d = 2 only.
+    """
+
+    positions: npt.NDArray[np.float64]
+    edges: npt.NDArray[np.int64]
+    labels: npt.NDArray[np.uint8]
+    is_rigid: bool
+    rank: int
+    max_rank: int
+    dof: int
+    edge_component: npt.NDArray[np.int64]
+    components: list[npt.NDArray[np.int64]]
+
+
+@dataclass(frozen=True)
+class _Parameter:
+    """A model parameter: its type, its default (None: required) and its allowed range."""
+
+    name: str
+    kind: type[int] | type[float]
+    default: int | float | None
+    help: str
+
+
+_M = _Parameter("m", int, None, "number of bars, 0 <= m <= n(n-1)/2")
+_P = _Parameter("p", float, None, "probability of each bar, in [0, 1]")
+_RADIUS = _Parameter("radius", float, None, "bars join the pairs closer than this, >= 0")
+_K = _Parameter("k", int, None, "neighbours per node, 1 <= k <= n - 1")
+_SPLIT = _Parameter("split_probability", float, 0.5, "chance that a node is added by an edge split, in [0, 1]")
+_REMOVED = _Parameter("removed_bars", int, 2, "bars removed from the minimally rigid graph")
+_EXTRA = _Parameter("extra_bars", int, 2, "random non-bars added afterwards")
+
+GRAPH_MODELS: Mapping[str, tuple[_Parameter, ...]] = {
+    "gnm": (_M,),
+    "gnp": (_P,),
+    "geometric": (_RADIUS,),
+    "knn": (_K,),
+    "henneberg": (_SPLIT,),
+    "near-threshold": (_REMOVED, _EXTRA, _SPLIT),
+}
+"""Every graph model and its parameters, in the order of their documentation."""
+
+POINT_MODELS: Mapping[str, tuple[_Parameter, ...]] = {
+    "box": (),
+    "grid": (_Parameter("grid_side", int, None, "grid points per axis (default: smallest s with s^d >= 2n)"),),
+    "lines": (_Parameter("n_lines", int, 3, "number of lines"),),
+    "circles": (_Parameter("n_circles", int, 3, "number of circles"),),
+    "clusters": (
+        _Parameter("n_clusters", int, 3, "number of clusters"),
+        _Parameter("cluster_radius", float, 0.1, "radius of each cluster's ball"),
+    ),
+}
+"""Every point model and its parameters."""
+
+# Codes of the models in the extension, in the order of its enumerations.
+_GRAPH_CODES = {name: code for code, name in enumerate(GRAPH_MODELS)}
+_POINT_CODES = {name: code for code, name in enumerate(POINT_MODELS)}
+_LABEL_CODES = {name: code for code, name in enumerate(LABEL_METHODS)}
+
+
+def model_parameters(model: str, n_nodes: int, d: int, **params: Any) -> dict[str, Any]:
+    """Return the complete, checked parameters of a model for graphs of ``n_nodes`` nodes in ``d`` dimensions.
+
+    The result names the graph model (``"model"``) and the point model (``"points"``)
+    and holds every parameter of both, defaults filled in (``grid_side`` stays None
+    when it is left to be chosen from n): the record a dataset's manifest keeps, and
+    keyword arguments that `generate_graph_batch` accepts.
+
+    Raises:
+        TypeError: a parameter the models do not take, or a value of the wrong type.
+        ValueError: an unknown model, a missing required parameter, or a value out of
+            its range (the message names the parameter and the range).
+    """
+    n_nodes = _check_count(n_nodes, "n_nodes", lowest=1)
+    d = given.dimension(d)
+    graph_model = _model_name(model, GRAPH_MODELS, "model")
+    point_model = _model_name(params.pop("points", "box"), POINT_MODELS, "points")
+    taken = GRAPH_MODELS[graph_model] + POINT_MODELS[point_model]
+    unknown = sorted(set(params) - {parameter.name for parameter in taken})
+    if unknown:
+        accepted = ", ".join(parameter.name for parameter in taken) or "none"
+        raise TypeError(
+            f"model {graph_model!r} on points {point_model!r} takes no parameter {unknown[0]!r} "
+            f"(its parameters: {accepted})"
+        )
+    resolved: dict[str, Any] = {"model": graph_model, "points": point_model}
+    for parameter in taken:
+        value = params.get(parameter.name, parameter.default)
+        if value is None and parameter.name != "grid_side":
+            raise ValueError(f"model {graph_model!r} needs the parameter {parameter.name!r} ({parameter.help})")
+        resolved[parameter.name] = None if value is None else _typed(value, parameter)
+    _check_ranges(resolved, n_nodes, d)
+    return resolved
+
+
+def generate_graph_batch(
+    model: str,
+    n_graphs: int,
+    n_nodes: int,
+    d: int,
+    seed: int,
+    *,
+    labels: LabelMethod = "numeric",
+    tol: float = 1e-9,
+    **params: Any,
+) -> list[ModelGraph]:
+    """Make ``n_graphs`` seeded random graphs of a model and label them.
+
+    Parameters
+    ----------
+    model : str
+        The graph model: ``"gnm"``, ``"gnp"``, ``"geometric"``, ``"knn"``,
+        ``"henneberg"`` or ``"near-threshold"`` (see the module's documentation).
+    n_graphs, n_nodes : int
+        How many graphs, and the nodes of each (at least 1).
+    d : int
+        Dimension, 2 or 3.
+    seed : int
+        In [0, 2**64).  Graph k is graph 0 of seed ``(seed + k) % 2**64``.
+    labels : {"numeric", "generic", "pebble"}
+        How each bar is labelled, in the listed order: ``"numeric"`` by the rank test
+        at the graph's own positions with tolerance ``tol`` (as `rigidity.label_bars`),
+        ``"generic"`` by the exact rank at random integer positions (as
+        `rigidity.generic_labels` with seed 0), ``"pebble"`` by the (2, 3) pebble game
+        (d = 2 only; as `rigidity.pebble_game`).
+    tol : float
+        Tolerance of the numeric rank test.
+    **params
+        ``points`` (the point model, default ``"box"``) and the parameters of both
+        models, e.g. ``k=4`` for ``"knn"`` or ``extra_bars=3`` for ``"near-threshold"``.
+
+    Returns
+    -------
+    list of dict
+        Per graph: ``"positions"`` (n × d float64), ``"edges"`` (m × 2 int64),
+        ``"labels"`` (m uint8: 1 independent, 0 redundant), ``"rank"``,
+        ``"max_rank"`` (n·d − d(d+1)/2, or n(n−1)/2 below d nodes), ``"is_rigid"``
+        (rank == max_rank), ``"dof"`` (max_rank − rank) and, for d = 2,
+        ``"edge_component"`` (m int64: the index in ``"components"`` of the rigid
+        component holding each bar) and ``"components"`` (sorted node arrays of the
+        rigid components of the graph, by the (2, 3) pebble game, whatever ``labels``
+        is).  The arrays are views of a few buffers that the batch's graphs share.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As `model_parameters`, and for a bad ``n_graphs``, ``seed``, ``labels`` or
+        ``tol``.
+    """
+    spec = model_parameters(model, n_nodes, d, **params)
+    n_nodes, d = int(n_nodes), int(d)
+    n_graphs = _check_count(n_graphs, "n_graphs", lowest=0)
+    seed = given.seed_value(seed)
+    if labels not in _LABEL_CODES:
+        raise ValueError(f"labels must be one of {', '.join(map(repr, LABEL_METHODS))}, got {labels!r}")
+    if labels == "pebble" and d != 2:
+        raise ValueError("labels='pebble' needs d = 2: the (2, 3) pebble game decides rigidity in the plane only")
+    tol = given.tolerance(tol)
+    graphs: list[ModelGraph] = []
+    for first in range(0, n_graphs, _GRAPHS_PER_CALL):
+        count = min(_GRAPHS_PER_CALL, n_graphs - first)
+        buffers = _native_batch(spec, count, n_nodes, d, (seed + first) % _SEED_LIMIT, labels, tol)
+        graphs.extend(_split_batch(buffers, count, n_nodes, d))
+    return graphs
+
+
+# ---------------------------------------------------------------------------------------
+# Checking parameters
+
+
+def _model_name(name: object, models: Mapping[str, object], what: str) -> str:
+    key = name.replace("_", "-") if isinstance(name, str) else name
+    if key not in models:
+        raise ValueError(f"{what} must be one of {', '.join(map(repr, models))}, got {name!r}")
+    return str(key)
+
+
+def _real(value: object, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    return float(value)
+
+
+def _typed(value: object, parameter: _Parameter) -> int | float:
+    if parameter.kind is int:
+        return given.integer(value, parameter.name)
+    return _real(value, parameter.name)
+
+
+def _check_count(value: object, name: str, lowest: int) -> int:
+    number = given.integer(value, name)
+    if number < lowest:
+        raise ValueError(f"{name} must be at least {lowest}, got {number}")
+    return number
+
+
+def _in_range(spec: Mapping[str, Any], name: str, lowest: float, highest: float) -> None:
+    if name in spec and spec[name] is not None and not lowest <= spec[name] <= highest:
+        raise ValueError(f"{name} must be in [{lowest}, {highest}], got {spec[name]}")
+
+
+def _rigid_rank(n_nodes: int, d: int) -> int:
+    """The rank of a rigid framework's rigidity matrix: n·d − d(d+1)/2, or n(n−1)/2 below d nodes."""
+    return n_nodes * (n_nodes - 1) // 2 if n_nodes < d else n_nodes * d - d * (d + 1) // 2
+
+
+def _check_ranges(spec: Mapping[str, Any], n_nodes: int, d: int) -> None:
+    pairs = n_nodes * (n_nodes - 1) // 2
+    bars = _rigid_rank(n_nodes, d)
+    _in_range(spec, "m", 0, pairs)
+    _in_range(spec, "p", 0.0, 1.0)
+    _in_range(spec, "radius", 0.0, math.inf)
+    _in_range(spec, "k", 1, n_nodes - 1)
+    _in_range(spec, "split_probability", 0.0, 1.0)
+    _in_range(spec, "removed_bars", 0, bars)
+    if "extra_bars" in spec:
+        _in_range(spec, "extra_bars", 0, pairs - bars + spec["removed_bars"])
+    for name in ("n_lines", "n_circles", "n_clusters"):
+        _in_range(spec, name, 1, _MAX_GROUPS)
+    if "cluster_radius" in spec and not math.isfinite(spec["cluster_radius"]):
+        raise ValueError(f"cluster_radius must be finite, got {spec['cluster_radius']}")
+    _in_range(spec, "cluster_radius", 0.0, math.inf)
+    side = spec.get("grid_side")
+    if side is not None and not n_nodes <= side**d <= _MAX_GRID_POINTS:
+        raise ValueError(
+            f"grid_side must give between n_nodes = {n_nodes} and 2**62 grid points, got {side} ({side}**{d} points)"
+        )
+
+
+# ---------------------------------------------------------------------------------------
+# The extension's batch
+
+
+def _native_batch(
+    spec: Mapping[str, Any], n_graphs: int, n_nodes: int, d: int, seed: int, labels: str, tol: float
+) -> Any:
+    groups = spec.get("n_lines", spec.get("n_circles", spec.get("n_clusters", 1)))
+    return _native.generate_graph_batch(
+        n_graphs, n_nodes, d, seed, _LABEL_CODES[labels], tol,
+        _GRAPH_CODES[spec["model"]], spec.get("m", 0), spec.get("p", 0.0), spec.get("radius", 0.0),
+        spec.get("k", 0), spec.get("split_probability", 0.5), spec.get("removed_bars", 0), spec.get("extra_bars", 0),
+        _POINT_CODES[spec["points"]], spec.get("grid_side") or 0, groups, spec.get("cluster_radius", 0.1),
+    )  # fmt: skip
+
+
+def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[ModelGraph]:
+    """Per-graph dictionaries of views into the batch's flat buffers."""
+    positions = np.asarray(buffers["positions"]).reshape(n_graphs, n_nodes, d)
+    edges = np.asarray(buffers["edges"]).reshape(-1, 2)
+    labels = np.asarray(buffers["labels"])
+    offsets = np.asarray(buffers["edge_offsets"]).tolist()
+    ranks = np.asarray(buffers["rank"]).tolist()
+    dofs = np.asarray(buffers["dof"]).tolist()
+    max_rank = _rigid_rank(n_nodes, d)
+    graphs: list[ModelGraph] = []
+    for k in range(n_graphs):
+        first, last = offsets[k], offsets[k + 1]
+        graphs.append(
+            {
+                "positions": positions[k],
+                "edges": edges[first:last],
+                "labels": labels[first:last],
+                "is_rigid": ranks[k] == max_rank,
+                "rank": ranks[k],
+                "max_rank": max_rank,
+                "dof": dofs[k],
+            }
+        )
+    if d == 2:
+        _add_components(graphs, buffers, offsets)
+    return graphs
+
+
+def _add_components(graphs: list[ModelGraph], buffers: Any, offsets: list[int]) -> None:
+    edge_component = np.asarray(buffers["edge_component"])
+    nodes = np.asarray(buffers["component_nodes"])
+    starts = np.asarray(buffers["component_offsets"]).tolist()
+    per_graph = np.asarray(buffers["graph_components"]).tolist()
+    for k, graph in enumerate(graphs):
+        graph["edge_component"] = edge_component[offsets[k] : offsets[k + 1]]
+        first, last = per_graph[k], per_graph[k + 1]
+        graph["components"] = [nodes[a:b] for a, b in zip(starts[first:last], starts[first + 1 : last + 1])]
