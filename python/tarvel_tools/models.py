@@ -55,6 +55,7 @@ import math
 import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass
+from itertools import pairwise
 from typing import Any, Literal, TypedDict
 
 import numpy as np
@@ -332,39 +333,26 @@ def _native_batch(
 
 
 def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[ModelGraph]:
-    """Per-graph dictionaries of views into the batch's flat buffers."""
-    positions = np.asarray(buffers["positions"]).reshape(n_graphs, n_nodes, d)
+    """Per-graph dictionaries of views into the batch's flat buffers (one comprehension: this runs per graph)."""
+    positions = list(np.asarray(buffers["positions"]).reshape(n_graphs, n_nodes, d))
     edges = np.asarray(buffers["edges"]).reshape(-1, 2)
     labels = np.asarray(buffers["labels"])
-    offsets = np.asarray(buffers["edge_offsets"]).tolist()
+    bars = list(pairwise(np.asarray(buffers["edge_offsets"]).tolist()))
     ranks = np.asarray(buffers["rank"]).tolist()
     dofs = np.asarray(buffers["dof"]).tolist()
     max_rank = _rigid_rank(n_nodes, d)
-    graphs: list[ModelGraph] = []
-    for k in range(n_graphs):
-        first, last = offsets[k], offsets[k + 1]
-        graphs.append(
-            {
-                "positions": positions[k],
-                "edges": edges[first:last],
-                "labels": labels[first:last],
-                "is_rigid": ranks[k] == max_rank,
-                "rank": ranks[k],
-                "max_rank": max_rank,
-                "dof": dofs[k],
-            }
-        )
-    if d == 2:
-        _add_components(graphs, buffers, offsets)
-    return graphs
-
-
-def _add_components(graphs: list[ModelGraph], buffers: Any, offsets: list[int]) -> None:
+    if d == 3:
+        return [
+            {"positions": p, "edges": edges[a:b], "labels": labels[a:b], "is_rigid": r == max_rank, "rank": r,
+             "max_rank": max_rank, "dof": f}
+            for p, (a, b), r, f in zip(positions, bars, ranks, dofs, strict=True)
+        ]  # fmt: skip
     edge_component = np.asarray(buffers["edge_component"])
     nodes = np.asarray(buffers["component_nodes"])
-    starts = np.asarray(buffers["component_offsets"]).tolist()
-    per_graph = np.asarray(buffers["graph_components"]).tolist()
-    for k, graph in enumerate(graphs):
-        graph["edge_component"] = edge_component[offsets[k] : offsets[k + 1]]
-        first, last = per_graph[k], per_graph[k + 1]
-        graph["components"] = [nodes[a:b] for a, b in zip(starts[first:last], starts[first + 1 : last + 1])]
+    components = [nodes[a:b] for a, b in pairwise(np.asarray(buffers["component_offsets"]).tolist())]
+    per_graph = pairwise(np.asarray(buffers["graph_components"]).tolist())
+    return [
+        {"positions": p, "edges": edges[a:b], "labels": labels[a:b], "is_rigid": r == max_rank, "rank": r,
+         "max_rank": max_rank, "dof": f, "edge_component": edge_component[a:b], "components": components[c:e]}
+        for p, (a, b), r, f, (c, e) in zip(positions, bars, ranks, dofs, per_graph, strict=True)
+    ]  # fmt: skip

@@ -36,7 +36,8 @@ private:
     const std::vector<std::uint8_t>& labels_of(const ModelGraph& graph) {
         switch (method_) {
             case LabelMethod::numeric:
-                numeric_.label(nodes_from_rows(graph.positions, d_), d_, graph.edges, tol_, numeric_result_);
+                load_nodes(graph.positions);
+                numeric_.label(nodes_, d_, graph.edges, tol_, numeric_result_);
                 return numeric_result_.labels;
             case LabelMethod::generic:
                 generic_labels_ = generic_rigidity_labels(n_, graph.edges, d_, kGenericSeed).labels;
@@ -45,6 +46,16 @@ private:
                 return game_result_.labels;
         }
         raise_fault("unknown label method");
+    }
+
+    // The graph's points as the node list of the rank test, in storage
+    // reused from graph to graph.
+    void load_nodes(std::span<const double> positions) {
+        nodes_.resize(n_);
+        for (std::uint64_t node = 0; node < n_; ++node) {
+            nodes_[node].position.assign(positions.begin() + node * d_, positions.begin() + (node + 1) * d_);
+            nodes_[node].index = node;
+        }
     }
 
     static void append_components(const RigidComponents& found, GraphBatch& batch) {
@@ -62,12 +73,22 @@ private:
     std::uint64_t n_, d_;
     double tol_;
     std::uint64_t max_rank_;
+    NodeList nodes_;
     BarLabeller numeric_;
     BarLabels numeric_result_;
     std::vector<std::uint8_t> generic_labels_;
     KLPebbleGame game_;
     PebbleGameResult game_result_;
 };
+
+// Room for n_graphs graphs of as many bars as the first: exact for the
+// models whose bar count is fixed, a good start for the others.
+void reserve_bars(GraphBatch& batch, std::uint64_t bars, std::uint64_t n_graphs, std::uint64_t d) {
+    const std::uint64_t total = checked_product(bars, n_graphs);
+    reserve_checked(batch.edges, checked_product(total, 2));
+    reserve_checked(batch.labels, total);
+    if (d == 2) reserve_checked(batch.edge_component, total);
+}
 
 void append_graph(const ModelGraph& graph, GraphBatch& batch) {
     batch.positions.insert(batch.positions.end(), graph.positions.begin(), graph.positions.end());
@@ -92,6 +113,7 @@ GraphBatch make_graph_batch(const ModelParameters& model, std::uint64_t n_graphs
     GraphLabeller labeller(method, n, d, tol);
     for (std::uint64_t k = 0; k < n_graphs; ++k) {
         const ModelGraph graph = make_model_graph(model, n, d, seed + k);
+        if (k == 0) reserve_bars(batch, graph.edges.size(), n_graphs, d);
         append_graph(graph, batch);
         labeller.label(graph, batch);
     }

@@ -111,9 +111,11 @@ Pair remove_random_edge(Edges& edges, RandomStream& stream) {
     return removed;
 }
 
-Edges henneberg_edges(std::uint64_t n, std::uint64_t d, double split_probability, RandomStream& stream) {
+// `room` more bars than the graph's own are reserved for what comes after.
+Edges henneberg_edges(std::uint64_t n, std::uint64_t d, double split_probability, RandomStream& stream,
+                      std::uint64_t room = 0) {
     Edges edges;
-    reserve_checked(edges, rigid_rank(n, d));
+    reserve_checked(edges, rigid_rank(n, d) + room);
     const std::uint64_t start = std::min(n, d);
     for (std::uint64_t j = 1; j < start; ++j) {
         for (std::uint64_t i = 0; i < j; ++i) edges.push_back({i, j});
@@ -149,7 +151,7 @@ void add_random_non_edges(Edges& edges, std::uint64_t n, std::uint64_t count, Ra
 }
 
 Edges near_threshold_edges(std::uint64_t n, std::uint64_t d, const GraphParameters& graph, RandomStream& stream) {
-    Edges edges = henneberg_edges(n, d, graph.split_probability, stream);
+    Edges edges = henneberg_edges(n, d, graph.split_probability, stream, graph.extra_bars);
     for (std::uint64_t k = 0; k < graph.removed_bars; ++k) remove_random_edge(edges, stream);
     add_random_non_edges(edges, n, graph.extra_bars, stream);
     return edges;
