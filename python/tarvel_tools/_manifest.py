@@ -1,7 +1,10 @@
 """What a dataset directory records about itself: ``manifest.json`` and ``manifest.journal``.
 
 ``manifest.json`` holds the arguments that define the dataset and its planned shards,
-each with its SHA-256 checksum once written (null before). While a writer runs, every
+each with its SHA-256 checksum once written (null before). A dataset of model graphs
+also records its model: the complete parameters of `models.model_parameters`, the
+labels and the tolerance (format version 2); one of the training batch has none
+(format version 1). While a writer runs, every
 shard it finishes is appended to ``manifest.journal`` as one JSON line, once the shard
 is on the disk: recording a shard costs the same on a dataset of ten shards or of a
 million, where rewriting the manifest each time would cost time quadratic in their
@@ -14,12 +17,12 @@ from __future__ import annotations
 
 import json
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
-from . import _files, _parquet
+from . import _files, _model_parquet, _parquet
 
 MANIFEST_NAME = "manifest.json"
 JOURNAL_NAME = "manifest.journal"
@@ -53,6 +56,12 @@ class Manifest:
     seed: int
     shard_size: int
     shards: tuple[ShardRecord, ...]
+    model: Mapping[str, Any] | None = None  # None: the graphs of generate_training_batch
+
+    @property
+    def format_version(self) -> int:
+        """1 for a dataset of the training batch, 2 for one of model graphs."""
+        return _parquet.FORMAT_VERSION if self.model is None else _model_parquet.FORMAT_VERSION
 
     @property
     def complete(self) -> bool:
@@ -91,8 +100,9 @@ def save(manifest: Manifest) -> None:
     """Write manifest.json atomically and durably."""
     document = {
         "format": FORMAT_NAME,
-        "format_version": _parquet.FORMAT_VERSION,
+        "format_version": manifest.format_version,
         "arguments": manifest.arguments,
+        **({} if manifest.model is None else {"model": dict(manifest.model)}),
         "complete": manifest.complete,
         "shards": [
             {"file": s.file, "first_graph": s.first_graph, "rows": s.rows, "sha256": s.sha256} for s in manifest.shards
@@ -119,14 +129,16 @@ def load(directory: Path) -> Manifest:
 
 
 def _from_document(directory: Path, document: dict[str, Any]) -> Manifest:
-    if document["format"] != FORMAT_NAME or document["format_version"] != _parquet.FORMAT_VERSION:
+    model = document.get("model")
+    manifest_version = _parquet.FORMAT_VERSION if model is None else _model_parquet.FORMAT_VERSION
+    if document["format"] != FORMAT_NAME or document["format_version"] != manifest_version:
         raise ValueError(f"format {document['format']!r} version {document['format_version']!r} is not supported")
     arguments = {name: int(document["arguments"][name]) for name in ARGUMENT_NAMES}
     shards = tuple(
         ShardRecord(k, str(s["file"]), int(s["first_graph"]), int(s["rows"]), s["sha256"])
         for k, s in enumerate(document["shards"])
     )
-    manifest = Manifest(directory, shards=shards, **arguments)
+    manifest = Manifest(directory, shards=shards, model=None if model is None else dict(model), **arguments)
     if [replace(s, sha256=None) for s in shards] != list(plan(manifest.n_graphs, manifest.shard_size)):
         raise ValueError("the shard list does not match the arguments")
     return manifest

@@ -3,7 +3,9 @@
 A dataset directory holds ``manifest.json`` and the shards ``shard-000000.parquet``,
 ``shard-000001.parquet``, ... Shard k holds graphs [k*S, k*S + S_k) of the batch
 ``generate_training_batch(n_graphs, n_nodes, d, seed)``, made as
-``generate_training_batch(S_k, n_nodes, d, seed + k*S)``, which gives the same graphs.
+``generate_training_batch(S_k, n_nodes, d, seed + k*S)``, which gives the same graphs;
+or, for a dataset of model graphs, of ``models.generate_graph_batch(model, n_graphs,
+n_nodes, d, seed, ...)``, cut the same way.
 
 The manifest is written before the first shard. Shards are written under a temporary
 name and renamed, and each is recorded with its SHA-256 checksum as soon as it is on
@@ -33,7 +35,8 @@ from . import _files, _manifest, _parquet
 from ._manifest import DatasetError, Manifest, ShardRecord
 from ._optional import optional_module
 from ._runners import make_shards, runner_for
-from ._shards import SEED_LIMIT, ShardTask, TrainingBatch
+from ._shards import SEED_LIMIT, GraphSource, ModelBatch, ShardTask, TrainingBatch
+from .models import checked_labelling, resolve_model
 
 if TYPE_CHECKING:
     from tarvel import SimulationResult
@@ -53,6 +56,8 @@ for _public in (DatasetError, Manifest, ShardRecord):
     _public.__module__ = __name__  # where users import them from, and Dask unpickles them
 
 LOCK_NAME = ".lock"
+# The model name that stands for the training batch of complete graphs.
+COMPLETE = "complete"
 # Beyond this many shards the manifest and the directory become unwieldy: larger shards are wanted.
 MAX_SHARDS = 1_000_000
 
@@ -96,11 +101,20 @@ def write_dataset(
     seed: int,
     shard_size: int,
     *,
+    model: str | None = None,
+    labels: str = "numeric",
+    tol: float = 1e-9,
     client: Any = None,
     workers: int | None = None,
     progress: bool | ProgressCallback = True,
+    **params: Any,
 ) -> WriteResult:
-    """Write `generate_training_batch(n_graphs, n_nodes, d, seed)` as Parquet shards of `shard_size` graphs.
+    """Write a batch of labelled graphs as Parquet shards of `shard_size` graphs.
+
+    Without a model, the batch is `generate_training_batch(n_graphs, n_nodes, d, seed)`;
+    with one, it is ``generate_graph_batch(model, n_graphs, n_nodes, d, seed,
+    labels=labels, tol=tol, **params)``, and the manifest records the model with all its
+    parameters.
 
     Parameters
     ----------
@@ -110,6 +124,12 @@ def write_dataset(
         The arguments of the batch the dataset holds.
     shard_size : int
         Graphs per shard file.
+    model : str, optional
+        A graph model of `tarvel_tools.models` (``"near-threshold"``, ``"knn"``, ...);
+        None (or ``"complete"``) for the training batch of complete graphs.
+    labels, tol, **params
+        As in `models.generate_graph_batch`: how the bars are labelled, and the
+        parameters of the graph and point models (``points``, ``k``, ``extra_bars``, ...).
     client : distributed.Client or str, optional
         A Dask client, or a scheduler address to connect to: the shards are made on the
         cluster's workers, which write them into `out_dir` (it must be on a file system
@@ -130,6 +150,8 @@ def write_dataset(
     DatasetError
         `out_dir` holds a dataset made with other arguments, files that are not a
         dataset, or another writer is writing into it.
+    TypeError, ValueError
+        A bad argument or model parameter (before any work).
     KeyboardInterrupt
         Passed on once every shard finished so far is recorded: rerunning with the same
         arguments makes only the missing shards.
@@ -143,13 +165,14 @@ def write_dataset(
     """
     started = time.perf_counter()
     check_arguments(dict(n_graphs=n_graphs, n_nodes=n_nodes, d=d, seed=seed, shard_size=shard_size, workers=workers))
+    record = model_record(model, n_nodes, d, labels, tol, params)
     if client is not None and workers is not None:
         raise ValueError("workers applies to local runs only: a Dask cluster uses its own workers")
     optional_module("pyarrow.parquet", "write_dataset", "dataset")
     if not callable(progress):
         progress = bool(progress)
     directory = Path(out_dir).absolute()
-    wanted = Manifest(directory, n_graphs, n_nodes, d, seed, shard_size, _manifest.plan(n_graphs, shard_size))
+    wanted = Manifest(directory, n_graphs, n_nodes, d, seed, shard_size, _manifest.plan(n_graphs, shard_size), record)
 
     finished = _verified_if_complete(wanted)
     if finished is not None:
@@ -161,8 +184,8 @@ def write_dataset(
         journal = _manifest.Journal(manifest)  # the verified state replaces what a killed writer left
         _remove_leftovers(directory)
         todo = [shard for shard in manifest.shards if shard.sha256 is None]
-        source = TrainingBatch(n_nodes, d, seed)
-        tasks = [ShardTask(str(directory), shard, n_nodes, source) for shard in todo]
+        source = graph_source(manifest)
+        tasks = [ShardTask(str(directory), shard, source) for shard in todo]
         with _progress_reporter(progress, n_graphs, n_graphs - sum(s.rows for s in todo)) as report:
             try:
                 if tasks:
@@ -177,6 +200,53 @@ def write_dataset(
         graphs_written=sum(shard.rows for shard in todo),
         seconds=time.perf_counter() - started,
     )
+
+
+def model_record(
+    model: str | None,
+    n_nodes: int,
+    d: int,
+    labels: str,
+    tol: float,
+    params: Mapping[str, Any],
+    label: Callable[[str], str] = str,
+) -> dict[str, Any] | None:
+    """What a manifest records of a dataset's model: its complete parameters with the labels
+    and tolerance, checked for graphs of `n_nodes` nodes (already checked) in `d`
+    dimensions; None for the training batch, which takes none of them. Errors name each
+    parameter as `label(name)`."""
+    if model is None or model == COMPLETE:
+        extra = [*params, *(["labels"] if labels != "numeric" else []), *(["tol"] if tol != 1e-9 else [])]
+        if extra:
+            raise TypeError(
+                f"the training batch of complete graphs takes no model parameters, labels or tol: "
+                f"{', '.join(map(label, extra))}"
+            )
+        return None
+    record = resolve_model(model, n_nodes, d, params, label)
+    record["labels"], record["tol"] = checked_labelling(labels, tol, d, label)
+    return record
+
+
+def graph_source(manifest: Manifest) -> GraphSource:
+    """The graphs of a dataset, and how its shards store them."""
+    if manifest.model is None:
+        return TrainingBatch(manifest.n_nodes, manifest.d, manifest.seed)
+    return ModelBatch(tuple(manifest.model.items()), manifest.n_nodes, manifest.d, manifest.seed)
+
+
+def _model_differences(
+    existing: Mapping[str, Any] | None, wanted: Mapping[str, Any] | None
+) -> dict[str, tuple[Any, Any]]:
+    """The model parameters that differ, by name; the model alone when one of them is the training batch."""
+    if existing is None or wanted is None:
+        return {} if existing is wanted else {"model": (_model_name(existing), _model_name(wanted))}
+    names = [*existing, *(name for name in wanted if name not in existing)]
+    return {name: (existing.get(name), wanted.get(name)) for name in names if existing.get(name) != wanted.get(name)}
+
+
+def _model_name(model: Mapping[str, Any] | None) -> str:
+    return COMPLETE if model is None else str(model["model"])
 
 
 def check_arguments(values: Mapping[str, object], label: Callable[[str], str] = str) -> None:
@@ -211,7 +281,7 @@ def _allowed(lowest: int, highest: int | None, value: int) -> str:
 class OtherArgumentsError(DatasetError):
     """The directory holds a dataset made with other arguments."""
 
-    def __init__(self, directory: Path, differences: Mapping[str, tuple[int, int]]) -> None:
+    def __init__(self, directory: Path, differences: Mapping[str, tuple[Any, Any]]) -> None:
         self.directory = directory
         self.differences = dict(differences)
         super().__init__(self.describe())
@@ -230,11 +300,12 @@ def _existing(wanted: Manifest) -> Manifest | None:
     if not (wanted.directory / _manifest.MANIFEST_NAME).exists():
         return None
     existing = _manifest.load(wanted.directory)
-    differences = {
+    differences: dict[str, tuple[Any, Any]] = {
         name: (existing.arguments[name], wanted.arguments[name])
         for name in _manifest.ARGUMENT_NAMES
         if existing.arguments[name] != wanted.arguments[name]
     }
+    differences |= _model_differences(existing.model, wanted.model)
     if differences:
         raise OtherArgumentsError(wanted.directory, differences)
     return existing
@@ -364,15 +435,19 @@ def read_manifest(out_dir: str | os.PathLike[str]) -> Manifest:
     return _manifest.load(Path(out_dir).absolute())
 
 
-def read_dataset(out_dir: str | os.PathLike[str], verify: bool = False) -> Iterator[SimulationResult]:
-    """Iterate over the graphs of a finished dataset, in order, as `generate_training_batch` returns them.
+def read_dataset(out_dir: str | os.PathLike[str], verify: bool = False) -> Iterator[dict[str, Any]]:
+    """Iterate over the graphs of a finished dataset, in order, as they were made.
 
-    The dictionaries equal the extension's bit for bit: same keys in the same order,
-    uint8 labels, C-contiguous n x n float64 distances, lists of int pairs, Python
-    ints and bools. One row group (a few megabytes) is converted at a time. With `verify`,
-    every shard's checksum is compared with the manifest before it is read. Raises
-    `DatasetError` at once for a missing or unfinished dataset, and while iterating for a
-    damaged shard.
+    A dataset of the training batch gives the dictionaries of `generate_training_batch`
+    bit for bit (same keys in the same order, uint8 labels, C-contiguous n x n float64
+    distances, lists of int pairs, Python ints and bools), followed by ``"positions"``:
+    the graph's n x d coordinates, which the shards do not store but `batch_positions`
+    recomputes bit for bit from the seed. A dataset of model graphs gives the
+    dictionaries of `models.generate_graph_batch`, bit for bit, positions included.
+    Every array owns its memory. One row group (a few megabytes) is converted at a time.
+    With `verify`, every shard's checksum is compared with the manifest before it is
+    read. Raises `DatasetError` at once for a missing or unfinished dataset, and while
+    iterating for a damaged shard.
     """
     optional_module("pyarrow.parquet", "read_dataset", "dataset")
     manifest = read_manifest(out_dir)
@@ -385,18 +460,21 @@ def read_dataset(out_dir: str | os.PathLike[str], verify: bool = False) -> Itera
     return _iterate_graphs(manifest, verify)
 
 
-def _iterate_graphs(manifest: Manifest, verify: bool) -> Iterator[SimulationResult]:
+def _iterate_graphs(manifest: Manifest, verify: bool) -> Iterator[dict[str, Any]]:
+    source = graph_source(manifest)
     for shard in manifest.shards:
-        for table in _shard_row_groups(manifest, shard, verify):
-            yield from _parquet.table_to_graphs(table, manifest.n_nodes)
+        for first, table in _shard_row_groups(manifest, source, shard, verify):
+            yield from source.from_table(table, first)
 
 
-def _shard_row_groups(manifest: Manifest, shard: ShardRecord, verify: bool) -> Iterator[Any]:
-    """The shard's row groups as tables, each checked to hold the next graphs of the shard."""
+def _shard_row_groups(
+    manifest: Manifest, source: GraphSource, shard: ShardRecord, verify: bool
+) -> Iterator[tuple[int, Any]]:
+    """The shard's row groups as tables with their first graph, each checked to hold the next graphs of the shard."""
     pa = optional_module("pyarrow", "read_dataset", "dataset")
     pq = optional_module("pyarrow.parquet", "read_dataset", "dataset")
     path = manifest.directory / shard.file
-    expected_schema = _parquet.schema(pa, manifest.n_nodes)
+    expected_schema = source.schema(pa)
     next_graph = shard.first_graph
     try:
         if verify:
@@ -411,8 +489,8 @@ def _shard_row_groups(manifest: Manifest, shard: ShardRecord, verify: bool) -> I
                 table = parquet.read_row_group(group)
                 if not table.schema.equals(expected_schema) or not _numbered_from(table, next_graph):
                     break
+                yield next_graph, table
                 next_graph += table.num_rows
-                yield table
     except (OSError, pa.ArrowException) as error:
         raise DatasetError(f"cannot read {path}: {error}") from error
     if next_graph != shard.first_graph + shard.rows:

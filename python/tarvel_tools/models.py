@@ -53,7 +53,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from itertools import pairwise
 from typing import Any, Literal, TypedDict
@@ -162,23 +162,31 @@ def model_parameters(model: str, n_nodes: int, d: int, **params: Any) -> dict[st
     """
     n_nodes = _check_count(n_nodes, "n_nodes", lowest=1)
     d = given.dimension(d)
-    graph_model = _model_name(model, GRAPH_MODELS, "model")
-    point_model = _model_name(params.pop("points", "box"), POINT_MODELS, "points")
+    return resolve_model(model, n_nodes, d, params)
+
+
+def resolve_model(
+    model: str, n_nodes: int, d: int, params: Mapping[str, Any], label: Callable[[str], str] = str
+) -> dict[str, Any]:
+    """`model_parameters` for checked ``n_nodes`` and ``d``, each parameter named by ``label(name)`` in errors."""
+    params = dict(params)
+    graph_model = _model_name(model, GRAPH_MODELS, label("model"))
+    point_model = _model_name(params.pop("points", "box"), POINT_MODELS, label("points"))
     taken = GRAPH_MODELS[graph_model] + POINT_MODELS[point_model]
     unknown = sorted(set(params) - {parameter.name for parameter in taken})
     if unknown:
-        accepted = ", ".join(parameter.name for parameter in taken) or "none"
+        accepted = ", ".join(label(parameter.name) for parameter in taken) or "none"
         raise TypeError(
-            f"model {graph_model!r} on points {point_model!r} takes no parameter {unknown[0]!r} "
+            f"model {graph_model!r} on points {point_model!r} takes no parameter {label(unknown[0])} "
             f"(its parameters: {accepted})"
         )
     resolved: dict[str, Any] = {"model": graph_model, "points": point_model}
     for parameter in taken:
         value = params.get(parameter.name, parameter.default)
         if value is None and parameter.name != "grid_side":
-            raise ValueError(f"model {graph_model!r} needs the parameter {parameter.name!r} ({parameter.help})")
-        resolved[parameter.name] = None if value is None else _typed(value, parameter)
-    _check_ranges(resolved, n_nodes, d)
+            raise ValueError(f"model {graph_model!r} needs the parameter {label(parameter.name)} ({parameter.help})")
+        resolved[parameter.name] = None if value is None else _typed(value, parameter, label)
+    _check_ranges(resolved, n_nodes, d, label)
     return resolved
 
 
@@ -240,11 +248,7 @@ def generate_graph_batch(
     n_nodes, d = int(n_nodes), int(d)
     n_graphs = _check_count(n_graphs, "n_graphs", lowest=0)
     seed = given.seed_value(seed)
-    if labels not in _LABEL_CODES:
-        raise ValueError(f"labels must be one of {', '.join(map(repr, LABEL_METHODS))}, got {labels!r}")
-    if labels == "pebble" and d != 2:
-        raise ValueError("labels='pebble' needs d = 2: the (2, 3) pebble game decides rigidity in the plane only")
-    tol = given.tolerance(tol)
+    labels, tol = checked_labelling(labels, tol, d)
     graphs: list[ModelGraph] = []
     for first in range(0, n_graphs, _GRAPHS_PER_CALL):
         count = min(_GRAPHS_PER_CALL, n_graphs - first)
@@ -255,6 +259,20 @@ def generate_graph_batch(
 
 # ---------------------------------------------------------------------------------------
 # Checking parameters
+
+
+def checked_labelling(
+    labels: str, tol: float, d: int, label: Callable[[str], str] = str
+) -> tuple[LabelMethod, float]:
+    """``labels`` and ``tol`` of `generate_graph_batch`, checked for graphs in ``d`` dimensions."""
+    if labels not in _LABEL_CODES:
+        raise ValueError(f"{label('labels')} must be one of {', '.join(map(repr, LABEL_METHODS))}, got {labels!r}")
+    if labels == "pebble" and d != 2:
+        raise ValueError(f"{label('labels')} pebble needs d = 2: the (2, 3) pebble game decides rigidity in the plane only")
+    try:
+        return labels, given.tolerance(tol)  # type: ignore[return-value]
+    except (TypeError, ValueError) as error:
+        raise type(error)(str(error).replace("tol", label("tol"), 1)) from None
 
 
 def _model_name(name: object, models: Mapping[str, object], what: str) -> str:
@@ -270,10 +288,10 @@ def _real(value: object, name: str) -> float:
     return float(value)
 
 
-def _typed(value: object, parameter: _Parameter) -> int | float:
+def _typed(value: object, parameter: _Parameter, label: Callable[[str], str]) -> int | float:
     if parameter.kind is int:
-        return given.integer(value, parameter.name)
-    return _real(value, parameter.name)
+        return given.integer(value, label(parameter.name))
+    return _real(value, label(parameter.name))
 
 
 def _check_count(value: object, name: str, lowest: int) -> int:
@@ -283,9 +301,9 @@ def _check_count(value: object, name: str, lowest: int) -> int:
     return number
 
 
-def _in_range(spec: Mapping[str, Any], name: str, lowest: float, highest: float) -> None:
+def _in_range(spec: Mapping[str, Any], name: str, lowest: float, highest: float, label: Callable[[str], str]) -> None:
     if name in spec and spec[name] is not None and not lowest <= spec[name] <= highest:
-        raise ValueError(f"{name} must be in [{lowest}, {highest}], got {spec[name]}")
+        raise ValueError(f"{label(name)} must be in [{lowest}, {highest}], got {spec[name]}")
 
 
 def _rigid_rank(n_nodes: int, d: int) -> int:
@@ -293,26 +311,31 @@ def _rigid_rank(n_nodes: int, d: int) -> int:
     return n_nodes * (n_nodes - 1) // 2 if n_nodes < d else n_nodes * d - d * (d + 1) // 2
 
 
-def _check_ranges(spec: Mapping[str, Any], n_nodes: int, d: int) -> None:
+def _check_ranges(spec: Mapping[str, Any], n_nodes: int, d: int, label: Callable[[str], str]) -> None:
     pairs = n_nodes * (n_nodes - 1) // 2
     bars = _rigid_rank(n_nodes, d)
-    _in_range(spec, "m", 0, pairs)
-    _in_range(spec, "p", 0.0, 1.0)
-    _in_range(spec, "radius", 0.0, math.inf)
-    _in_range(spec, "k", 1, n_nodes - 1)
-    _in_range(spec, "split_probability", 0.0, 1.0)
-    _in_range(spec, "removed_bars", 0, bars)
-    if "extra_bars" in spec:
-        _in_range(spec, "extra_bars", 0, pairs - bars + spec["removed_bars"])
-    for name in ("n_lines", "n_circles", "n_clusters"):
-        _in_range(spec, name, 1, _MAX_GROUPS)
+    ranges = {
+        "m": (0, pairs),
+        "p": (0.0, 1.0),
+        "radius": (0.0, math.inf),
+        "k": (1, n_nodes - 1),
+        "split_probability": (0.0, 1.0),
+        "removed_bars": (0, bars),
+        "extra_bars": (0, pairs - bars + spec.get("removed_bars", 0)),
+        "n_lines": (1, _MAX_GROUPS),
+        "n_circles": (1, _MAX_GROUPS),
+        "n_clusters": (1, _MAX_GROUPS),
+        "cluster_radius": (0.0, math.inf),
+    }
+    for name, (lowest, highest) in ranges.items():
+        _in_range(spec, name, lowest, highest, label)
     if "cluster_radius" in spec and not math.isfinite(spec["cluster_radius"]):
-        raise ValueError(f"cluster_radius must be finite, got {spec['cluster_radius']}")
-    _in_range(spec, "cluster_radius", 0.0, math.inf)
+        raise ValueError(f"{label('cluster_radius')} must be finite, got {spec['cluster_radius']}")
     side = spec.get("grid_side")
     if side is not None and not n_nodes <= side**d <= _MAX_GRID_POINTS:
         raise ValueError(
-            f"grid_side must give between n_nodes = {n_nodes} and 2**62 grid points, got {side} ({side}**{d} points)"
+            f"{label('grid_side')} must give between n_nodes = {n_nodes} and 2**62 grid points, "
+            f"got {side} ({side}**{d} points)"
         )
 
 

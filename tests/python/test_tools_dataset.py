@@ -20,15 +20,21 @@ import tarvel_tools  # noqa: E402
 from tarvel_tools.__main__ import main as cli_main  # noqa: E402
 from tarvel_tools import _parquet, _shards  # noqa: E402
 from tarvel_tools.dataset import DatasetError, read_dataset, read_manifest, verify_dataset, write_dataset  # noqa: E402
+from tarvel_tools.models import generate_graph_batch  # noqa: E402
+from tarvel_tools.positions import batch_positions  # noqa: E402
+from test_models import assert_same_graphs as assert_same_model_graphs  # noqa: E402
 
 KEYS = ["labels", "accepted_edges", "distance_matrix", "final_rank", "max_rank", "is_rigid", "n_nodes", "d"]
 
 
-def assert_same_graphs(actual, expected):
+def assert_same_graphs(actual, expected, positions=None):
+    """The batch's dictionaries, as read from shards: followed by the graph's positions when they are given."""
     actual = list(actual)
     assert len(actual) == len(expected)
     for k, (got, want) in enumerate(zip(actual, expected)):
-        assert list(got) == KEYS, k
+        assert list(got) == KEYS + ["positions"] * (positions is not None), k
+        if positions is not None:
+            assert got["positions"].tobytes() == positions[k].tobytes() and got["positions"].shape == positions[k].shape
         for name in ("labels", "distance_matrix"):
             assert got[name].dtype == want[name].dtype and got[name].shape == want[name].shape, (k, name)
             assert got[name].flags.c_contiguous and got[name].flags.writeable, (k, name)
@@ -72,7 +78,11 @@ def test_round_trip_equals_one_batch(tmp_path, graphs_per_chunk, n_graphs, n_nod
         tmp_path, n_graphs, n_nodes, d, seed, shard_size, workers=workers, progress=lambda *done: reports.append(done)
     )
 
-    assert_same_graphs(read_dataset(tmp_path, verify=True), tarvel.generate_training_batch(n_graphs, n_nodes, d, seed))
+    assert_same_graphs(
+        read_dataset(tmp_path, verify=True),
+        tarvel.generate_training_batch(n_graphs, n_nodes, d, seed),
+        batch_positions(n_graphs, n_nodes, d, seed),
+    )
     rows = [shard.rows for shard in result.manifest.shards]
     assert sum(rows) == n_graphs and all(r == shard_size for r in rows[:-1])
     assert result.graphs_written == n_graphs and len(shard_paths(tmp_path)) == len(rows)
@@ -136,7 +146,9 @@ def test_resume_rewrites_exactly_the_unsound_shards(tmp_path):
     after = {p.name: p.stat().st_mtime_ns for p in shard_paths(tmp_path)}
     assert {name for name in after if before.get(name) != after[name]} == rewritten
     assert sorted(os.listdir(tmp_path)) == ["manifest.json", *after]
-    assert_same_graphs(read_dataset(tmp_path, verify=True), tarvel.generate_training_batch(40, 7, 2, 99))
+    assert_same_graphs(
+        read_dataset(tmp_path, verify=True), tarvel.generate_training_batch(40, 7, 2, 99), batch_positions(40, 7, 2, 99)
+    )
 
 
 def test_reading_detects_damage(tmp_path):
@@ -226,7 +238,7 @@ def test_stopped_cli_run_keeps_its_shards_and_is_completed_by_rerunning(tmp_path
     assert finished.returncode == 0, finished.stderr
     assert f"({30 - done} shards, {done} kept)" in finished.stdout.splitlines()[-1]
     assert tidy(out)
-    assert_same_graphs(read_dataset(out), tarvel.generate_training_batch(3000, 12, 2, 7))
+    assert_same_model_graphs(list(read_dataset(out)), generate_graph_batch("near-threshold", 3000, 12, 2, 7))
 
 
 def test_interrupted_write_dataset_records_its_shards_before_passing_the_interrupt_on(tmp_path, graphs_per_chunk):
@@ -243,7 +255,9 @@ def test_interrupted_write_dataset_records_its_shards_before_passing_the_interru
     assert 2 <= kept < 20 and tidy(tmp_path)
     result = write_dataset(tmp_path, 200, 6, 2, 1, 10, progress=False)
     assert (result.shards_written, result.shards_reused) == (20 - kept, kept)
-    assert_same_graphs(read_dataset(tmp_path, verify=True), tarvel.generate_training_batch(200, 6, 2, 1))
+    assert_same_graphs(
+        read_dataset(tmp_path, verify=True), tarvel.generate_training_batch(200, 6, 2, 1), batch_positions(200, 6, 2, 1)
+    )
 
 
 def test_a_complete_dataset_is_verified_without_writing(tmp_path, capsys):
@@ -252,6 +266,7 @@ def test_a_complete_dataset_is_verified_without_writing(tmp_path, capsys):
     tmp_path.chmod(0o555)  # read-only (root ignores it: the listing shows nothing was written)
     try:
         argv = ["generate", "--graphs", "12", "--nodes", "5", "--dim", "2", "--seed", "3", "--shard-size", "4"]
+        argv += ["--model", "complete"]
         assert cli_main([*argv, "--out", str(tmp_path), "--no-progress"]) == 0
     finally:
         tmp_path.chmod(0o755)
@@ -262,14 +277,17 @@ def test_a_complete_dataset_is_verified_without_writing(tmp_path, capsys):
 def test_dask_cluster_writes_the_same_dataset(tmp_path):
     distributed = pytest.importorskip("distributed")
     expected = tarvel.generate_training_batch(45, 8, 3, 2**64 - 20)
+    positions = batch_positions(45, 8, 3, 2**64 - 20)
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, env=package_environment()
     ) as cluster:
         with distributed.Client(cluster) as client:
             write_dataset(tmp_path / "client", 45, 8, 3, 2**64 - 20, 4, client=client, progress=False)
+            write_dataset(tmp_path / "model", 20, 8, 2, 5, 6, model="knn", k=3, client=client, progress=False)
         write_dataset(tmp_path / "address", 45, 8, 3, 2**64 - 20, 10, client=cluster.scheduler_address)
-    assert_same_graphs(read_dataset(tmp_path / "client", verify=True), expected)
-    assert_same_graphs(read_dataset(tmp_path / "address", verify=True), expected)
+    assert_same_graphs(read_dataset(tmp_path / "client", verify=True), expected, positions)
+    assert_same_graphs(read_dataset(tmp_path / "address", verify=True), expected, positions)
+    assert_same_model_graphs(list(read_dataset(tmp_path / "model", verify=True)), generate_graph_batch("knn", 20, 8, 2, 5, k=3))
 
 
 @pytest.mark.parametrize(
@@ -299,7 +317,7 @@ def test_other_arguments_into_an_existing_dataset_are_refused(tmp_path, capsys):
     with pytest.raises(DatasetError, match=r"seed=0 \(asked for 1\), shard_size=3 \(asked for 2\)"):
         write_dataset(tmp_path, 6, 4, 2, 1, 2, progress=False)
     argv = ["generate", "--graphs", "6", "--nodes", "4", "--dim", "2", "--seed", "1", "--shard-size", "2"]
-    assert cli_main([*argv, "--out", str(tmp_path)]) == 1
+    assert cli_main([*argv, "--model", "complete", "--out", str(tmp_path)]) == 1
     assert "--seed 0 (asked for 1), --shard-size 3 (asked for 2)" in capsys.readouterr().err
     assert read_manifest(tmp_path).complete
 
