@@ -1,4 +1,5 @@
-"""Command line: ``python -m tarvel_tools generate ...`` writes a dataset, ``verify DIR`` checks one."""
+"""Command line: ``python -m tarvel_tools generate ...`` writes a dataset, ``verify DIR`` checks one,
+``summarize DIR`` tells how its labels vary."""
 
 from __future__ import annotations
 
@@ -8,8 +9,20 @@ import os
 import sys
 from collections.abc import Sequence
 from decimal import Decimal, InvalidOperation
+from typing import Any
 
-from .dataset import DatasetError, OtherArgumentsError, check_arguments, read_manifest, verify_dataset, write_dataset
+from .dataset import (
+    COMPLETE,
+    DatasetError,
+    OtherArgumentsError,
+    check_arguments,
+    model_record,
+    read_manifest,
+    verify_dataset,
+    write_dataset,
+)
+from .models import GRAPH_MODELS, LABEL_METHODS, POINT_MODELS
+from .summary import summarize
 
 # The options of `generate` that carry write_dataset's arguments, by argument name.
 OPTIONS = {
@@ -21,6 +34,10 @@ OPTIONS = {
     "workers": "--workers",
 }
 REQUIRED = ("--graphs", "--nodes", "--dim", "--seed", "--out", "--shard-size")
+DEFAULT_MODEL = "near-threshold"
+# Every parameter of the graph and point models, each once, in the order of their documentation.
+MODEL_PARAMETERS = {parameter.name: parameter for models in (GRAPH_MODELS, POINT_MODELS) for
+                    parameters in models.values() for parameter in parameters}  # fmt: skip
 # What a shell reports for a command ended by Ctrl-C (128 + SIGINT).
 INTERRUPTED = 130
 # Whole numbers beyond this are surely typing errors, and converting them could take long.
@@ -42,6 +59,11 @@ def whole_number(text: str) -> int:
     return int(value)
 
 
+def option_of(name: str) -> str:
+    """The option of `generate` that carries the argument or model parameter `name`."""
+    return OPTIONS.get(name) or "--" + name.replace("_", "-")
+
+
 def build_parser() -> argparse.ArgumentParser:
     launcher = os.path.basename(sys.argv[0])
     parser = argparse.ArgumentParser(
@@ -52,11 +74,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     generate = commands.add_parser(
         "generate",
-        help="write generate_training_batch(N, n, d, s) as Parquet shards",
-        description="Write the training batch of N random frameworks as Parquet shards with a manifest. "
+        help="write N labelled random graphs of a model as Parquet shards",
+        description="Write N seeded random graphs of a model, labelled, as Parquet shards with a manifest "
+        f"(by default the {DEFAULT_MODEL} model: about half of its graphs are rigid). "
         "Every finished shard is kept: after Ctrl-C or a crash, run the same command again to finish.",
         usage="%(prog)s --graphs N --nodes n --dim {2,3} --seed s --out DIR --shard-size S "
-        "[--workers W | --scheduler ADDRESS] [--no-progress]",
+        "[--model MODEL [model options]] [--workers W | --scheduler ADDRESS] [--no-progress]",
     )
     # Required options are checked after parsing, so that a misspelt option is reported first.
     required = generate.add_argument_group("required options (numbers may be written 1e6 or 1_000_000)")
@@ -66,6 +89,7 @@ def build_parser() -> argparse.ArgumentParser:
     required.add_argument("--seed", type=whole_number, metavar="s", help="seed, 0 <= s < 2**64")
     required.add_argument("--out", metavar="DIR", help="dataset directory (created if missing)")
     required.add_argument("--shard-size", type=whole_number, metavar="S", help="graphs per shard file")
+    _add_model_options(generate)
     others = generate.add_argument_group("other options")
     where = others.add_mutually_exclusive_group()
     where.add_argument("--workers", type=whole_number, metavar="W", help="local threads (default: min(2, CPU count))")
@@ -81,7 +105,42 @@ def build_parser() -> argparse.ArgumentParser:
     )
     verify.add_argument("directory", metavar="DIR", help="the dataset directory (the --out of generate)")
     verify.set_defaults(parser=verify)
+
+    summary = commands.add_parser(
+        "summarize",
+        help="tell how a dataset's labels vary",
+        description="Print the rigid fraction, the mean and spread of the independent-bar share, the number "
+        "of distinct label vectors and the histogram of degrees of freedom of a dataset's graphs.",
+    )
+    summary.add_argument("directory", metavar="DIR", help="the dataset directory (the --out of generate)")
+    summary.set_defaults(parser=summary)
     return parser
+
+
+def _add_model_options(generate: argparse.ArgumentParser) -> None:
+    models = generate.add_argument_group(
+        "model options", "what graphs to make (see tarvel_tools.models); a parameter left out takes its default"
+    )
+    models.add_argument("--model", choices=[*GRAPH_MODELS, COMPLETE], default=DEFAULT_MODEL,
+                        help=f"graph model (default {DEFAULT_MODEL}; {COMPLETE}: generate_training_batch)")
+    models.add_argument("--points", choices=list(POINT_MODELS), help="point model (default box)")
+    models.add_argument("--labels", choices=LABEL_METHODS, help="how bars are labelled (default numeric)")
+    models.add_argument("--tol", type=float, help="tolerance of the numeric rank test (default 1e-9)")
+    for name, parameter in MODEL_PARAMETERS.items():
+        models.add_argument(option_of(name), dest=name, type=whole_number if parameter.kind is int else float,
+                            metavar=name[0].upper() if len(name) == 1 else name.split("_")[-1].upper(),
+                            help=parameter.help + ("" if parameter.default is None else f" (default {parameter.default})"))  # fmt: skip
+
+
+def model_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The model parameters given on the command line, by name."""
+    names = ["points", *MODEL_PARAMETERS]
+    return {name: getattr(args, name) for name in names if getattr(args, name) is not None}
+
+
+def labelling(args: argparse.Namespace) -> tuple[str, float]:
+    """The labels and tolerance asked for, or write_dataset's defaults."""
+    return ("numeric" if args.labels is None else args.labels), (1e-9 if args.tol is None else args.tol)
 
 
 def unknown_arguments(parser: argparse.ArgumentParser, unknown: Sequence[str]) -> str:
@@ -104,6 +163,7 @@ def check_generate_options(parser: argparse.ArgumentParser, args: argparse.Names
     values = {name: getattr(args, option[2:].replace("-", "_")) for name, option in OPTIONS.items()}
     try:
         check_arguments(values, label=OPTIONS.__getitem__)
+        model_record(args.model, args.nodes, args.dim, *labelling(args), model_options(args), label=option_of)
     except (TypeError, ValueError) as error:
         parser.error(str(error))
 
@@ -117,15 +177,19 @@ def generate(args: argparse.Namespace) -> int:
             args.dim,
             args.seed,
             args.shard_size,
+            model=args.model,
+            labels=labelling(args)[0],
+            tol=labelling(args)[1],
             client=args.scheduler,
             workers=args.workers,
             progress=not args.no_progress,
+            **model_options(args),
         )
     except KeyboardInterrupt:
         print(interrupted(args.out), file=sys.stderr)
         return INTERRUPTED
     except OtherArgumentsError as error:
-        print(f"error: {error.describe(lambda name: OPTIONS[name] + ' ')}", file=sys.stderr)
+        print(f"error: {error.describe(lambda name: option_of(name) + ' ')}", file=sys.stderr)
         return 1
     except (DatasetError, ImportError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
@@ -170,6 +234,15 @@ def verify(args: argparse.Namespace) -> int:
     return 0
 
 
+def summarize_command(args: argparse.Namespace) -> int:
+    try:
+        print(summarize(args.directory))
+    except (DatasetError, ImportError, OSError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args, unknown = parser.parse_known_args(argv)
@@ -179,6 +252,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command == "generate":
             check_generate_options(args.parser, args)
             return generate(args)
+        if args.command == "summarize":
+            return summarize_command(args)
         return verify(args)
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)

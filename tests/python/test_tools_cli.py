@@ -41,6 +41,13 @@ def replaced(argv, option, value):
             "unknown option --shardsize (did you mean --shard-size?)",
         ),
         (["verify", "somewhere", "--verbose"], "unknown option --verbose"),
+        ([*GENERATE, "--model", "knn"], "model 'knn' needs the parameter --k (neighbours per node, 1 <= k <= n - 1)"),
+        ([*GENERATE, "--model", "knn", "--k", "4"], "--k must be in [1, 3], got 4"),
+        ([*GENERATE, "--extra-bars", "4"], "--extra-bars must be in [0, 3], got 4"),
+        (
+            [*GENERATE, "--model", "complete", "--labels", "generic"],
+            "the training batch of complete graphs takes no model parameters, labels or tol: --labels",
+        ),
     ],
 )
 def test_errors_name_the_option_typed(tmp_path, capsys, argv, message):
