@@ -1,6 +1,7 @@
 # Two commands do all the set-up:
-#   make demo   - build and install tarvel into .venv, run examples/quickstart.py
-#                 and write a small sharded dataset with tarvel_tools
+#   make demo   - build and install tarvel into .venv, run examples/quickstart.py,
+#                 write a small sharded dataset of near-threshold graphs, print how
+#                 its labels vary and draw six of them
 #   make test   - C++ unit tests of the core, then the Python test suite
 # Both find a CPython >= 3.12 themselves (override with PYTHON=...).
 # On demand: make test-sanitize (everything under ASan/UBSan), make fuzz-long,
@@ -35,8 +36,10 @@ install: $(STAMP)
 
 demo: install
 	$(VENV_PY) examples/quickstart.py
-	$(VENV_PY) -m tarvel_tools generate --graphs 200000 --nodes 12 --dim 2 --seed 2024 \
-		--shard-size 25000 --out demo-output/dataset
+	$(VENV_PY) -m tarvel_tools generate --graphs 10000 --nodes 12 --dim 2 --seed 2024 \
+		--shard-size 2500 --out demo-output/near-threshold
+	$(VENV_PY) -m tarvel_tools summarize demo-output/near-threshold
+	$(VENV_PY) examples/model_gallery.py demo-output/near-threshold demo-output/models.png
 
 test: test-cpp test-python
 
