@@ -97,24 +97,27 @@ def build_parser() -> argparse.ArgumentParser:
     others.add_argument("--no-progress", action="store_true", help="do not show a progress bar")
     generate.set_defaults(parser=generate)
 
-    verify = commands.add_parser(
+    _add_directory_command(
+        commands,
         "verify",
-        help="check a dataset's shards against their checksums",
-        description="Check that every shard of a dataset is present and matches the SHA-256 checksum in its "
+        "check a dataset's shards against their checksums",
+        "Check that every shard of a dataset is present and matches the SHA-256 checksum in its "
         "manifest. Exits with 0 if the dataset is complete and sound, 1 otherwise.",
     )
-    verify.add_argument("directory", metavar="DIR", help="the dataset directory (the --out of generate)")
-    verify.set_defaults(parser=verify)
-
-    summary = commands.add_parser(
+    _add_directory_command(
+        commands,
         "summarize",
-        help="tell how a dataset's labels vary",
-        description="Print the rigid fraction, the mean and spread of the independent-bar share, the number "
+        "tell how a dataset's labels vary",
+        "Print the rigid fraction, the mean and spread of the independent-bar share, the number "
         "of distinct label vectors and the histogram of degrees of freedom of a dataset's graphs.",
     )
-    summary.add_argument("directory", metavar="DIR", help="the dataset directory (the --out of generate)")
-    summary.set_defaults(parser=summary)
     return parser
+
+
+def _add_directory_command(commands: Any, name: str, summary: str, description: str) -> None:
+    command = commands.add_parser(name, help=summary, description=description)
+    command.add_argument("directory", metavar="DIR", help="the dataset directory (the --out of generate)")
+    command.set_defaults(parser=command)
 
 
 def _add_model_options(generate: argparse.ArgumentParser) -> None:

@@ -16,6 +16,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._parquet import item, leading_fields, list_array, list_values
+
 FORMAT_VERSION = 2
 
 SCALAR_COLUMNS = ("rank", "max_rank", "dof")
@@ -37,22 +39,16 @@ def write_options(d: int) -> dict[str, Any]:
 
 def schema(pa: Any, n_nodes: int, d: int) -> Any:
     """Arrow schema of a shard of model graphs with `n_nodes` nodes in `d` dimensions."""
-
-    def item(kind: Any) -> Any:
-        return pa.field("element", kind, nullable=False)
-
-    fields = [pa.field("graph", pa.uint64(), nullable=False)]
-    fields += [pa.field(name, pa.uint64(), nullable=False) for name in SCALAR_COLUMNS]
-    fields += [
-        pa.field("is_rigid", pa.bool_(), nullable=False),
-        pa.field("positions", pa.list_(item(pa.float64()), n_nodes * d), nullable=False),
-        pa.field("edges", pa.large_list(item(pa.list_(item(pa.uint32()), 2))), nullable=False),
-        pa.field("labels", pa.large_list(item(pa.uint8())), nullable=False),
+    node_lists = pa.large_list(item(pa, pa.uint32()))
+    fields = leading_fields(pa, SCALAR_COLUMNS) + [
+        pa.field("positions", pa.list_(item(pa, pa.float64()), n_nodes * d), nullable=False),
+        pa.field("edges", pa.large_list(item(pa, pa.list_(item(pa, pa.uint32()), 2))), nullable=False),
+        pa.field("labels", pa.large_list(item(pa, pa.uint8())), nullable=False),
     ]
     if d == 2:
         fields += [
-            pa.field("edge_component", pa.large_list(item(pa.uint32())), nullable=False),
-            pa.field("components", pa.large_list(item(pa.large_list(item(pa.uint32())))), nullable=False),
+            pa.field("edge_component", node_lists, nullable=False),
+            pa.field("components", pa.large_list(item(pa, node_lists)), nullable=False),
         ]
     return pa.schema(fields, metadata={"tarvel.format_version": str(FORMAT_VERSION)})
 
@@ -69,10 +65,10 @@ def graphs_to_table(pa: Any, graphs: Sequence[Mapping[str, Any]], first_graph: i
     positions = np.concatenate([g["positions"].reshape(-1) for g in graphs]) if rows else np.empty(0)
     arrays.append(pa.FixedSizeListArray.from_arrays(pa.array(positions), type=target.field("positions").type))
     bars = _counts(g["labels"] for g in graphs)
-    arrays.append(_list_array(pa, _flat(graphs, "edges", np.uint32), bars, target.field("edges").type))
-    arrays.append(_list_array(pa, _flat(graphs, "labels", np.uint8), bars, target.field("labels").type))
+    arrays.append(list_array(pa, _flat(graphs, "edges", np.uint32), bars, target.field("edges").type))
+    arrays.append(list_array(pa, _flat(graphs, "labels", np.uint8), bars, target.field("labels").type))
     if d == 2:
-        arrays.append(_list_array(pa, _flat(graphs, "edge_component", np.uint32), bars, target.field("edge_component").type))
+        arrays.append(list_array(pa, _flat(graphs, "edge_component", np.uint32), bars, target.field("edge_component").type))
         arrays.append(_components_array(pa, graphs, target.field("components").type))
     return pa.Table.from_arrays(arrays, schema=target)
 
@@ -84,14 +80,14 @@ def table_to_graphs(table: Any, n_nodes: int, d: int) -> Iterator[dict[str, Any]
     """
     rows = table.num_rows
     positions = table["positions"].combine_chunks().flatten().to_numpy().reshape(rows, n_nodes, d)
-    edges, bars = _list_values(table["edges"])
+    edges, bars = list_values(table["edges"])
     edges = edges.flatten().to_numpy().astype(np.int64).reshape(-1, 2)
-    labels = _list_values(table["labels"])[0].to_numpy()
+    labels = list_values(table["labels"])[0].to_numpy()
     scalars = {name: table[name].to_numpy().tolist() for name in (*SCALAR_COLUMNS, "is_rigid")}
     if d == 2:
-        edge_component = _list_values(table["edge_component"])[0].to_numpy().astype(np.int64)
-        component_lists, per_graph = _list_values(table["components"])
-        component_nodes, starts = _list_values(component_lists)
+        edge_component = list_values(table["edge_component"])[0].to_numpy().astype(np.int64)
+        component_lists, per_graph = list_values(table["components"])
+        component_nodes, starts = list_values(component_lists)
         nodes = component_nodes.to_numpy().astype(np.int64)
     for k in range(rows):
         a, b = bars[k], bars[k + 1]
@@ -121,26 +117,10 @@ def _flat(graphs: Sequence[Mapping[str, Any]], key: str, dtype: Any) -> npt.NDAr
     return np.concatenate([np.asarray(g[key]).reshape(-1) for g in graphs]).astype(dtype, copy=False)
 
 
-def _list_array(pa: Any, flat: npt.NDArray[Any], counts: npt.NDArray[np.int64], kind: Any) -> Any:
-    values = pa.array(flat)
-    if pa.types.is_fixed_size_list(kind.value_type):
-        values = pa.FixedSizeListArray.from_arrays(values, type=kind.value_type)
-    offsets = np.zeros(len(counts) + 1, dtype=np.int64)
-    np.cumsum(counts, out=offsets[1:])
-    return pa.LargeListArray.from_arrays(pa.array(offsets), values, type=kind)
-
-
 def _components_array(pa: Any, graphs: Sequence[Mapping[str, Any]], kind: Any) -> Any:
     components = [component for g in graphs for component in g["components"]]
     nodes = np.concatenate(components).astype(np.uint32) if components else np.empty(0, dtype=np.uint32)
-    inner = _list_array(pa, nodes, _counts(iter(components)), kind.value_type)
+    inner = list_array(pa, nodes, _counts(iter(components)), kind.value_type)
     offsets = np.zeros(len(graphs) + 1, dtype=np.int64)
     np.cumsum([len(g["components"]) for g in graphs], out=offsets[1:])
     return pa.LargeListArray.from_arrays(pa.array(offsets), inner, type=kind)
-
-
-def _list_values(column: Any) -> tuple[Any, list[int]]:
-    """Child values of a list column (or array) and its offsets rebased to start at 0."""
-    array = column.combine_chunks() if hasattr(column, "combine_chunks") else column
-    offsets = array.offsets.to_numpy()
-    return array.flatten(), (offsets - offsets[0]).tolist()
