@@ -23,7 +23,7 @@ Graph models (``model``) and their parameters:
 ``"near-threshold"``      a henneberg graph with ``removed_bars`` random bars removed
                           (default 2) and then ``extra_bars`` random non-bars added
                           (default 2): rigid or not by chance, about half of them
-                          rigid (0.54 in the plane and 0.68 in space at n = 12).
+                          rigid (0.52 in the plane and 0.69 in space at n = 12).
 ========================  ==========================================================
 
 Point models (``points``, default ``"box"``), all in or around the unit box:
@@ -53,6 +53,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import sys
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from itertools import pairwise
@@ -104,8 +105,8 @@ class ModelGraph(TypedDict, total=False):
 
 
 @dataclass(frozen=True)
-class _Parameter:
-    """A model parameter: its type, its default (None: required) and its allowed range."""
+class ModelParameter:
+    """A parameter of a graph or point model: its name, type, default (None: required) and help text."""
 
     name: str
     kind: type[int] | type[float]
@@ -113,15 +114,15 @@ class _Parameter:
     help: str
 
 
-_M = _Parameter("m", int, None, "number of bars, 0 <= m <= n(n-1)/2")
-_P = _Parameter("p", float, None, "probability of each bar, in [0, 1]")
-_RADIUS = _Parameter("radius", float, None, "bars join the pairs closer than this, >= 0")
-_K = _Parameter("k", int, None, "neighbours per node, 1 <= k <= n - 1")
-_SPLIT = _Parameter("split_probability", float, 0.5, "chance that a node is added by an edge split, in [0, 1]")
-_REMOVED = _Parameter("removed_bars", int, 2, "bars removed from the minimally rigid graph")
-_EXTRA = _Parameter("extra_bars", int, 2, "random non-bars added afterwards")
+_M = ModelParameter("m", int, None, "number of bars, 0 <= m <= n(n-1)/2")
+_P = ModelParameter("p", float, None, "probability of each bar, in [0, 1]")
+_RADIUS = ModelParameter("radius", float, None, "bars join the pairs closer than this, >= 0")
+_K = ModelParameter("k", int, None, "neighbours per node, 1 <= k <= n - 1")
+_SPLIT = ModelParameter("split_probability", float, 0.5, "chance that a node is added by an edge split, in [0, 1]")
+_REMOVED = ModelParameter("removed_bars", int, 2, "bars removed from the minimally rigid graph")
+_EXTRA = ModelParameter("extra_bars", int, 2, "random non-bars added afterwards")
 
-GRAPH_MODELS: Mapping[str, tuple[_Parameter, ...]] = {
+GRAPH_MODELS: Mapping[str, tuple[ModelParameter, ...]] = {
     "gnm": (_M,),
     "gnp": (_P,),
     "geometric": (_RADIUS,),
@@ -131,14 +132,14 @@ GRAPH_MODELS: Mapping[str, tuple[_Parameter, ...]] = {
 }
 """Every graph model and its parameters, in the order of their documentation."""
 
-POINT_MODELS: Mapping[str, tuple[_Parameter, ...]] = {
+POINT_MODELS: Mapping[str, tuple[ModelParameter, ...]] = {
     "box": (),
-    "grid": (_Parameter("grid_side", int, None, "grid points per axis (default: smallest s with s^d >= 2n)"),),
-    "lines": (_Parameter("n_lines", int, 3, "number of lines"),),
-    "circles": (_Parameter("n_circles", int, 3, "number of circles"),),
+    "grid": (ModelParameter("grid_side", int, None, "grid points per axis (default: smallest s with s^d >= 2n)"),),
+    "lines": (ModelParameter("n_lines", int, 3, "number of lines"),),
+    "circles": (ModelParameter("n_circles", int, 3, "number of circles"),),
     "clusters": (
-        _Parameter("n_clusters", int, 3, "number of clusters"),
-        _Parameter("cluster_radius", float, 0.1, "radius of each cluster's ball"),
+        ModelParameter("n_clusters", int, 3, "number of clusters"),
+        ModelParameter("cluster_radius", float, 0.1, "radius of each cluster's ball"),
     ),
 }
 """Every point model and its parameters."""
@@ -250,12 +251,16 @@ def generate_graph_batch(
     TypeError, ValueError
         As `model_parameters`, and for a bad ``n_graphs``, ``seed``, ``labels`` or
         ``tol``.
+    MemoryError
+        The graphs do not fit in memory (at once for sizes past the address space).
     """
     spec = model_parameters(model, n_nodes, d, **params)
     n_nodes, d = int(n_nodes), int(d)
     n_graphs = _check_count(n_graphs, "n_graphs", lowest=0)
     seed = given.seed_value(seed)
     labels, tol = checked_labelling(labels, tol, d)
+    if n_graphs * n_nodes * d * 8 > sys.maxsize:
+        raise MemoryError(f"the positions of {n_graphs} graphs of {n_nodes} nodes would not fit in the address space")
     graphs: list[ModelGraph] = []
     per_call = max(1, min(_GRAPHS_PER_CALL, _PAIRS_PER_CALL // (n_nodes * n_nodes)))
     for first in range(0, n_graphs, per_call):
@@ -296,7 +301,7 @@ def _real(value: object, name: str) -> float:
     return float(value)
 
 
-def _typed(value: object, parameter: _Parameter, label: Callable[[str], str]) -> int | float:
+def _typed(value: object, parameter: ModelParameter, label: Callable[[str], str]) -> int | float:
     if parameter.kind is int:
         return given.integer(value, label(parameter.name))
     return _real(value, label(parameter.name))
