@@ -42,8 +42,8 @@ def main() -> None:
             plane = summarize(generate_graph_batch(model, args.graphs, args.nodes, 2, 2024, **params))
             space = summarize(generate_graph_batch(model, args.graphs, args.nodes, 3, 2024, **params))
             share = f"{plane.independent_share_mean:.2f} ± {plane.independent_share_std:.2f}"
-            distinct = f"{plane.distinct_label_patterns}"
-            print(f"| {model} | {name} = {value} | {plane.rigid_fraction:.2f} | {space.rigid_fraction:.2f} | {share} | {distinct} |")
+            cells = [model, f"{name} = {value}", f"{plane.rigid_fraction:.2f}", f"{space.rigid_fraction:.2f}", share]
+            print("| " + " | ".join([*cells, str(plane.distinct_label_patterns)]) + " |")
 
 
 if __name__ == "__main__":

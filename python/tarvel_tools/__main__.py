@@ -130,9 +130,14 @@ def _add_model_options(generate: argparse.ArgumentParser) -> None:
     models.add_argument("--labels", choices=LABEL_METHODS, help="how bars are labelled (default numeric)")
     models.add_argument("--tol", type=float, help="tolerance of the numeric rank test (default 1e-9)")
     for name, parameter in MODEL_PARAMETERS.items():
-        models.add_argument(option_of(name), dest=name, type=whole_number if parameter.kind is int else float,
-                            metavar=name[0].upper() if len(name) == 1 else name.split("_")[-1].upper(),
-                            help=parameter.help + ("" if parameter.default is None else f" (default {parameter.default})"))  # fmt: skip
+        default = "" if parameter.default is None else f" (default {parameter.default})"
+        models.add_argument(
+            option_of(name),
+            dest=name,
+            type=whole_number if parameter.kind is int else float,
+            metavar=name.split("_")[-1].upper(),
+            help=parameter.help + default,
+        )
 
 
 def model_options(args: argparse.Namespace) -> dict[str, Any]:

@@ -254,7 +254,7 @@ def generate_graph_batch(
     MemoryError
         The graphs do not fit in memory (at once for sizes past the address space).
     """
-    spec = model_parameters(model, n_nodes, d, **params)
+    resolved = model_parameters(model, n_nodes, d, **params)
     n_nodes, d = int(n_nodes), int(d)
     n_graphs = _check_count(n_graphs, "n_graphs", lowest=0)
     seed = given.seed_value(seed)
@@ -265,7 +265,7 @@ def generate_graph_batch(
     per_call = max(1, min(_GRAPHS_PER_CALL, _PAIRS_PER_CALL // (n_nodes * n_nodes)))
     for first in range(0, n_graphs, per_call):
         count = min(per_call, n_graphs - first)
-        buffers = _native_batch(spec, count, n_nodes, d, (seed + first) % _SEED_LIMIT, labels, tol)
+        buffers = _native_batch(resolved, count, n_nodes, d, (seed + first) % _SEED_LIMIT, labels, tol)
         graphs.extend(_split_batch(buffers, count, n_nodes, d))
     return graphs
 
@@ -314,9 +314,9 @@ def _check_count(value: object, name: str, lowest: int) -> int:
     return number
 
 
-def _in_range(spec: Mapping[str, Any], name: str, lowest: float, highest: float, label: Callable[[str], str]) -> None:
-    if name in spec and spec[name] is not None and not lowest <= spec[name] <= highest:
-        raise ValueError(f"{label(name)} must be in [{lowest}, {highest}], got {spec[name]}")
+def _in_range(values: Mapping[str, Any], name: str, lowest: float, highest: float, label: Callable[[str], str]) -> None:
+    if name in values and values[name] is not None and not lowest <= values[name] <= highest:
+        raise ValueError(f"{label(name)} must be in [{lowest}, {highest}], got {values[name]}")
 
 
 def _rigid_rank(n_nodes: int, d: int) -> int:
@@ -324,7 +324,7 @@ def _rigid_rank(n_nodes: int, d: int) -> int:
     return n_nodes * (n_nodes - 1) // 2 if n_nodes < d else n_nodes * d - d * (d + 1) // 2
 
 
-def _check_ranges(spec: Mapping[str, Any], n_nodes: int, d: int, label: Callable[[str], str]) -> None:
+def _check_ranges(resolved: Mapping[str, Any], n_nodes: int, d: int, label: Callable[[str], str]) -> None:
     pairs = n_nodes * (n_nodes - 1) // 2
     bars = _rigid_rank(n_nodes, d)
     ranges = {
@@ -334,17 +334,17 @@ def _check_ranges(spec: Mapping[str, Any], n_nodes: int, d: int, label: Callable
         "k": (1, n_nodes - 1),
         "split_probability": (0.0, 1.0),
         "removed_bars": (0, bars),
-        "extra_bars": (0, pairs - bars + spec.get("removed_bars", 0)),
+        "extra_bars": (0, pairs - bars + resolved.get("removed_bars", 0)),
         "n_lines": (1, _MAX_GROUPS),
         "n_circles": (1, _MAX_GROUPS),
         "n_clusters": (1, _MAX_GROUPS),
         "cluster_radius": (0.0, math.inf),
     }
     for name, (lowest, highest) in ranges.items():
-        _in_range(spec, name, lowest, highest, label)
-    if "cluster_radius" in spec and not math.isfinite(spec["cluster_radius"]):
-        raise ValueError(f"{label('cluster_radius')} must be finite, got {spec['cluster_radius']}")
-    side = spec.get("grid_side")
+        _in_range(resolved, name, lowest, highest, label)
+    if "cluster_radius" in resolved and not math.isfinite(resolved["cluster_radius"]):
+        raise ValueError(f"{label('cluster_radius')} must be finite, got {resolved['cluster_radius']}")
+    side = resolved.get("grid_side")
     if side is not None and not n_nodes <= side**d <= _MAX_GRID_POINTS:
         raise ValueError(
             f"{label('grid_side')} must give between n_nodes = {n_nodes} and 2**62 grid points, "
@@ -357,14 +357,16 @@ def _check_ranges(spec: Mapping[str, Any], n_nodes: int, d: int, label: Callable
 
 
 def _native_batch(
-    spec: Mapping[str, Any], n_graphs: int, n_nodes: int, d: int, seed: int, labels: str, tol: float
+    resolved: Mapping[str, Any], n_graphs: int, n_nodes: int, d: int, seed: int, labels: str, tol: float
 ) -> Any:
-    groups = spec.get("n_lines", spec.get("n_circles", spec.get("n_clusters", 1)))
+    """The extension's flat buffers of a batch; parameters a model does not take are passed as placeholders."""
+    get = resolved.get
+    groups = get("n_lines", get("n_circles", get("n_clusters", 1)))
     return _native.generate_graph_batch(
         n_graphs, n_nodes, d, seed, _LABEL_CODES[labels], tol,
-        _GRAPH_CODES[spec["model"]], spec.get("m", 0), spec.get("p", 0.0), spec.get("radius", 0.0),
-        spec.get("k", 0), spec.get("split_probability", 0.5), spec.get("removed_bars", 0), spec.get("extra_bars", 0),
-        _POINT_CODES[spec["points"]], spec.get("grid_side") or 0, groups, spec.get("cluster_radius", 0.1),
+        _GRAPH_CODES[resolved["model"]], get("m", 0), get("p", 0.0), get("radius", 0.0), get("k", 0),
+        get("split_probability", 0.5), get("removed_bars", 0), get("extra_bars", 0),
+        _POINT_CODES[resolved["points"]], get("grid_side") or 0, groups, get("cluster_radius", 0.1),
     )  # fmt: skip
 
 
