@@ -37,6 +37,15 @@ std::vector<std::int64_t> as_int64(const std::vector<std::uint64_t>& values) {
     return std::vector<std::int64_t>(values.begin(), values.end());  // node numbers < 2^63
 }
 
+// The dictionary of a labelling: "labels", "rank", "max_rank".
+Ref labels_dict(PyObject* module, std::vector<std::uint8_t>&& labels, std::uint64_t rank, std::uint64_t max_rank) {
+    Ref dict = Ref::check(PyDict_New());
+    set_item(dict, "labels", make_result_buffer(result_buffer_type(module), std::move(labels)));
+    set_item(dict, "rank", python_int(rank));
+    set_item(dict, "max_rank", python_int(max_rank));
+    return dict;
+}
+
 }  // namespace
 
 Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -52,11 +61,7 @@ Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         const NodeList nodes = nodes_from_rows(coordinates, d);
         return tarvel::label_bars(nodes, d, copy_edges(rows, n), tol);
     });
-    Ref dict = Ref::check(PyDict_New());
-    set_item(dict, "labels", make_result_buffer(result_buffer_type(module), std::move(bars.labels)));
-    set_item(dict, "rank", python_int(bars.rank));
-    set_item(dict, "max_rank", python_int(bars.max_rank));
-    return dict;
+    return labels_dict(module, std::move(bars.labels), bars.rank, bars.max_rank);
 }
 
 Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -72,11 +77,7 @@ Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         max_rank = rigid_rank(n, d);
         return labels;
     });
-    Ref dict = Ref::check(PyDict_New());
-    set_item(dict, "labels", make_result_buffer(result_buffer_type(module), std::move(generic.labels)));
-    set_item(dict, "rank", python_int(generic.rank));
-    set_item(dict, "max_rank", python_int(max_rank));
-    return dict;
+    return labels_dict(module, std::move(generic.labels), generic.rank, max_rank);
 }
 
 Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
