@@ -2,9 +2,8 @@
 
 #include <algorithm>
 
+#include "bar_labels.hpp"
 #include "fault.hpp"
-#include "rank.hpp"
-#include "rigidity.hpp"
 #include "rng.hpp"
 
 namespace tarvel {
@@ -36,55 +35,16 @@ public:
 
     iterator begin() const { return iterator(n_, 0); }
     iterator end() const { return iterator(n_, count_); }
-    std::uint64_t size() const { return count_; }
 
 private:
     std::uint64_t n_, count_;
 };
 
-// Labels bars with one checker whose storage serves one graph after another;
-// nothing of a previous pass survives into the next.
-class Labeller {
+// The bar labeller run over the complete graph's candidates; its storage
+// serves one graph after another.
+class Labeller : public BarLabeller {
 public:
-    // Rows span n*dim columns, a node's dim side by side; every node shares
-    // node 0's dimension (a row of a node of another dimension is an
-    // internal fault).
-    void start_pass(const NodeList& nodes, double tol, std::uint64_t expected_rank) {
-        dim_ = nodes.empty() ? 0 : nodes.front().position.size();
-        const std::uint64_t ncols = checked_product(nodes.size(), dim_);
-        checker_.reset(ncols, tol, std::max<std::uint64_t>(dim_, 1));
-        // No row can be independent of ncols others, so that caps the basis.
-        checker_.reserve_rows(std::min(expected_rank, ncols));
-    }
-
-    // Offers the bars of [bar, end) in order, appending a label for each,
-    // until a row brings the rank to `stop_rank`; returns where it stopped.
-    template <class Iterator>
-    Iterator label(const NodeList& nodes, Iterator bar, Iterator end, std::uint64_t stop_rank,
-                   std::vector<std::uint8_t>& labels) {
-        while (bar != end) {
-            labels.push_back(offer(nodes, *bar) ? 1 : 0);
-            ++bar;
-            if (checker_.rank() == stop_rank) break;
-        }
-        return bar;
-    }
-
-    std::uint64_t rank() const { return checker_.rank(); }
-
-private:
-    // Offers a bar by its few non-zero entries, without building a dense row.
-    bool offer(const NodeList& nodes, const Pair& bar) {
-        rigidity_row_entries(nodes, bar.i, bar.j, entries_);
-        // A dense row of another dimension would not fit the checker; a
-        // sparse one might, in the wrong columns.
-        require_equal(entries_.size(), 2 * dim_, "Nodes must all have the same dimension");
-        return checker_.add_row_entries(entries_);
-    }
-
-    IncrementalRankChecker checker_{0, 0.0};
-    std::uint64_t dim_ = 0;
-    std::vector<RowEntry> entries_;
+    SimulationResult label_graph(const NodeList& nodes, std::uint64_t d, double tol);
 };
 
 constexpr std::uint64_t kNoStop = ~std::uint64_t{0};  // a rank no pass reaches
@@ -99,7 +59,7 @@ constexpr std::uint64_t kNoStop = ~std::uint64_t{0};  // a rank no pass reaches
 // same answers and reached the same state: it goes on from there. (With
 // max_rank 0 the fast path offers nothing and the full pass tests the first
 // bar.)
-SimulationResult label_graph(Labeller& labeller, const NodeList& nodes, std::uint64_t d, double tol) {
+SimulationResult Labeller::label_graph(const NodeList& nodes, std::uint64_t d, double tol) {
     check_node_list(nodes, d);
     SimulationResult result;
     result.n_nodes = nodes.size();
@@ -109,15 +69,15 @@ SimulationResult label_graph(Labeller& labeller, const NodeList& nodes, std::uin
     const std::uint64_t fast_pairs = std::min(result.max_rank, pairs);
     reserve_checked(result.labels, pairs);
 
-    labeller.start_pass(nodes, tol, fast_pairs);
+    start_pass(nodes, tol, fast_pairs);
     const CandidatePairs candidates(result.n_nodes, pairs);
-    auto next = labeller.label(nodes, candidates.begin(), CandidatePairs(result.n_nodes, fast_pairs).end(), kNoStop,
-                               result.labels);
-    if (result.max_rank == 0 || labeller.rank() < result.max_rank) {
-        labeller.label(nodes, next, candidates.end(), result.max_rank, result.labels);
+    auto next = label_until(nodes, candidates.begin(), CandidatePairs(result.n_nodes, fast_pairs).end(), kNoStop,
+                            result.labels);
+    if (result.max_rank == 0 || rank() < result.max_rank) {
+        label_until(nodes, next, candidates.end(), result.max_rank, result.labels);
     }
     result.labels.resize(pairs, 0);  // bars after the stop are redundant
-    result.final_rank = labeller.rank();
+    result.final_rank = rank();
     return result;
 }
 }  // namespace
@@ -125,7 +85,7 @@ SimulationResult label_graph(Labeller& labeller, const NodeList& nodes, std::uin
 SimulationResult run_simulation(const NodeList& nodes, std::uint64_t d, double tol) {
     SimulationResult result = [&] {
         Labeller labeller;  // its basis is gone before the distances take its place
-        return label_graph(labeller, nodes, d, tol);
+        return labeller.label_graph(nodes, d, tol);
     }();
     result.distance_matrix = euclidean_distance_matrix(nodes);
     return result;
@@ -138,21 +98,10 @@ std::vector<SimulationResult> simulate_batch(std::uint64_t seed, std::uint64_t n
     Labeller labeller;  // every graph has one size: one graph's working set serves them all
     for (std::uint64_t k = 0; k < n_graphs; ++k) {
         const NodeList nodes = random_node_list(seed, k, n_nodes, d);
-        records.push_back(label_graph(labeller, nodes, d, tol));
+        records.push_back(labeller.label_graph(nodes, d, tol));
         records.back().distance_matrix = euclidean_distance_matrix(nodes);
     }
     return records;
-}
-
-std::uint64_t label_bars_in_order(const NodeList& nodes, std::span<const Pair> bars, double tol,
-                                  std::uint64_t max_rank, std::vector<std::uint8_t>& labels) {
-    const std::size_t first = labels.size();
-    reserve_checked(labels, first + bars.size());
-    Labeller labeller;
-    labeller.start_pass(nodes, tol, std::min<std::uint64_t>(max_rank, bars.size()));
-    labeller.label(nodes, bars.begin(), bars.end(), max_rank, labels);
-    labels.resize(first + bars.size(), 0);  // bars after the stop are redundant
-    return labeller.rank();
 }
 
 }  // namespace tarvel
