@@ -239,7 +239,7 @@ def batch_memory_row(n_graphs, n_nodes):
     held once the call has returned is the result with its Python objects; the rest of the peak was working set."""
     command = [sys.executable, "-c", textwrap.dedent(BATCH_MEMORY_CHILD), str(n_graphs), str(n_nodes)]
     measured = json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
-    working_mb = measured["growth_mb"] - measured["held_mb"]
+    working_mb = max(measured["growth_mb"] - measured["held_mb"], 0.0)
     return MemoryRow(
         f"batch({n_graphs}, {n_nodes}, 2) peak RSS growth", measured["growth_mb"],
         "the arrays it returns", measured["arrays_mb"],
