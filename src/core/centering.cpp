@@ -6,6 +6,7 @@
 
 #include "fault.hpp"
 #include "large_buffer.hpp"
+#include "vector_kernel.hpp"
 
 namespace tarvel {
 
@@ -52,16 +53,25 @@ void center_in_place(double* __restrict g, const double* __restrict row_mean, do
     }
 }
 
-// G's row i straight from the distances of row i (contiguous, possibly
-// unaligned): the square is formed again exactly as in the mean pass, so
-// the squares never need a matrix of their own.
-void center_row(const char* __restrict dist_row, const double* __restrict row_mean, double ri, double grand_mean,
-                std::size_t n, double* __restrict out) {
-    for (std::size_t j = 0; j < n; ++j) {
+// G's row i, columns [from, to), straight from the distances of row i
+// (contiguous, possibly unaligned) into out[0 .. to - from): the square is
+// formed again exactly as in the mean pass, so the squares never need a
+// matrix of their own.
+TARVEL_VECTOR_KERNEL void center_row(const char* __restrict dist_row, const double* __restrict row_mean, double ri,
+                                     double grand_mean, std::size_t from, std::size_t to, double* __restrict out) {
+    for (std::size_t j = from; j < to; ++j) {
         double value;
         std::memcpy(&value, dist_row + j * sizeof(double), sizeof value);
-        out[j] = (((value * value - ri) - row_mean[j]) + grand_mean) * -0.5;
+        out[j - from] = (((value * value - ri) - row_mean[j]) + grand_mean) * -0.5;
     }
+}
+
+// G's column j from the distances of row j, which equal those of column j:
+// G[k][j] subtracts r[k] before r[j].
+TARVEL_VECTOR_KERNEL void center_column(const double* __restrict dist_row, const double* __restrict row_mean,
+                                        double rj, double grand_mean, std::size_t n, double* __restrict out) {
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = (((dist_row[k] * dist_row[k] - row_mean[k]) - rj) + grand_mean) * -0.5;
 }
 
 // How far ahead strided walks (one row apart) ask for rows.
@@ -73,29 +83,62 @@ constexpr std::size_t kPrefetchRows = 32;
 constexpr std::size_t kSymmetryRows = 32;
 constexpr std::size_t kCacheLine = 64;
 
-// Whether rows [first, first + Rows) of the n*n row-major `dist` equal its
-// columns bit for bit from the diagonal on: dist[i][j] and dist[j][i] for
-// i in the block, j >= i. Run right after the block's rows were read, so
-// that only the column side comes from memory, one short segment per row.
-template <std::size_t Rows>
-bool rows_match_columns(const char* dist, std::ptrdiff_t row_stride, std::size_t n, std::size_t first) {
-    std::uint64_t differ = 0;
-    for (std::size_t j = first; j < n; ++j) {
-        const char* column_side = dist + static_cast<std::ptrdiff_t>(j) * row_stride;
-        if (j + kPrefetchRows < n) {
-            const char* ahead = column_side + static_cast<std::ptrdiff_t>(kPrefetchRows) * row_stride;
-            for (std::size_t byte = 0; byte < Rows * sizeof(double); byte += kCacheLine)
-                __builtin_prefetch(ahead + first * sizeof(double) + byte);
-        }
-        for (std::size_t l = 0; l < Rows; ++l) {
-            std::uint64_t row_bits, column_bits;
-            std::memcpy(&row_bits, dist + static_cast<std::ptrdiff_t>(first + l) * row_stride + j * sizeof(double),
-                        sizeof row_bits);
-            std::memcpy(&column_bits, column_side + (first + l) * sizeof(double), sizeof column_bits);
-            differ |= row_bits ^ column_bits;
+// Tiles of 4x4 entries, compared as raw bits.
+using TileRow = lanes::Words;
+constexpr std::size_t kTile = lanes::kWidth;
+
+// The 4x4 tile whose rows are r0 .. r3, transposed in place.
+TARVEL_LANE_HELPER void transpose(TileRow& r0, TileRow& r1, TileRow& r2, TileRow& r3) {
+    const TileRow even01 = __builtin_shuffle(r0, r1, TileRow{0, 4, 2, 6});
+    const TileRow odd01 = __builtin_shuffle(r0, r1, TileRow{1, 5, 3, 7});
+    const TileRow even23 = __builtin_shuffle(r2, r3, TileRow{0, 4, 2, 6});
+    const TileRow odd23 = __builtin_shuffle(r2, r3, TileRow{1, 5, 3, 7});
+    r0 = __builtin_shuffle(even01, even23, TileRow{0, 1, 4, 5});
+    r1 = __builtin_shuffle(odd01, odd23, TileRow{0, 1, 4, 5});
+    r2 = __builtin_shuffle(even01, even23, TileRow{2, 3, 6, 7});
+    r3 = __builtin_shuffle(odd01, odd23, TileRow{2, 3, 6, 7});
+}
+
+// Whether rows [first, first + rows) of the n*n `dist` (contiguous rows
+// `row_stride` bytes apart) equal its columns bit for bit from the diagonal
+// on: dist[i][j] and dist[j][i] for i in the block, j >= first. Run right
+// after the block's rows were read, so that only the column side comes from
+// memory, a few whole cache lines per row. Tiles of 4x4 are compared with
+// their mirror image transposed in registers: loading a column entry by
+// entry would cost a load per value from a row of its own.
+TARVEL_VECTOR_KERNEL bool rows_match_columns(const char* dist, std::ptrdiff_t row_stride, std::size_t n,
+                                             std::size_t first, std::size_t rows) {
+    const auto row = [&](std::size_t i) { return dist + static_cast<std::ptrdiff_t>(i) * row_stride; };
+    const auto tile_row = [&](std::size_t i, std::size_t column) {
+        return lanes::load<TileRow>(row(i) + column * sizeof(double));
+    };
+    const std::size_t tiled_rows = rows - rows % kTile;
+    TileRow differ = {0, 0, 0, 0};
+    std::size_t j = first;
+    for (; j + kTile <= n; j += kTile) {
+        if (j + kPrefetchRows + kTile <= n)
+            for (std::size_t ahead = j + kPrefetchRows; ahead < j + kPrefetchRows + kTile; ++ahead)
+                for (std::size_t byte = 0; byte < rows * sizeof(double); byte += kCacheLine)
+                    __builtin_prefetch(row(ahead) + first * sizeof(double) + byte);
+        for (std::size_t i = first; i < first + tiled_rows; i += kTile) {
+            // The mirror tile: rows j .. j+3 at columns i .. i+3.
+            TileRow m0 = tile_row(j, i), m1 = tile_row(j + 1, i), m2 = tile_row(j + 2, i), m3 = tile_row(j + 3, i);
+            transpose(m0, m1, m2, m3);
+            differ |= (tile_row(i, j) ^ m0) | (tile_row(i + 1, j) ^ m1) | (tile_row(i + 2, j) ^ m2) |
+                      (tile_row(i + 3, j) ^ m3);
         }
     }
-    return differ == 0;
+    std::uint64_t rest = differ[0] | differ[1] | differ[2] | differ[3];
+    // The columns past the last whole tile, and the rows of no whole tile.
+    const auto compare = [&](std::size_t i, std::size_t k) {
+        std::uint64_t row_bits, column_bits;
+        std::memcpy(&row_bits, row(i) + k * sizeof(double), sizeof row_bits);
+        std::memcpy(&column_bits, row(k) + i * sizeof(double), sizeof column_bits);
+        rest |= row_bits ^ column_bits;
+    };
+    for (std::size_t i = first; i < first + rows; ++i)
+        for (std::size_t k = i < first + tiled_rows ? j : first; k < n; ++k) compare(i, k);
+    return rest == 0;
 }
 
 // Double centering into g (n*n, n = dist.rows >= 1). Rows contiguous in
@@ -112,11 +155,24 @@ void double_center_into(const MatrixView& dist, double* g) {
     const Centring centring = centring_of(dist, nullptr, false);
     for (std::size_t i = 0; i < n; ++i) {
         const char* dist_row = dist.data + static_cast<std::ptrdiff_t>(i) * dist.row_stride;
-        center_row(dist_row, centring.row_mean.data(), centring.row_mean[i], centring.grand_mean, n, g + i * n);
+        center_row(dist_row, centring.row_mean.data(), centring.row_mean[i], centring.grand_mean, 0, n, g + i * n);
     }
 }
 
 }  // namespace
+
+void CentredGram::row_part(std::size_t i, std::size_t from, std::size_t to, double* out) const {
+    const double* row_mean = centring_->row_mean.data();
+    center_row(reinterpret_cast<const char*>(dist_ + i * n_), row_mean, row_mean[i], centring_->grand_mean, from, to,
+               out);
+}
+
+bool CentredGram::column(std::size_t j, double* out) const {
+    if (!centring_->symmetric) return false;
+    const double* row_mean = centring_->row_mean.data();
+    center_column(dist_ + j * n_, row_mean, row_mean[j], centring_->grand_mean, n_, out);  // D[j][k] == D[k][j]
+    return true;
+}
 
 std::vector<double> double_center(const MatrixView& dist) {
     // A non-square view would write past the n*n result.
@@ -137,15 +193,15 @@ Centring centring_of(const MatrixView& dist, double* squares, bool check_symmetr
     for (; i + kSymmetryRows <= n; i += kSymmetryRows) {
         for (std::size_t block = i; block < i + kSymmetryRows; block += kRowsPerPass)
             square_row_block<kRowsPerPass>(dist, block, recip, squares, row_mean.data());
-        if (symmetric) symmetric = rows_match_columns<kSymmetryRows>(dist.data, dist.row_stride, n, i);
+        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, kSymmetryRows);
     }
     for (; i + kRowsPerPass <= n; i += kRowsPerPass) {
         square_row_block<kRowsPerPass>(dist, i, recip, squares, row_mean.data());
-        if (symmetric) symmetric = rows_match_columns<kRowsPerPass>(dist.data, dist.row_stride, n, i);
+        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, kRowsPerPass);
     }
     for (; i < n; ++i) {
         square_row_block<1>(dist, i, recip, squares, row_mean.data());
-        if (symmetric) symmetric = rows_match_columns<1>(dist.data, dist.row_stride, n, i);
+        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, 1);
     }
 
     double sum = -0.0;

@@ -48,29 +48,13 @@ public:
     const double* source_of(std::size_t i, std::size_t j) const { return dist_ + i * n_ + j; }
 
     // out[j - from] = at(i, j) for from <= j < to.
-    void row_part(std::size_t i, std::size_t from, std::size_t to, double* __restrict out) const {
-        const double* __restrict values = dist_ + i * n_;
-        const double* __restrict row_mean = centring_->row_mean.data();
-        const double ri = row_mean[i];
-        const double grand_mean = centring_->grand_mean;
-        for (std::size_t j = from; j < to; ++j)
-            out[j - from] = (((values[j] * values[j] - ri) - row_mean[j]) + grand_mean) * -0.5;
-    }
+    void row_part(std::size_t i, std::size_t from, std::size_t to, double* out) const;
 
     // Column j into out[0 .. n), if it can be formed along a row: G of
     // bitwise symmetric distances, whose column j comes from row j of the
     // distances (G itself is not symmetric bit for bit: r[i] and r[j] are
     // subtracted in the other order). False otherwise.
-    bool column(std::size_t j, double* __restrict out) const {
-        if (!centring_->symmetric) return false;
-        const double* __restrict dist_row = dist_ + j * n_;  // D[j][k] == D[k][j]
-        const double* __restrict row_mean = centring_->row_mean.data();
-        const double rj = row_mean[j];
-        const double grand_mean = centring_->grand_mean;
-        for (std::size_t k = 0; k < n_; ++k)
-            out[k] = (((dist_row[k] * dist_row[k] - row_mean[k]) - rj) + grand_mean) * -0.5;
-        return true;
-    }
+    bool column(std::size_t j, double* out) const;
 
 private:
     const double* dist_;
