@@ -189,19 +189,26 @@ Centring centring_of(const MatrixView& dist, double* squares, bool check_symmetr
 
     std::vector<double> row_mean(n);
     bool symmetric = check_symmetry && dist.col_stride == static_cast<std::ptrdiff_t>(sizeof(double));
-    std::size_t i = 0;
-    for (; i + kSymmetryRows <= n; i += kSymmetryRows) {
-        for (std::size_t block = i; block < i + kSymmetryRows; block += kRowsPerPass)
-            square_row_block<kRowsPerPass>(dist, block, recip, squares, row_mean.data());
-        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, kSymmetryRows);
+    // Rows in whole blocks of kSymmetryRows, then of kRowsPerPass, then one
+    // by one; visited from the last row to the first. The rows just read
+    // (the copy's last ones, then those of the block before) are then still
+    // in cache when the symmetry check reads their column side.
+    const std::size_t in_blocks = n - n % kSymmetryRows;
+    const std::size_t in_passes = in_blocks + (n - in_blocks) / kRowsPerPass * kRowsPerPass;
+    for (std::size_t i = n; i-- > in_passes;) {
+        square_row_block<1>(dist, i, recip, squares, row_mean.data());
+        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, 1);
     }
-    for (; i + kRowsPerPass <= n; i += kRowsPerPass) {
+    for (std::size_t i = in_passes; i > in_blocks;) {
+        i -= kRowsPerPass;
         square_row_block<kRowsPerPass>(dist, i, recip, squares, row_mean.data());
         if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, kRowsPerPass);
     }
-    for (; i < n; ++i) {
-        square_row_block<1>(dist, i, recip, squares, row_mean.data());
-        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, 1);
+    for (std::size_t i = in_blocks; i > 0;) {
+        i -= kSymmetryRows;
+        for (std::size_t block = i; block < i + kSymmetryRows; block += kRowsPerPass)
+            square_row_block<kRowsPerPass>(dist, block, recip, squares, row_mean.data());
+        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, kSymmetryRows);
     }
 
     double sum = -0.0;
