@@ -200,15 +200,7 @@ void RotationLog::write_columns(const std::vector<std::size_t>& order, std::size
         for (std::size_t t = 0; t < touched_count; ++t)
             for (std::size_t l = 0; l < kLanes; ++l)
                 lanes[t * kLanes + l] = l < lanes_used && index_[t] == replayed[first + l] ? 1.0 : 0.0;
-        for (const Step& step : steps_) {
-            double* __restrict vp = lanes.data() + step.p * kLanes;
-            double* __restrict vq = lanes.data() + step.q * kLanes;
-            for (std::size_t l = 0; l < kLanes; ++l) {
-                const double old_p = vp[l], old_q = vq[l];
-                vp[l] = step.c * old_p - step.s * old_q;
-                vq[l] = old_q * step.c + old_p * step.s;
-            }
-        }
+        replay(steps_.data(), steps_.size(), lanes.data());
         for (std::size_t l = 0; l < lanes_used; ++l) {
             const std::size_t k = replayed[first + l];
             for (std::size_t j = 0; j < columns; ++j) {
@@ -216,6 +208,19 @@ void RotationLog::write_columns(const std::vector<std::size_t>& order, std::size
                 out[k * columns + j] =
                     touched(source) ? lanes[slot_[source] * kLanes + l] : (source == k ? 1.0 : 0.0);
             }
+        }
+    }
+}
+
+TARVEL_VECTOR_KERNEL void RotationLog::replay(const Step* steps, std::size_t count, double* rows) {
+    for (const Step* step = steps; step != steps + count; ++step) {
+        const double c = step->c, s = step->s;
+        double* vp = rows + step->p * kLanes;
+        double* vq = rows + step->q * kLanes;  // p != q
+        for (std::size_t l = 0; l < kLanes; l += kWidth) {
+            const Magnitudes old_p = load<Magnitudes>(vp + l), old_q = load<Magnitudes>(vq + l);
+            store(vp + l, c * old_p - s * old_q);
+            store(vq + l, old_q * c + old_p * s);
         }
     }
 }

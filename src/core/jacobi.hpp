@@ -87,6 +87,14 @@ public:
         return stamp_[i] > 0 ? row_[i][j] : start_.at(i, j);
     }
 
+    // W[i][from .. n): the stored row itself where it holds them all (right
+    // after row i's own rotation), else written into scratch[from .. n).
+    const double* row_from(std::size_t i, std::size_t from, double* scratch) const {
+        if (stamp_[i] > 0 && stamp_[i] == latest_stamp_) return row_[i];
+        row_part(i, from, n_, scratch + from);
+        return scratch;
+    }
+
     // out[j - from] = W[i][j] for from <= j < to.
     void row_part(std::size_t i, std::size_t from, std::size_t to, double* out) const {
         if (stamp_[i] > 0)
@@ -243,12 +251,12 @@ public:
     const double* row_bounds() const { return row_magnitude_.data(); }
     std::size_t rows() const { return row_magnitude_.size(); }
 
-    // Row i was rewritten as a whole. Its entries are fetched in one go
-    // (they may have to be formed) and then scanned block by block.
+    // Row i was rewritten as a whole. Its entries are read in one go (from
+    // its stored row, or formed) and then scanned block by block.
     void rebuild_row(std::size_t i) {
-        w_.row_part(i, i + 1, n_, row_entries_.data() + i + 1);
+        const double* entries = w_.row_from(i, i + 1, row_entries_.data());
         const PivotRecords row_in_blocks{block_magnitude_.get() + i, block_col_.get() + i};
-        rows_records().set(i, block_bounds(row_entries_.data(), i + 1, n_, row_in_blocks, n_));
+        rows_records().set(i, block_bounds(entries, i + 1, n_, row_in_blocks, n_));
     }
 
     // W[i][col], col > i, now holds values[i] for every row i in [from, to)
@@ -333,12 +341,16 @@ public:
 
 private:
     static constexpr std::size_t kUntouched = static_cast<std::size_t>(-1);
-    static constexpr std::size_t kLanes = 4;
+    // Rows replayed side by side (two vectors of lanes).
+    static constexpr std::size_t kLanes = 8;
 
     struct Step {
         std::size_t p, q;  // slots
         double c, s;
     };
+
+    // Applies `count` steps to rows kept slot by slot, kLanes rows per slot.
+    static void replay(const Step* steps, std::size_t count, double* rows);
 
     std::size_t slot_of(std::size_t i);
 
@@ -370,10 +382,14 @@ public:
     // Diagonal positions by eigenvalue, largest first; equal values keep
     // their diagonal order.
     std::vector<std::size_t> descending_order() const {
+        std::vector<double> value(n_);
         std::vector<std::size_t> order(n_);
-        for (std::size_t i = 0; i < n_; ++i) order[i] = i;
+        for (std::size_t i = 0; i < n_; ++i) {
+            value[i] = diagonal(i);
+            order[i] = i;
+        }
         std::stable_sort(order.begin(), order.end(),
-                         [this](std::size_t a, std::size_t b) { return diagonal(a) > diagonal(b); });
+                         [&value](std::size_t a, std::size_t b) { return value[a] > value[b]; });
         return order;
     }
 
