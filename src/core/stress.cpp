@@ -12,6 +12,10 @@ namespace {
 using lanes::Doubles;
 using lanes::load;
 
+// How far ahead of the sums the given distances are fetched (16 cache lines).
+constexpr std::size_t kDoublesPerLine = 8;
+constexpr std::size_t kFetchAhead = 16 * kDoublesPerLine;
+
 struct StressSums {
     double num = 0.0;  // sum of (delta - delta_hat)^2
     double den = 0.0;  // sum of delta^2
@@ -31,8 +35,13 @@ template <std::size_t Axes>
     double den = 0.0;
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double* given = dist + i * n;
+        // The sums wait on each distance they read: ask for the distances
+        // well ahead, and for the start of the next row before reaching it.
+        for (std::size_t ahead = 0; ahead < kFetchAhead; ahead += kDoublesPerLine)
+            __builtin_prefetch(given + n + i + 2 + ahead);
         std::size_t j = i + 1;
         for (; j + lanes::kWidth <= n; j += lanes::kWidth) {
+            __builtin_prefetch(given + j + kFetchAhead);
             const Doubles difference = axis[0][i] - load<Doubles>(axis[0] + j);
             Doubles squared = difference * difference;
             for (std::size_t k = 1; k < axes; ++k) {
