@@ -1,5 +1,7 @@
 #include "centering.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -74,8 +76,53 @@ TARVEL_VECTOR_KERNEL void center_column(const double* __restrict dist_row, const
         out[k] = (((dist_row[k] * dist_row[k] - row_mean[k]) - rj) + grand_mean) * -0.5;
 }
 
+// Row i's spread (see UpperSpread) from its distances and every mean from
+// row i on, stored at [b * n + i] for each block b holding entries j > i.
+TARVEL_VECTOR_KERNEL void spread_row(const double* __restrict dist_row, const double* __restrict row_mean,
+                                     std::size_t i, std::size_t n, std::size_t width, double* __restrict low,
+                                     double* __restrict high) {
+    using lanes::Doubles;
+    const double ri = row_mean[i];
+    for (std::size_t b = (i + 1) / width; b * width < n; ++b) {
+        Doubles least = Doubles{} + HUGE_VAL, greatest = Doubles{} - HUGE_VAL;
+        const std::size_t from = std::max(b * width, i + 1), to = std::min(b * width + width, n);
+        for (std::size_t j = from; j < to; j += lanes::kWidth) {
+            Doubles before_mean;
+            if (j + lanes::kWidth <= to) {
+                const Doubles value = lanes::load<Doubles>(dist_row + j);
+                before_mean = (value * value - ri) - lanes::load<Doubles>(row_mean + j);
+            } else {
+                before_mean = Doubles{} + NAN;  // lanes past the block: left out
+                for (std::size_t l = 0; j + l < to; ++l)
+                    before_mean[l] = (dist_row[j + l] * dist_row[j + l] - ri) - row_mean[j + l];
+            }
+            least = before_mean < least ? before_mean : least;
+            greatest = before_mean > greatest ? before_mean : greatest;
+        }
+        double lo = least[0], hi = greatest[0];
+        for (std::size_t l = 1; l < lanes::kWidth; ++l) {
+            lo = least[l] < lo ? least[l] : lo;
+            hi = greatest[l] > hi ? greatest[l] : hi;
+        }
+        low[b * n + i] = lo;
+        high[b * n + i] = hi;
+    }
+}
+
+// out[r] = max(|G(low[r])|, |G(high[r])|) for r < count, G(x) = (x + g) * -0.5
+// the last steps of an entry; -1.0 where there is no number among them.
+TARVEL_VECTOR_KERNEL void spread_maxima(const double* __restrict low, const double* __restrict high,
+                                        double grand_mean, std::size_t count, double* __restrict out) {
+    for (std::size_t r = 0; r < count; ++r) {
+        const double at_low = std::fabs((low[r] + grand_mean) * -0.5);
+        const double at_high = std::fabs((high[r] + grand_mean) * -0.5);
+        const double larger = at_low > at_high || at_high != at_high ? at_low : at_high;
+        out[r] = low[r] > high[r] || larger != larger ? -1.0 : larger;
+    }
+}
+
 // How far ahead strided walks (one row apart) ask for rows.
-constexpr std::size_t kPrefetchRows = 32;
+constexpr std::size_t kPrefetchRows = 128;
 
 // Rows whose symmetry is checked together: their column side in a row of
 // the matrix is then a few whole cache lines rather than one or two
@@ -148,11 +195,11 @@ TARVEL_VECTOR_KERNEL bool rows_match_columns(const char* dist, std::ptrdiff_t ro
 void double_center_into(const MatrixView& dist, double* g) {
     const std::size_t n = dist.rows;
     if (dist.col_stride != static_cast<std::ptrdiff_t>(sizeof(double))) {
-        const Centring centring = centring_of(dist, g, false);
+        const Centring centring = centring_of(dist, g);
         center_in_place(g, centring.row_mean.data(), centring.grand_mean, n);
         return;
     }
-    const Centring centring = centring_of(dist, nullptr, false);
+    const Centring centring = centring_of(dist, nullptr);
     for (std::size_t i = 0; i < n; ++i) {
         const char* dist_row = dist.data + static_cast<std::ptrdiff_t>(i) * dist.row_stride;
         center_row(dist_row, centring.row_mean.data(), centring.row_mean[i], centring.grand_mean, 0, n, g + i * n);
@@ -165,6 +212,13 @@ void CentredGram::row_part(std::size_t i, std::size_t from, std::size_t to, doub
     const double* row_mean = centring_->row_mean.data();
     center_row(reinterpret_cast<const char*>(dist_ + i * n_), row_mean, row_mean[i], centring_->grand_mean, from, to,
                out);
+}
+
+bool CentredGram::block_maxima(std::size_t b, std::size_t width, std::size_t rows, double* out) const {
+    const UpperSpread& spread = centring_->spread;
+    if (spread.width == 0 || spread.width != width) return false;
+    spread_maxima(spread.low.get() + b * n_, spread.high.get() + b * n_, centring_->grand_mean, rows, out);
+    return true;
 }
 
 bool CentredGram::column(std::size_t j, double* out) const {
@@ -183,37 +237,93 @@ std::vector<double> double_center(const MatrixView& dist) {
     return g;
 }
 
-Centring centring_of(const MatrixView& dist, double* squares, bool check_symmetry) {
-    const std::size_t n = dist.rows;
-    const double recip = 1.0 / static_cast<double>(n);
+namespace {
 
-    std::vector<double> row_mean(n);
-    bool symmetric = check_symmetry && dist.col_stride == static_cast<std::ptrdiff_t>(sizeof(double));
-    // Rows in whole blocks of kSymmetryRows, then of kRowsPerPass, then one
-    // by one; visited from the last row to the first. The rows just read
-    // (the copy's last ones, then those of the block before) are then still
-    // in cache when the symmetry check reads their column side.
-    const std::size_t in_blocks = n - n % kSymmetryRows;
-    const std::size_t in_passes = in_blocks + (n - in_blocks) / kRowsPerPass * kRowsPerPass;
-    for (std::size_t i = n; i-- > in_passes;) {
-        square_row_block<1>(dist, i, recip, squares, row_mean.data());
-        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, 1);
-    }
-    for (std::size_t i = in_passes; i > in_blocks;) {
-        i -= kRowsPerPass;
-        square_row_block<kRowsPerPass>(dist, i, recip, squares, row_mean.data());
-        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, kRowsPerPass);
-    }
-    for (std::size_t i = in_blocks; i > 0;) {
-        i -= kSymmetryRows;
-        for (std::size_t block = i; block < i + kSymmetryRows; block += kRowsPerPass)
-            square_row_block<kRowsPerPass>(dist, block, recip, squares, row_mean.data());
-        if (symmetric) symmetric = rows_match_columns(dist.data, dist.row_stride, n, i, kSymmetryRows);
+// A centring pass: the row means, visited from the last row to the first
+// in whole blocks of kSymmetryRows, then of kRowsPerPass, then one by one
+// (the copy has just written the last rows, and a symmetry check reads
+// the column side of rows visited just before). For a solver (`solver`
+// given: the distances are row-major, n*n) each group of rows then has
+// its spread gathered, once every later row has its mean, and each block
+// its symmetry checked until a difference is found.
+class CentringPass {
+public:
+    CentringPass(const MatrixView& dist, double* squares, const double* solver_dist, std::size_t width)
+        : dist_(dist),
+          n_(dist.rows),
+          recip_(1.0 / static_cast<double>(dist.rows)),
+          squares_(squares),
+          solver_dist_(solver_dist),
+          width_(width),
+          row_mean_(dist.rows) {
+        if (solver_dist_ == nullptr) return;
+        spread_.width = width;
+        const std::size_t blocks = (n_ + width - 1) / width;
+        spread_.low = uninitialised_large(checked_product(blocks, n_));
+        spread_.high = uninitialised_large(checked_product(blocks, n_));
+        symmetric_ = true;
     }
 
-    double sum = -0.0;
-    for (const double r : row_mean) sum = sum + r;
-    return Centring{std::move(row_mean), recip * sum, symmetric};
+    Centring run() && {
+        const std::size_t in_blocks = n_ - n_ % kSymmetryRows;
+        const std::size_t in_passes = in_blocks + (n_ - in_blocks) / kRowsPerPass * kRowsPerPass;
+        for (std::size_t i = n_; i-- > in_passes;) {
+            rows<1>(i);
+            check(i, 1);
+        }
+        for (std::size_t i = in_passes; i > in_blocks;) {
+            i -= kRowsPerPass;
+            rows<kRowsPerPass>(i);
+            check(i, kRowsPerPass);
+        }
+        for (std::size_t i = in_blocks; i > 0;) {
+            i -= kSymmetryRows;
+            for (std::size_t pass = i + kSymmetryRows; pass > i;) {
+                pass -= kRowsPerPass;
+                rows<kRowsPerPass>(pass);
+            }
+            check(i, kSymmetryRows);
+        }
+        double sum = -0.0;
+        for (const double r : row_mean_) sum = sum + r;
+        return Centring{std::move(row_mean_), recip_ * sum, symmetric_, std::move(spread_)};
+    }
+
+private:
+    template <std::size_t Rows>
+    void rows(std::size_t first) {
+        square_row_block<Rows>(dist_, first, recip_, squares_, row_mean_.data());
+        if (solver_dist_ == nullptr) return;
+        for (std::size_t i = first; i < first + Rows; ++i)
+            spread_row(solver_dist_ + i * n_, row_mean_.data(), i, n_, width_, spread_.low.get(), spread_.high.get());
+    }
+
+    void check(std::size_t first, std::size_t count) {
+        if (symmetric_)
+            symmetric_ = rows_match_columns(reinterpret_cast<const char*>(solver_dist_),
+                                            static_cast<std::ptrdiff_t>(n_ * sizeof(double)), n_, first, count);
+    }
+
+    const MatrixView& dist_;
+    std::size_t n_;
+    double recip_;
+    double* squares_;
+    const double* solver_dist_;
+    std::size_t width_;
+    std::vector<double> row_mean_;
+    bool symmetric_ = false;
+    UpperSpread spread_;
+};
+
+}  // namespace
+
+Centring centring_of(const MatrixView& dist, double* squares) {
+    return CentringPass(dist, squares, nullptr, 0).run();
+}
+
+Centring centring_for_solver(const double* dist, std::size_t n, std::size_t width) {
+    const MatrixView view = MatrixView::row_major(dist, n, n);
+    return CentringPass(view, nullptr, dist, width).run();
 }
 
 }  // namespace tarvel

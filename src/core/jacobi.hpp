@@ -32,13 +32,19 @@ namespace tarvel {
 //   source_of(i, j)             where at(i, j) reads from, to fetch it ahead;
 //   row_part(i, from, to, out)  out[j - from] = A[i][j] for from <= j < to;
 //   column(j, out)              column j into out[0 .. n) if it can be formed
-//                               along a row, else false (and nothing written).
+//                               along a row, else false (and nothing written);
+//   block_maxima(b, width, rows, out)
+//                               out[i] = the largest |A[i][j]| over the
+//                               columns j > i of block b (`width` columns
+//                               each), -1.0 if all are NaN, for i < rows, if
+//                               known without reading the entries, else false.
 template <class M>
 concept StartingMatrix = requires(const M& m, std::size_t i, std::size_t j, double* out) {
     { m.at(i, j) } -> std::same_as<double>;
     { m.source_of(i, j) } -> std::same_as<const double*>;
     m.row_part(i, i, j, out);
     { m.column(j, out) } -> std::same_as<bool>;
+    { m.block_maxima(i, j, i, out) } -> std::same_as<bool>;
 };
 
 namespace jacobi {
@@ -81,6 +87,12 @@ public:
           pool_(uninitialised_large(checked_product(std::min(n, max_rows), n))) {}
 
     const double* source_of(std::size_t i, std::size_t j) const { return start_.source_of(i, j); }
+
+    // The starting matrix's block maxima (see StartingMatrix); W's until
+    // the first rotation.
+    bool start_block_maxima(std::size_t b, std::size_t width, std::size_t rows, double* out) const {
+        return start_.block_maxima(b, width, rows, out);
+    }
 
     double entry(std::size_t i, std::size_t j) const {
         if (stamp_[j] > stamp_[i]) return row_[j][i];
@@ -229,7 +241,7 @@ std::size_t first_above(const double* magnitude, std::size_t from, std::size_t t
 template <class Working>
 class PivotTable {
 public:
-    // Indexes every row of `w` as it stands.
+    // Indexes every row of `w` as it stands, before any rotation.
     PivotTable(const Working& w, std::size_t n)
         : w_(w),
           n_(n),
@@ -239,6 +251,7 @@ public:
           row_magnitude_(n > 1 ? n - 1 : 0),
           row_col_(n > 1 ? n - 1 : 0),
           row_entries_(n) {
+        if (index_from_block_maxima()) return;
         for (std::size_t i = 0; i < row_magnitude_.size(); ++i) {
             if (i + 1 < row_magnitude_.size())
                 for (std::size_t j = i + 2; j < n_; j += 8) __builtin_prefetch(w_.source_of(i + 1, j));
@@ -273,6 +286,39 @@ public:
     }
 
 private:
+    // The index from the starting matrix's block maxima, where it knows
+    // them: each block's maximum becomes its bound (stale: its column is
+    // looked for when needed), each row's pivot is the first largest of its
+    // blocks' maxima, found within that block. False if they are unknown.
+    bool index_from_block_maxima() {
+        const std::size_t rows = row_magnitude_.size();
+        std::vector<std::size_t> pivot_block(rows, 0);
+        std::fill(row_magnitude_.begin(), row_magnitude_.end(), kNoPivot.magnitude);
+        for (std::size_t b = 0; b < blocks_per_row_; ++b) {
+            // Rows with entries right of the diagonal in block b.
+            const std::size_t rows_in_block = std::min(rows, b * kBlock + kBlock - 1);
+            const PivotRecords records = blocks(b);
+            if (!w_.start_block_maxima(b, kBlock, rows_in_block, records.magnitude)) return false;
+            std::fill(records.col, records.col + rows_in_block, kStale);
+            for (std::size_t i = 0; i < rows_in_block; ++i) {
+                if (records.magnitude[i] > row_magnitude_[i]) {  // an equal one lies further right
+                    row_magnitude_[i] = records.magnitude[i];
+                    pivot_block[i] = b;
+                }
+            }
+        }
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (row_magnitude_[i] == kNoPivot.magnitude) {
+                row_col_[i] = kNoPivot.col;
+                continue;
+            }
+            const Pivot pivot = scan_block(i, pivot_block[i]);
+            blocks(pivot_block[i]).set(i, pivot);
+            row_col_[i] = pivot.col;
+        }
+        return true;
+    }
+
     std::size_t first_block(std::size_t i) const { return (i + 1) / kBlock; }
     PivotRecords rows_records() { return {row_magnitude_.data(), row_col_.data()}; }
     // Block-major, so that the update of one column across all rows walks

@@ -195,32 +195,62 @@ TEST(DoubleCenter, NanInOneRowSpoilsEveryEntry) {
     for (double g : double_center(MatrixView::row_major(dist.data(), 3, 3))) EXPECT_TRUE(std::isnan(g));
 }
 
+// The largest |g[i][j]| over the columns j > i of block b, for i < rows;
+// -1.0 where none of them is a number.
+std::vector<double> brute_block_maxima(const std::vector<double>& g, std::size_t n, std::size_t b, std::size_t width,
+                                       std::size_t rows) {
+    std::vector<double> maxima(rows, -1.0);
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = std::max(b * width, i + 1); j < std::min(b * width + width, n); ++j)
+            if (std::fabs(g[i * n + j]) > maxima[i]) maxima[i] = std::fabs(g[i * n + j]);
+    return maxima;
+}
+
+enum class Entries { Gaussian, SmallIntegers, Infinite, NaN };
+
 // The solver's starting matrix in a reconstruction: entries, row parts and
 // (for bitwise symmetric distances) columns formed from the distances equal
-// double centering's, bit for bit.
+// double centering's, bit for bit, and the block maxima found from the
+// centring's spread equal those of the entries (ties, NaN and infinities
+// included).
 TEST(CentredGram, FormsTheEntriesOfDoubleCentering) {
-    for (const bool symmetric_input : {true, false}) {
-        for (const std::size_t n : {2u, 9u, 40u}) {
-            std::mt19937_64 rng(n * 2 + symmetric_input);
-            std::vector<double> dist = random_matrix(rng, n);
-            if (symmetric_input) dist = symmetric(dist, n);
-            const MatrixView view = MatrixView::row_major(dist.data(), n, n);
-            const std::vector<double> g = double_center(view);
-            const Centring centring = centring_of(view, nullptr, true);
-            ASSERT_EQ(centring.symmetric, symmetric_input);
-            const CentredGram gram(dist.data(), centring, n);
-            std::vector<double> row(n), column(n), entries(n * n);
-            for (std::size_t i = 0; i < n; ++i) {
-                gram.row_part(i, 0, n, row.data());
-                EXPECT_TRUE(same_bits(row, {g.begin() + i * n, g.begin() + (i + 1) * n})) << "row " << i;
-                for (std::size_t j = 0; j < n; ++j) entries[i * n + j] = gram.at(i, j);
-                ASSERT_EQ(gram.column(i, column.data()), symmetric_input);
-                if (!symmetric_input) continue;
-                std::vector<double> expected(n);
-                for (std::size_t k = 0; k < n; ++k) expected[k] = g[k * n + i];
-                EXPECT_TRUE(same_bits(column, expected)) << "column " << i;
+    constexpr std::size_t kWidth = 4;
+    for (const Entries kind : {Entries::Gaussian, Entries::SmallIntegers, Entries::Infinite, Entries::NaN}) {
+        for (const bool symmetric_input : {true, false}) {
+            for (const std::size_t n : {2u, 9u, 40u}) {
+                std::mt19937_64 rng(n * 2 + symmetric_input);
+                std::vector<double> dist = kind == Entries::SmallIntegers ? integer_matrix(rng, n) : random_matrix(rng, n);
+                if (kind == Entries::Infinite) dist[n / 2] = -kInf;
+                if (kind == Entries::NaN) dist[n - 1] = kNaN;
+                if (symmetric_input) dist = symmetric(dist, n);
+                const std::vector<double> g = double_center(MatrixView::row_major(dist.data(), n, n));
+                const Centring centring = centring_for_solver(dist.data(), n, kWidth);
+                bool bitwise_symmetric = true;
+                for (std::size_t i = 0; i < n; ++i)
+                    for (std::size_t j = 0; j < n; ++j)
+                        bitwise_symmetric = bitwise_symmetric && same_bits({dist[i * n + j]}, {dist[j * n + i]});
+                ASSERT_EQ(centring.symmetric, bitwise_symmetric);
+                const CentredGram gram(dist.data(), centring, n);
+                std::vector<double> row(n), column(n), entries(n * n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    gram.row_part(i, 0, n, row.data());
+                    EXPECT_TRUE(same_bits(row, {g.begin() + i * n, g.begin() + (i + 1) * n})) << "row " << i;
+                    for (std::size_t j = 0; j < n; ++j) entries[i * n + j] = gram.at(i, j);
+                    ASSERT_EQ(gram.column(i, column.data()), centring.symmetric);
+                    if (!centring.symmetric) continue;
+                    std::vector<double> expected(n);
+                    for (std::size_t k = 0; k < n; ++k) expected[k] = g[k * n + i];
+                    EXPECT_TRUE(same_bits(column, expected)) << "column " << i;
+                }
+                EXPECT_TRUE(same_bits(entries, g));
+                for (std::size_t b = 0; b * kWidth < n; ++b) {
+                    const std::size_t rows = std::min(n - 1, b * kWidth + kWidth - 1);
+                    std::vector<double> maxima(rows);
+                    ASSERT_TRUE(gram.block_maxima(b, kWidth, rows, maxima.data()));
+                    EXPECT_TRUE(same_bits(maxima, brute_block_maxima(g, n, b, kWidth, rows))) << "block " << b;
+                }
+                EXPECT_FALSE(gram.block_maxima(0, kWidth + 1, 1, row.data()));
             }
-            EXPECT_TRUE(same_bits(entries, g));
         }
     }
 }
