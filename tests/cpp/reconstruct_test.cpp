@@ -465,8 +465,23 @@ TEST(ReconstructMatchesReference, RandomPointsAndPerturbedDistances) {
 // every row of V in the replay; enough nodes exhaust the budget with
 // pivots spread over several pivot blocks. Symmetry is checked a block of
 // rows at a time, so asymmetries are also placed past the first block and
-// in the last rows, which no full block covers.
-enum class Distances { Euclidean, SignedZero, NaNEntry, Perturbed, PerturbedLaterBlock, PerturbedLastRows };
+// in the last rows, which no full block covers. The pivot table starts
+// from block maxima found from the centring's spread: points of a grid
+// give many equal magnitudes, an infinite distance infinite and NaN Gram
+// entries, and 64 integer points on a line placed symmetrically about 0
+// (every mean exact) tie the largest magnitude, in row 0, between its first
+// two blocks of columns, at columns 5 and 40: the first is the pivot.
+enum class Distances {
+    Euclidean,
+    SignedZero,
+    NaNEntry,
+    InfiniteEntry,
+    Perturbed,
+    PerturbedLaterBlock,
+    PerturbedLastRows,
+    Grid,
+    TiedLine
+};
 
 struct ReconstructCase {
     const char* name;
@@ -491,6 +506,29 @@ TEST_P(ReconstructPaths, MatchReferenceBitForBit) {
         case Distances::NaNEntry:
             dist[3 * c.n + 1] = kNaN;
             dist[1 * c.n + 3] = kNaN;
+            break;
+        case Distances::InfiniteEntry:
+            dist[2 * c.n + 7] = kInf;
+            dist[7 * c.n + 2] = kInf;
+            break;
+        case Distances::TiedLine: {  // x = +-10 at 0, 5 | 40, 41; pairs +-k, k < 10, elsewhere
+            std::vector<double> x(c.n);
+            x[0] = x[40] = 10.0;
+            x[5] = x[41] = -10.0;
+            double k = 1.0;
+            for (std::size_t i = 1, sign = 0; i < c.n; ++i) {
+                if (i == 5 || i == 40 || i == 41) continue;
+                x[i] = sign++ % 2 == 0 ? k : -k;
+                if (sign % 2 == 0) k = k == 9.0 ? 1.0 : k + 1.0;
+            }
+            for (std::size_t i = 0; i < c.n; ++i)
+                for (std::size_t j = 0; j < c.n; ++j) dist[i * c.n + j] = std::fabs(x[i] - x[j]);
+            break;
+        }
+        case Distances::Grid:
+            for (std::size_t i = 0; i < c.n; ++i)
+                for (std::size_t j = 0; j < c.n; ++j)
+                    dist[i * c.n + j] = std::hypot(double(i % 8) - double(j % 8), double(i / 8) - double(j / 8));
             break;
         case Distances::Perturbed:
             dist[c.n + 5] += 0.125;
@@ -517,6 +555,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ReconstructCase{"euclidean_plane_budget", Distances::Euclidean, 97, 2},
                       ReconstructCase{"signed_zero", Distances::SignedZero, 70, 2},
                       ReconstructCase{"nan_entry", Distances::NaNEntry, 45, 2},
+                      ReconstructCase{"infinite_entry", Distances::InfiniteEntry, 45, 3},
+                      ReconstructCase{"grid_ties", Distances::Grid, 72, 2},
+                      ReconstructCase{"ties_across_blocks", Distances::TiedLine, 64, 2},
                       ReconstructCase{"perturbed_budget", Distances::Perturbed, 120, 3},
                       ReconstructCase{"perturbed_later_block", Distances::PerturbedLaterBlock, 100, 2},
                       ReconstructCase{"perturbed_last_rows", Distances::PerturbedLastRows, 75, 2},
