@@ -18,10 +18,11 @@ using lanes::load;
 using lanes::Mask;
 using lanes::store;
 static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
+static_assert(kWidth == 4, "the lanes below are spelled out four at a time");
 
 // Lanes [count, kWidth) of a partial load are NaN: never a candidate.
 TARVEL_LANE_HELPER Magnitudes load_padded(const double* values, std::size_t count) {
-    Magnitudes lanes{NAN, NAN, NAN, NAN};
+    Magnitudes lanes = Magnitudes{} + NAN;
     for (std::size_t l = 0; l < count; ++l) lanes[l] = values[l];
     return lanes;
 }
@@ -218,7 +219,7 @@ TARVEL_VECTOR_KERNEL void RotationLog::replay(const Step* steps, std::size_t cou
         double* vp = rows + step->p * kLanes;
         double* vq = rows + step->q * kLanes;  // p != q
         for (std::size_t l = 0; l < kLanes; l += kWidth) {
-            const Magnitudes old_p = load<Magnitudes>(vp + l), old_q = load<Magnitudes>(vq + l);
+            const lanes::Doubles old_p = load<lanes::Doubles>(vp + l), old_q = load<lanes::Doubles>(vq + l);
             store(vp + l, c * old_p - s * old_q);
             store(vq + l, old_q * c + old_p * s);
         }

@@ -18,7 +18,6 @@
 #include <cmath>
 #include <concepts>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -85,8 +84,6 @@ public:
           row_(n, nullptr),
           // Only the rows handed out are ever touched, so only they cost pages.
           pool_(uninitialised_large(checked_product(std::min(n, max_rows), n))) {}
-
-    const double* source_of(std::size_t i, std::size_t j) const { return start_.source_of(i, j); }
 
     // The starting matrix's block maxima (see StartingMatrix); W's until
     // the first rotation.
@@ -252,11 +249,7 @@ public:
           row_col_(n > 1 ? n - 1 : 0),
           row_entries_(n) {
         if (index_from_block_maxima()) return;
-        for (std::size_t i = 0; i < row_magnitude_.size(); ++i) {
-            if (i + 1 < row_magnitude_.size())
-                for (std::size_t j = i + 2; j < n_; j += 8) __builtin_prefetch(w_.source_of(i + 1, j));
-            rebuild_row(i);
-        }
+        for (std::size_t i = 0; i < row_magnitude_.size(); ++i) rebuild_row(i);
     }
 
     // Each row's pivot magnitude, or for a stale row an upper bound of its
