@@ -1,10 +1,11 @@
 # Two commands do all the set-up:
-#   make demo   - build and install tarvel into .venv, run examples/quickstart.py
-#                 and write a small sharded dataset with tarvel_tools
+#   make demo   - build and install tarvel into .venv, run examples/quickstart.py,
+#                 write a small sharded dataset of near-threshold graphs, print how
+#                 its labels vary and draw six of them
 #   make test   - C++ unit tests of the core, then the Python test suite
 # Both find a CPython >= 3.12 themselves (override with PYTHON=...).
 # On demand: make test-sanitize (everything under ASan/UBSan), make fuzz-long,
-# make leak-check, make bench.
+# make leak-check, make bench, make wheel.
 
 VENV ?= .venv
 NUMPY ?= numpy>=2
@@ -17,7 +18,7 @@ VENV_PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 STAMP := $(VENV)/.tarvel-installed
 
-.PHONY: demo test test-cpp test-python test-sanitize fuzz-long leak-check bench install check-python clean
+.PHONY: demo test test-cpp test-python test-sanitize fuzz-long leak-check bench install wheel check-python clean
 
 check-python:
 	@test -n "$(PYTHON_FOUND)" || { echo "No suitable Python: see the message above." >&2; exit 1; }
@@ -35,10 +36,17 @@ install: $(STAMP)
 
 demo: install
 	$(VENV_PY) examples/quickstart.py
-	$(VENV_PY) -m tarvel_tools generate --graphs 200000 --nodes 12 --dim 2 --seed 2024 \
-		--shard-size 25000 --out demo-output/dataset
+	$(VENV_PY) -m tarvel_tools generate --graphs 10000 --nodes 12 --dim 2 --seed 2024 \
+		--shard-size 2500 --out demo-output/near-threshold
+	$(VENV_PY) -m tarvel_tools summarize demo-output/near-threshold
+	$(VENV_PY) examples/model_gallery.py demo-output/near-threshold demo-output/models.png
 
 test: test-cpp test-python
+
+# The abi3 wheel, built by the CPython found above (from .venv): dist/tarvel-<version>-cp312-abi3-<platform>.whl
+wheel: $(VENV_PY)
+	$(VENV_PY) -m pip install --quiet build
+	$(VENV_PY) -m build --wheel --outdir dist .
 
 test-cpp:
 	scripts/ensure-gtest

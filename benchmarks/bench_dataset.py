@@ -105,7 +105,7 @@ def run(graphs: int = 10**6, shard_size: int = 10_000, repeat: int = 3):
         peaks["write"],
         "one batch call peak RSS",
         peaks["single"],
-        "bounded by the shard size, not the dataset",
+        "a few chunks per worker: not the shard, not the dataset",
     )
 
 

@@ -1,22 +1,52 @@
-"""Tools around the tarvel extension: batch positions, graph-learning export,
-sharded datasets, pictures of frameworks and reconstruction checks.
+"""Tools around the tarvel extension: rigidity of any graph, seeded graph models
+for training data, batch positions, graph-learning export, sharded datasets, pictures of frameworks and
+reconstruction checks.
 
 Only NumPy is required; Parquet datasets need pyarrow and tqdm (the
 ``dataset`` extra), cluster runs Dask (``dask``), pictures matplotlib
 (``plot``) and PyTorch Geometric objects torch_geometric (``pyg``).
 """
 
+from importlib import metadata
+
 from .checks import procrustes_rmse
 from .dataset import read_dataset, write_dataset
 from .graph import to_graph_arrays, to_pyg
+from .models import generate_graph_batch
 from .plot import plot_framework
 from .positions import batch_positions
+from .rigidity import (
+    generic_labels,
+    is_globally_rigid,
+    is_minimally_rigid,
+    is_redundantly_rigid,
+    is_rigid,
+    label_bars,
+    pebble_game,
+    rigid_components,
+)
+from .summary import summarize
+
+try:
+    __version__ = metadata.version("tarvel")
+except metadata.PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "batch_positions",
+    "generate_graph_batch",
+    "generic_labels",
+    "is_globally_rigid",
+    "is_minimally_rigid",
+    "is_redundantly_rigid",
+    "is_rigid",
+    "label_bars",
+    "pebble_game",
     "plot_framework",
     "procrustes_rmse",
     "read_dataset",
+    "rigid_components",
+    "summarize",
     "to_graph_arrays",
     "to_pyg",
     "write_dataset",

@@ -31,6 +31,11 @@ ScalarKey = Literal["n_nodes", "d", "final_rank", "max_rank"]
 SCALAR_COLUMNS: tuple[ScalarKey, ...] = ("n_nodes", "d", "final_rank", "max_rank")
 
 
+def bytes_per_graph(n_nodes: int) -> int:
+    """An upper bound of the Arrow data of one graph: distances, labels, edges (at most 3n) and scalars."""
+    return 8 * n_nodes * n_nodes + n_nodes * (n_nodes - 1) // 2 + 24 * n_nodes + 64
+
+
 def write_options() -> dict[str, Any]:
     """Keyword arguments of the Parquet writer for shards.
 
@@ -44,19 +49,24 @@ def write_options() -> dict[str, Any]:
 
 def schema(pa: Any, n_nodes: int) -> Any:
     """Arrow schema of a shard of graphs with `n_nodes` nodes."""
-
-    def item(kind: Any) -> Any:
-        return pa.field("element", kind, nullable=False)
-
-    fields = [pa.field("graph", pa.uint64(), nullable=False)]
-    fields += [pa.field(name, pa.uint64(), nullable=False) for name in SCALAR_COLUMNS]
-    fields += [
-        pa.field("is_rigid", pa.bool_(), nullable=False),
-        pa.field("labels", pa.large_list(item(pa.uint8())), nullable=False),
-        pa.field("accepted_edges", pa.large_list(item(pa.list_(item(pa.uint32()), 2))), nullable=False),
-        pa.field("distance_matrix", pa.list_(item(pa.float64()), n_nodes * n_nodes), nullable=False),
+    fields = leading_fields(pa, SCALAR_COLUMNS) + [
+        pa.field("labels", pa.large_list(item(pa, pa.uint8())), nullable=False),
+        pa.field("accepted_edges", pa.large_list(item(pa, pa.list_(item(pa, pa.uint32()), 2))), nullable=False),
+        pa.field("distance_matrix", pa.list_(item(pa, pa.float64()), n_nodes * n_nodes), nullable=False),
     ]
     return pa.schema(fields, metadata={"tarvel.format_version": str(FORMAT_VERSION)})
+
+
+def item(pa: Any, kind: Any) -> Any:
+    """The field of a list's elements, which are never null."""
+    return pa.field("element", kind, nullable=False)
+
+
+def leading_fields(pa: Any, scalar_columns: Sequence[str]) -> list[Any]:
+    """The first columns of every shard: the graph's number, its uint64 scalars and whether it is rigid."""
+    fields = [pa.field("graph", pa.uint64(), nullable=False)]
+    fields += [pa.field(name, pa.uint64(), nullable=False) for name in scalar_columns]
+    return [*fields, pa.field("is_rigid", pa.bool_(), nullable=False)]
 
 
 def graphs_to_table(pa: Any, graphs: Sequence[SimulationResult], first_graph: int, n_nodes: int) -> Any:
@@ -73,14 +83,15 @@ def graphs_to_table(pa: Any, graphs: Sequence[SimulationResult], first_graph: in
     flat_labels = np.concatenate(labels)
     edge_ends, edge_counts = _edge_ends(graphs, flat_labels, n_nodes)
     arrays += [
-        _list_array(pa, flat_labels, label_counts, target.field("labels").type),
-        _list_array(pa, edge_ends, edge_counts, target.field("accepted_edges").type),
+        list_array(pa, flat_labels, label_counts, target.field("labels").type),
+        list_array(pa, edge_ends, edge_counts, target.field("accepted_edges").type),
         _distances_array(pa, graphs, target.field("distance_matrix").type),
     ]
     return pa.Table.from_arrays(arrays, schema=target)
 
 
-def _list_array(pa: Any, flat: npt.NDArray[Any], counts: npt.NDArray[np.int64], kind: Any) -> Any:
+def list_array(pa: Any, flat: npt.NDArray[Any], counts: npt.NDArray[np.int64], kind: Any) -> Any:
+    """A list column of `kind` whose k-th list holds the next counts[k] values of `flat`."""
     values = pa.array(flat)
     if pa.types.is_fixed_size_list(kind.value_type):
         values = pa.FixedSizeListArray.from_arrays(values, type=kind.value_type)
@@ -145,8 +156,8 @@ def table_to_graphs(table: Any, n_nodes: int) -> Iterator[SimulationResult]:
     Each array is copied out of the shard, so a kept graph does not keep its whole shard alive.
     """
     rows = table.num_rows
-    labels, label_offsets = _list_values(table["labels"])
-    edge_ends, edge_offsets = _list_values(table["accepted_edges"])
+    labels, label_offsets = list_values(table["labels"])
+    edge_ends, edge_offsets = list_values(table["accepted_edges"])
     ends = edge_ends.flatten().to_numpy().tolist()
     distances = table["distance_matrix"].combine_chunks().flatten().to_numpy().reshape(rows, n_nodes, n_nodes)
     scalars = {name: table[name].to_numpy().tolist() for name in (*SCALAR_COLUMNS, "is_rigid")}
@@ -165,8 +176,8 @@ def table_to_graphs(table: Any, n_nodes: int) -> Iterator[SimulationResult]:
         }
 
 
-def _list_values(column: Any) -> tuple[Any, list[int]]:
-    """Child values of a list column and its offsets rebased to start at 0."""
-    array = column.combine_chunks()
+def list_values(column: Any) -> tuple[Any, list[int]]:
+    """Child values of a list column (or list array) and its offsets rebased to start at 0."""
+    array = column.combine_chunks() if hasattr(column, "combine_chunks") else column
     offsets = array.offsets.to_numpy()
     return array.flatten(), (offsets - offsets[0]).tolist()

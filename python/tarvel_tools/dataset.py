@@ -3,37 +3,40 @@
 A dataset directory holds ``manifest.json`` and the shards ``shard-000000.parquet``,
 ``shard-000001.parquet``, ... Shard k holds graphs [k*S, k*S + S_k) of the batch
 ``generate_training_batch(n_graphs, n_nodes, d, seed)``, made as
-``generate_training_batch(S_k, n_nodes, d, seed + k*S)``, which gives the same graphs.
+``generate_training_batch(S_k, n_nodes, d, seed + k*S)``, which gives the same graphs;
+or, for a dataset of model graphs, of ``models.generate_graph_batch(model, n_graphs,
+n_nodes, d, seed, ...)``, cut the same way.
 
-The manifest is written before the first shard and records each finished shard with
-its SHA-256 checksum; shards are written under a temporary name and renamed, so a run
-that is killed can be rerun with the same arguments and only redoes what is missing.
+The manifest is written before the first shard. Shards are written under a temporary
+name and renamed, and each is recorded with its SHA-256 checksum as soon as it is on
+the disk (see `_manifest`), so a run that is interrupted or killed keeps every shard it
+finished: rerun it with the same arguments and it makes only the others.
 """
 
 from __future__ import annotations
 
 import hashlib
-import importlib
-import json
 import os
 import time
-import uuid
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping
 from contextlib import contextmanager
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import tarvel
 
 try:
     import fcntl
 except ImportError:  # not POSIX: writers are not locked out
     fcntl = None  # type: ignore[assignment]
 
-from . import _parquet
+from . import _files, _manifest, _parquet
+from ._manifest import DatasetError, Manifest, ShardRecord
+from ._optional import optional_module
+from ._runners import make_shards, runner_for
+from ._shards import SEED_LIMIT, GraphSource, ModelBatch, ShardTask, TrainingBatch
+from .models import checked_labelling, resolve_model
 
 if TYPE_CHECKING:
     from tarvel import SimulationResult
@@ -49,56 +52,25 @@ __all__ = [
     "write_dataset",
 ]
 
-MANIFEST_NAME = "manifest.json"
+for _public in (DatasetError, Manifest, ShardRecord):
+    _public.__module__ = __name__  # where users import them from, and Dask unpickles them
+
 LOCK_NAME = ".lock"
-FORMAT_NAME = "tarvel-training-dataset"
-ARGUMENT_NAMES = ("n_graphs", "n_nodes", "d", "seed", "shard_size")
-SEED_LIMIT = 2**64
-# Finished shards are recorded at most this often (and at the end): rewriting the
-# manifest after every shard costs quadratic time on datasets of many shards.
-MANIFEST_INTERVAL_SECONDS = 2.0
-# Shards handed to the executor at once, per worker thread: enough to keep every worker
-# busy, few enough that memory stays bounded by the shard size.
-SHARDS_IN_FLIGHT_PER_WORKER = 2
-HASH_CHUNK_BYTES = 1 << 22
+# The model name that stands for the training batch of complete graphs.
+COMPLETE = "complete"
+# Beyond this many shards the manifest and the directory become unwieldy: larger shards are wanted.
+MAX_SHARDS = 1_000_000
 
-
-class DatasetError(ValueError):
-    """A dataset directory that is missing, damaged, incomplete or made with other arguments."""
-
-
-@dataclass(frozen=True)
-class ShardRecord:
-    """One shard: graphs [first_graph, first_graph + rows); `sha256` is None until it is written."""
-
-    index: int
-    file: str
-    first_graph: int
-    rows: int
-    sha256: str | None = None
-
-
-@dataclass(frozen=True)
-class Manifest:
-    """The contents of a dataset's manifest.json."""
-
-    directory: Path
-    n_graphs: int
-    n_nodes: int
-    d: int
-    seed: int
-    shard_size: int
-    shards: tuple[ShardRecord, ...]
-
-    @property
-    def complete(self) -> bool:
-        """Whether every shard has been written."""
-        return all(shard.sha256 is not None for shard in self.shards)
-
-    @property
-    def arguments(self) -> dict[str, int]:
-        """The arguments of `write_dataset` that define the dataset's contents."""
-        return {name: getattr(self, name) for name in ARGUMENT_NAMES}
+ProgressCallback = Callable[[int, int], object]
+# Allowed values of write_dataset's integer arguments: (lowest, highest or None).
+ARGUMENT_RANGES: dict[str, tuple[int, int | None]] = {
+    "n_graphs": (0, SEED_LIMIT - 1),
+    "n_nodes": (1, _parquet.MAX_NODES),
+    "d": (2, 3),
+    "seed": (0, SEED_LIMIT - 1),
+    "shard_size": (1, None),
+    "workers": (1, None),
+}
 
 
 @dataclass(frozen=True)
@@ -117,25 +89,6 @@ class WriteResult:
         return self.graphs_written / self.seconds if self.seconds > 0 else 0.0
 
 
-@dataclass(frozen=True)
-class _ShardTask:
-    """Everything a worker (thread or Dask process) needs to make one shard."""
-
-    directory: str
-    record: ShardRecord
-    n_nodes: int
-    d: int
-    seed: int
-
-
-def _optional_module(name: str, needed_by: str, extra: str) -> Any:
-    try:
-        return importlib.import_module(name)
-    except ImportError as error:
-        package = name.split(".")[0]
-        raise ImportError(f"{needed_by} needs {package}: pip install 'tarvel[{extra}]'") from error
-
-
 # ---------------------------------------------------------------------------------------
 # Writing
 
@@ -147,40 +100,101 @@ def write_dataset(
     d: int,
     seed: int,
     shard_size: int,
+    *,
+    model: str | None = None,
+    labels: str = "numeric",
+    tol: float = 1e-9,
     client: Any = None,
     workers: int | None = None,
-    progress: bool = True,
+    progress: bool | ProgressCallback = True,
+    **params: Any,
 ) -> WriteResult:
-    """Write `generate_training_batch(n_graphs, n_nodes, d, seed)` as Parquet shards of `shard_size` graphs.
+    """Write a batch of labelled graphs as Parquet shards of `shard_size` graphs.
 
-    Locally, `workers` threads (default min(2, cpu count)) each generate and write whole
-    shards. Given a Dask `distributed.Client`, or a scheduler address to connect to, the
-    shards are made on the cluster's workers, which write them into `out_dir` (it must be
-    on a file system they share with this process). Memory is bounded by a few shards per
-    worker, whatever `n_graphs` is.
+    Without a model, the batch is `generate_training_batch(n_graphs, n_nodes, d, seed)`;
+    with one, it is ``generate_graph_batch(model, n_graphs, n_nodes, d, seed,
+    labels=labels, tol=tol, **params)``, and the manifest records the model with all its
+    parameters.
 
-    Rerunning into a directory that holds a started or finished dataset with the same
-    arguments keeps the shards whose checksum matches the manifest and writes the others;
-    different arguments raise `DatasetError`.
+    Parameters
+    ----------
+    out_dir : str or path
+        The dataset directory, created if missing.
+    n_graphs, n_nodes, d, seed
+        The arguments of the batch the dataset holds.
+    shard_size : int
+        Graphs per shard file.
+    model : str, optional
+        A graph model of `tarvel_tools.models` (``"near-threshold"``, ``"knn"``, ...);
+        None (or ``"complete"``) for the training batch of complete graphs.
+    labels, tol, **params
+        As in `models.generate_graph_batch`: how the bars are labelled, and the
+        parameters of the graph and point models (``points``, ``k``, ``extra_bars``, ...).
+    client : distributed.Client or str, optional
+        A Dask client, or a scheduler address to connect to: the shards are made on the
+        cluster's workers, which write them into `out_dir` (it must be on a file system
+        they share with this process).
+    workers : int, optional
+        Local threads making shards (default min(2, CPU count)); not with `client`.
+    progress : bool or callable, default True
+        Show a progress bar (tqdm), or call ``progress(graphs_done, n_graphs)`` from this
+        thread as graphs are made.
 
-    Returns a `WriteResult`: the finished `Manifest` and the number of shards and graphs
-    this call wrote, with its wall time.
+    Returns
+    -------
+    WriteResult
+        The finished `Manifest`, and the shards and graphs this call wrote, with its wall time.
+
+    Raises
+    ------
+    DatasetError
+        `out_dir` holds a dataset made with other arguments, files that are not a
+        dataset, or another writer is writing into it.
+    TypeError, ValueError
+        A bad argument or model parameter (before any work).
+    KeyboardInterrupt
+        Passed on once every shard finished so far is recorded: rerunning with the same
+        arguments makes only the missing shards.
+
+    Notes
+    -----
+    A worker holds one chunk of a shard at a time (a few megabytes), whatever the shard
+    size. Rerunning into a directory that holds a started or finished dataset with the
+    same arguments keeps the shards whose checksum matches the manifest and writes the
+    others; a finished dataset is only verified, which needs no write access.
     """
     started = time.perf_counter()
-    _check_arguments(n_graphs, n_nodes, d, seed, shard_size, client, workers)
-    _optional_module("pyarrow.parquet", "write_dataset", "dataset")
+    check_arguments(dict(n_graphs=n_graphs, n_nodes=n_nodes, d=d, seed=seed, shard_size=shard_size, workers=workers))
+    record = model_record(model, n_nodes, d, labels, tol, params)
+    if client is not None and workers is not None:
+        raise ValueError("workers applies to local runs only: a Dask cluster uses its own workers")
+    optional_module("pyarrow.parquet", "write_dataset", "dataset")
+    if not callable(progress):
+        progress = bool(progress)
     directory = Path(out_dir).absolute()
+    wanted = Manifest(directory, n_graphs, n_nodes, d, seed, shard_size, _manifest.plan(n_graphs, shard_size), record)
+
+    finished = _verified_if_complete(wanted)
+    if finished is not None:
+        seconds = time.perf_counter() - started
+        return WriteResult(finished, shards_written=0, shards_reused=len(finished.shards), graphs_written=0, seconds=seconds)
     directory.mkdir(parents=True, exist_ok=True)
     with _exclusive_writer(directory):
-        manifest = _open_for_writing(directory, n_graphs, n_nodes, d, seed, shard_size)
-        _remove_temporaries(directory)
-        manifest, reused = _keep_verified_shards(manifest)
+        manifest, reused = _keep_verified_shards(_open_for_writing(wanted))
+        journal = _manifest.Journal(manifest)  # the verified state replaces what a killed writer left
+        _remove_leftovers(directory)
         todo = [shard for shard in manifest.shards if shard.sha256 is None]
-        tasks = [_ShardTask(str(directory), shard, n_nodes, d, (seed + shard.first_graph) % SEED_LIMIT) for shard in todo]
-        with _progress_bar(progress, n_graphs, n_graphs - sum(s.rows for s in todo)) as bar:
-            manifest = _run_tasks(manifest, tasks, client, workers, bar.update)
+        source = graph_source(manifest)
+        tasks = [ShardTask(str(directory), shard, source) for shard in todo]
+        with _progress_reporter(progress, n_graphs, n_graphs - sum(s.rows for s in todo)) as report:
+            try:
+                if tasks:
+                    make_shards(journal, runner_for(tasks, client, workers), report)
+            finally:
+                journal.close()
+                _remove_leftovers(directory)
     return WriteResult(
-        manifest=manifest,
+        manifest=journal.manifest,
         shards_written=len(todo),
         shards_reused=reused,
         graphs_written=sum(shard.rows for shard in todo),
@@ -188,77 +202,190 @@ def write_dataset(
     )
 
 
-def _check_arguments(
-    n_graphs: int, n_nodes: int, d: int, seed: int, shard_size: int, client: Any, workers: int | None
-) -> None:
-    values = {"n_graphs": n_graphs, "n_nodes": n_nodes, "d": d, "seed": seed, "shard_size": shard_size}
-    if workers is not None:
-        values["workers"] = workers
-    for name, value in values.items():
-        if not isinstance(value, int) or isinstance(value, bool):
-            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    lower_bounds = {"n_graphs": 0, "n_nodes": 1, "seed": 0, "shard_size": 1, "workers": 1}
-    for name, lowest in lower_bounds.items():
-        if name in values and values[name] < lowest:
-            raise ValueError(f"{name} must be at least {lowest}, got {values[name]}")
-    if d not in (2, 3):
-        raise ValueError(f"d must be 2 or 3, got {d}")
-    if seed >= SEED_LIMIT:
-        raise ValueError(f"seed must be below 2**64, got {seed}")
-    if n_nodes > _parquet.MAX_NODES:
-        raise ValueError(f"n_nodes must be at most {_parquet.MAX_NODES}, got {n_nodes}")
-    if client is not None and workers is not None:
-        raise ValueError("workers applies to local runs only: a Dask cluster uses its own workers")
-
-
-def _plan(n_graphs: int, shard_size: int) -> tuple[ShardRecord, ...]:
-    count = -(-n_graphs // shard_size)
-    width = max(6, len(str(count - 1)))
-    return tuple(
-        ShardRecord(k, f"shard-{k:0{width}d}.parquet", k * shard_size, min(shard_size, n_graphs - k * shard_size))
-        for k in range(count)
-    )
-
-
-def _open_for_writing(directory: Path, n_graphs: int, n_nodes: int, d: int, seed: int, shard_size: int) -> Manifest:
-    """The directory's manifest if it was made with these arguments, else a new one, saved."""
-    wanted = Manifest(directory, n_graphs, n_nodes, d, seed, shard_size, _plan(n_graphs, shard_size))
-    if (directory / MANIFEST_NAME).exists():
-        existing = read_manifest(directory)
-        differences = [
-            f"{name}={existing.arguments[name]} (asked for {wanted.arguments[name]})"
-            for name in ARGUMENT_NAMES
-            if existing.arguments[name] != wanted.arguments[name]
-        ]
-        if differences:
-            raise DatasetError(
-                f"{directory} already holds a dataset made with other arguments: {', '.join(differences)}; "
-                "use another directory or the same arguments to resume it"
+def model_record(
+    model: str | None,
+    n_nodes: int,
+    d: int,
+    labels: str,
+    tol: float,
+    params: Mapping[str, Any],
+    label: Callable[[str], str] = str,
+) -> dict[str, Any] | None:
+    """What a manifest records of a dataset's model: its complete parameters with the labels
+    and tolerance, checked for graphs of `n_nodes` nodes (already checked) in `d`
+    dimensions; None for the training batch, which takes none of them. Errors name each
+    parameter as `label(name)`."""
+    if model is None or model == COMPLETE:
+        extra = [*params, *(["labels"] if labels != "numeric" else []), *(["tol"] if tol != 1e-9 else [])]
+        if extra:
+            raise TypeError(
+                f"the training batch of complete graphs takes no model parameters, labels or tol: "
+                f"{', '.join(map(label, extra))}"
             )
+        return None
+    record = resolve_model(model, n_nodes, d, params, label)
+    record["labels"], record["tol"] = checked_labelling(labels, tol, d, label)
+    return record
+
+
+def graph_source(manifest: Manifest) -> GraphSource:
+    """The graphs of a dataset, and how its shards store them."""
+    if manifest.model is None:
+        return TrainingBatch(manifest.n_nodes, manifest.d, manifest.seed)
+    return ModelBatch(tuple(manifest.model.items()), manifest.n_nodes, manifest.d, manifest.seed)
+
+
+def _model_differences(
+    existing: Mapping[str, Any] | None, wanted: Mapping[str, Any] | None
+) -> dict[str, tuple[Any, Any]]:
+    """The model parameters that differ, by name; the model alone when one of them is the training batch."""
+    if existing is None or wanted is None:
+        return {} if existing is wanted else {"model": (_model_name(existing), _model_name(wanted))}
+    names = [*existing, *(name for name in wanted if name not in existing)]
+    return {name: (existing.get(name), wanted.get(name)) for name in names if existing.get(name) != wanted.get(name)}
+
+
+def _model_name(model: Mapping[str, Any] | None) -> str:
+    return COMPLETE if model is None else str(model["model"])
+
+
+def check_arguments(values: Mapping[str, object], label: Callable[[str], str] = str) -> None:
+    """Raise `TypeError` or `ValueError` for a bad argument of `write_dataset`, named by `label(name)`.
+
+    `values` maps argument names to values; None stands for an option left out.
+    """
+    for name, value in values.items():
+        if value is None:
+            continue
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise TypeError(f"{label(name)} must be an int, not {type(value).__name__}")
+        lowest, highest = ARGUMENT_RANGES[name]
+        if value < lowest or (highest is not None and value > highest):
+            raise ValueError(f"{label(name)} must {_allowed(lowest, highest, value)}, got {value}")
+    n_graphs, shard_size = values.get("n_graphs"), values.get("shard_size")
+    if isinstance(n_graphs, int) and isinstance(shard_size, int) and -(-n_graphs // shard_size) > MAX_SHARDS:
+        raise ValueError(
+            f"{label('shard_size')} {shard_size} makes {-(-n_graphs // shard_size):,} shards of {n_graphs:,} graphs; "
+            f"at most {MAX_SHARDS:,} are allowed: make them larger"
+        )
+
+
+def _allowed(lowest: int, highest: int | None, value: int) -> str:
+    if highest == lowest + 1:
+        return f"be {lowest} or {highest}"
+    if value < lowest:
+        return f"be at least {lowest}"
+    return "be below 2**64" if highest == SEED_LIMIT - 1 else f"be at most {highest}"
+
+
+class OtherArgumentsError(DatasetError):
+    """The directory holds a dataset made with other arguments."""
+
+    def __init__(self, directory: Path, differences: Mapping[str, tuple[Any, Any]]) -> None:
+        self.directory = directory
+        self.differences = dict(differences)
+        super().__init__(self.describe())
+
+    def describe(self, label: Callable[[str], str] = lambda name: f"{name}=") -> str:
+        """The message, each argument written as `label(name)` before its value."""
+        listed = ", ".join(f"{label(name)}{old} (asked for {new})" for name, (old, new) in self.differences.items())
+        return (
+            f"{self.directory} already holds a dataset made with other arguments: {listed}; "
+            "use another directory or the same arguments to resume it"
+        )
+
+
+def _existing(wanted: Manifest) -> Manifest | None:
+    """The manifest in the wanted directory, if there is one; `OtherArgumentsError` if it differs."""
+    if not (wanted.directory / _manifest.MANIFEST_NAME).exists():
+        return None
+    existing = _manifest.load(wanted.directory)
+    differences: dict[str, tuple[Any, Any]] = {
+        name: (existing.arguments[name], wanted.arguments[name])
+        for name in _manifest.ARGUMENT_NAMES
+        if existing.arguments[name] != wanted.arguments[name]
+    }
+    differences |= _model_differences(existing.model, wanted.model)
+    if differences:
+        raise OtherArgumentsError(wanted.directory, differences)
+    return existing
+
+
+def _verified_if_complete(wanted: Manifest) -> Manifest | None:
+    """The dataset if it is already complete and sound: checking it needs no lock and no writing."""
+    existing = _existing(wanted)
+    if existing is None or not existing.complete:
+        return None
+    verified, _ = _keep_verified_shards(existing)
+    return verified if verified.complete else None
+
+
+def _open_for_writing(wanted: Manifest) -> Manifest:
+    """The directory's manifest if it was made with these arguments, else `wanted`."""
+    existing = _existing(wanted)
+    if existing is not None:
         return existing
-    if any(directory.glob("shard-*.parquet")):
-        raise DatasetError(f"{directory} holds shard files but no {MANIFEST_NAME}: refusing to overwrite them")
-    _save_manifest(wanted)
+    directory = wanted.directory
+    if any(directory.glob("shard-*.parquet")) or (directory / _manifest.JOURNAL_NAME).exists():
+        raise DatasetError(
+            f"{directory} holds shard files but no {_manifest.MANIFEST_NAME}: refusing to overwrite them"
+        )
     return wanted
 
 
 @contextmanager
 def _exclusive_writer(directory: Path) -> Iterator[None]:
-    """Hold the directory's lock file: a second writer would delete the first one's temporaries."""
+    """Hold the directory's lock file while writing, and remove it afterwards.
+
+    A second writer would delete the first one's temporaries.
+    """
     if fcntl is None:
         yield
         return
-    with (directory / LOCK_NAME).open("a") as lock:
-        try:
-            fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise DatasetError(f"another write_dataset is writing into {directory}") from None
+    path = directory / LOCK_NAME
+    descriptor = _lock(path)
+    try:
         yield
+    finally:
+        path.unlink(missing_ok=True)  # before unlocking: see _lock
+        os.close(descriptor)
 
 
-def _remove_temporaries(directory: Path) -> None:
-    """Remove what killed runs left: temporary files are never part of a dataset."""
-    for pattern in (".shard-*.tmp", f".{MANIFEST_NAME}.*.tmp"):
+def _lock(path: Path) -> int:
+    """An open descriptor of `path`, locked.
+
+    A writer removes the lock file while it still holds the lock; one that meanwhile
+    opened and then locked the removed file finds that `path` no longer names it and
+    tries again, so two writers never hold locks on different files.
+    """
+    while True:
+        descriptor = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if _names(path, descriptor):
+                return descriptor
+        except BlockingIOError:
+            os.close(descriptor)
+            raise DatasetError(f"another write_dataset is writing into {path.parent}") from None
+        except BaseException:
+            os.close(descriptor)
+            raise
+        os.close(descriptor)
+
+
+def _names(path: Path, descriptor: int) -> bool:
+    """Whether `path` names the file open as `descriptor`."""
+    try:
+        named = os.stat(path)
+    except FileNotFoundError:
+        return False
+    opened = os.fstat(descriptor)
+    return (named.st_dev, named.st_ino) == (opened.st_dev, opened.st_ino)
+
+
+def _remove_leftovers(directory: Path) -> None:
+    """Remove the temporary files of abandoned shards and manifests: they are never part of a dataset."""
+    for pattern in (".shard-*.tmp", f".{_manifest.MANIFEST_NAME}.*.tmp"):
         for leftover in directory.glob(pattern):
             leftover.unlink(missing_ok=True)
 
@@ -268,7 +395,7 @@ def _keep_verified_shards(manifest: Manifest) -> tuple[Manifest, int]:
     shards = []
     reused = 0
     for shard in manifest.shards:
-        if shard.sha256 is not None and _file_sha256(manifest.directory / shard.file) == shard.sha256:
+        if shard.sha256 is not None and _files.file_sha256(manifest.directory / shard.file) == shard.sha256:
             reused += 1
         else:
             shard = replace(shard, sha256=None)
@@ -276,246 +403,56 @@ def _keep_verified_shards(manifest: Manifest) -> tuple[Manifest, int]:
     return replace(manifest, shards=tuple(shards)), reused
 
 
-def _file_sha256(path: Path) -> str | None:
-    digest = hashlib.sha256()
-    try:
-        with path.open("rb") as stream:
-            while chunk := stream.read(HASH_CHUNK_BYTES):
-                digest.update(chunk)
-    except FileNotFoundError:
-        return None
-    return digest.hexdigest()
+@contextmanager
+def _progress_reporter(progress: bool | ProgressCallback, total: int, done: int) -> Iterator[Callable[[int], None]]:
+    """A function to report the graphs made so far (after the `done` ones of kept shards)."""
+    if progress is False:
+        yield lambda made: None
+    elif progress is True:
+        tqdm = optional_module("tqdm", "write_dataset with progress=True", "dataset")
+        with tqdm.tqdm(total=total, initial=done, unit=" graphs", unit_scale=total >= 10_000, smoothing=0.1) as bar:
+            yield lambda made: bar.update(done + made - bar.n)
+    else:
+        callback = progress
+        reported = [-1]
 
+        def report(made: int) -> None:
+            if made != reported[0]:
+                reported[0] = made
+                callback(done + made, total)
 
-def _run_tasks(
-    manifest: Manifest, tasks: Sequence[_ShardTask], client: Any, workers: int | None, advance: Callable[[int], Any]
-) -> Manifest:
-    """Run the shard tasks, recording finished shards in the manifest as they come in."""
-    recorder = _ManifestRecorder(manifest)
-    try:
-        for shard in _execute(tasks, client, workers):
-            recorder.record(shard)
-            advance(shard.rows)
-    finally:
-        recorder.save()
-    return recorder.manifest
-
-
-class _ManifestRecorder:
-    """Collects finished shards and saves the manifest now and then, atomically.
-
-    Shards reach the disk before the manifest that lists them. Syncing them here, on
-    the otherwise waiting driver, rather than in the workers keeps the workers busy.
-    """
-
-    def __init__(self, manifest: Manifest) -> None:
-        self.manifest = manifest
-        self._shards = list(manifest.shards)
-        self._unsynced: list[Path] = []
-        self._saved_at = time.monotonic()
-
-    def record(self, shard: ShardRecord) -> None:
-        self._shards[shard.index] = shard
-        self._unsynced.append(self.manifest.directory / shard.file)
-        if time.monotonic() - self._saved_at >= MANIFEST_INTERVAL_SECONDS:
-            self.save()
-
-    def save(self) -> None:
-        for path in self._unsynced:
-            _sync_file(path)
-        self._unsynced.clear()
-        self.manifest = replace(self.manifest, shards=tuple(self._shards))
-        _save_manifest(self.manifest)
-        self._saved_at = time.monotonic()
-
-
-def _execute(tasks: Sequence[_ShardTask], client: Any, workers: int | None) -> Iterator[ShardRecord]:
-    if not tasks:
-        return iter(())
-    if client is None:
-        return _execute_locally(tasks, workers or min(2, os.cpu_count() or 1))
-    return _execute_on_cluster(tasks, client)
-
-
-def _execute_locally(tasks: Iterable[_ShardTask], workers: int) -> Iterator[ShardRecord]:
-    with ThreadPoolExecutor(workers, thread_name_prefix="tarvel-shard") as pool:
-        running: set[Future[ShardRecord]] = set()
-        try:
-            for task in tasks:
-                if len(running) >= SHARDS_IN_FLIGHT_PER_WORKER * workers:
-                    done, running = wait(running, return_when=FIRST_COMPLETED)
-                    yield from (future.result() for future in done)
-                running.add(pool.submit(_make_shard, task))
-            for future in _completed(running):
-                yield future.result()
-        finally:
-            for future in running:
-                future.cancel()
-
-
-def _completed(futures: set[Future[ShardRecord]]) -> Iterator[Future[ShardRecord]]:
-    while futures:
-        done, futures = wait(futures, return_when=FIRST_COMPLETED)
-        yield from done
-
-
-def _execute_on_cluster(tasks: Sequence[_ShardTask], client: Any) -> Iterator[ShardRecord]:
-    distributed = _optional_module("distributed", "write_dataset with a Dask cluster", "dask")
-    owned = isinstance(client, str)
-    if owned:
-        client = distributed.Client(client)
-    try:
-        threads = sum(client.nthreads().values())
-        window = max(2, SHARDS_IN_FLIGHT_PER_WORKER * threads)
-        queue = iter(tasks)
-        finished = distributed.as_completed()
-        for task in (next(queue) for _ in range(min(window, len(tasks)))):
-            finished.add(client.submit(_make_shard, task, pure=False))
-        for future in finished:
-            yield future.result()
-            following = next(queue, None)
-            if following is not None:
-                finished.add(client.submit(_make_shard, following, pure=False))
-    finally:
-        if owned:
-            client.close()
-
-
-def _make_shard(task: _ShardTask) -> ShardRecord:
-    """Generate one shard, write it atomically and return its record with the checksum.
-
-    Runs on a worker thread or a Dask worker: the generation releases the interpreter
-    lock, so several shards are made at once.
-    """
-    pa = _optional_module("pyarrow", "write_dataset", "dataset")
-    pq = _optional_module("pyarrow.parquet", "write_dataset", "dataset")
-    graphs = tarvel.generate_training_batch(task.record.rows, task.n_nodes, task.d, task.seed)
-    table = _parquet.graphs_to_table(pa, graphs, task.record.first_graph, task.n_nodes)
-    del graphs
-    sink = pa.BufferOutputStream()
-    pq.write_table(table, sink, **_parquet.write_options())
-    del table
-    data = memoryview(sink.getvalue())
-    _write_atomically(Path(task.directory) / task.record.file, data, durable=False)
-    return replace(task.record, sha256=hashlib.sha256(data).hexdigest())
-
-
-def _write_atomically(path: Path, data: bytes | memoryview, durable: bool = True) -> None:
-    """Write under a temporary name, then rename: a reader never sees half a file.
-
-    Without `durable` the data may still sit in the page cache: safe against a killed
-    process, and the caller syncs it (`_sync_file`) before relying on it after a crash.
-    """
-    temporary = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
-    try:
-        with temporary.open("wb") as stream:
-            stream.write(data)
-            if durable:
-                stream.flush()
-                os.fsync(stream.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
-    if durable:
-        _sync_file(path.parent)
-
-
-def _sync_file(path: Path) -> None:
-    """Flush a file, or a directory's entries, to the disk."""
-    if os.name != "posix" and path.is_dir():
-        return
-    descriptor = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
-class _NoProgress:
-    def update(self, n: int) -> None:
-        pass
-
-    def __enter__(self) -> _NoProgress:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        pass
-
-
-def _progress_bar(enabled: bool, total: int, done: int) -> Any:
-    if not enabled:
-        return _NoProgress()
-    tqdm = _optional_module("tqdm", "write_dataset with progress=True", "dataset")
-    return tqdm.tqdm(total=total, initial=done, unit=" graphs", unit_scale=total >= 10_000, smoothing=0.1)
-
-
-# ---------------------------------------------------------------------------------------
-# Manifest file
-
-
-def _save_manifest(manifest: Manifest) -> None:
-    document = {
-        "format": FORMAT_NAME,
-        "format_version": _parquet.FORMAT_VERSION,
-        "arguments": manifest.arguments,
-        "complete": manifest.complete,
-        "shards": [
-            {"file": s.file, "first_graph": s.first_graph, "rows": s.rows, "sha256": s.sha256} for s in manifest.shards
-        ],
-    }
-    text = json.dumps(document, indent=1) + "\n"
-    _write_atomically(manifest.directory / MANIFEST_NAME, text.encode())
-
-
-def read_manifest(out_dir: str | os.PathLike[str]) -> Manifest:
-    """The manifest of the dataset in `out_dir`; `DatasetError` if there is none or it is unreadable."""
-    directory = Path(out_dir).absolute()
-    path = directory / MANIFEST_NAME
-    try:
-        document = json.loads(path.read_text())
-    except FileNotFoundError:
-        raise DatasetError(f"{directory} holds no dataset: {MANIFEST_NAME} is missing") from None
-    except (ValueError, UnicodeDecodeError) as error:
-        raise DatasetError(f"{path} is not a valid manifest: {error}") from None
-    try:
-        return _manifest_from_document(directory, document)
-    except (KeyError, TypeError, ValueError) as error:
-        raise DatasetError(f"{path} is not a valid manifest: {error!r}") from None
-
-
-def _manifest_from_document(directory: Path, document: dict[str, Any]) -> Manifest:
-    if document["format"] != FORMAT_NAME or document["format_version"] != _parquet.FORMAT_VERSION:
-        raise ValueError(f"format {document['format']!r} version {document['format_version']!r} is not supported")
-    arguments = {name: int(document["arguments"][name]) for name in ARGUMENT_NAMES}
-    shards = tuple(
-        ShardRecord(k, str(s["file"]), int(s["first_graph"]), int(s["rows"]), s["sha256"])
-        for k, s in enumerate(document["shards"])
-    )
-    manifest = Manifest(directory, shards=shards, **arguments)
-    planned = _plan(manifest.n_graphs, manifest.shard_size)
-    if [replace(s, sha256=None) for s in shards] != list(planned):
-        raise ValueError("the shard list does not match the arguments")
-    return manifest
+        report(0)
+        yield report
 
 
 # ---------------------------------------------------------------------------------------
 # Reading
 
 
-def read_dataset(out_dir: str | os.PathLike[str], verify: bool = False) -> Iterator[SimulationResult]:
-    """Iterate over the graphs of a finished dataset, in order, as `generate_training_batch` returns them.
+def read_manifest(out_dir: str | os.PathLike[str]) -> Manifest:
+    """The manifest of the dataset in `out_dir`, with the shards recorded so far by a running
+    or killed writer; `DatasetError` if there is none or it is unreadable."""
+    return _manifest.load(Path(out_dir).absolute())
 
-    The dictionaries equal the extension's bit for bit: same keys in the same order,
-    uint8 labels, C-contiguous n x n float64 distances, lists of int pairs, Python
-    ints and bools. One shard is in memory at a time. With `verify`, every shard's
-    checksum is compared with the manifest before it is read. Raises `DatasetError`
-    at once for a missing or unfinished dataset, and while iterating for a damaged shard.
+
+def read_dataset(out_dir: str | os.PathLike[str], verify: bool = False) -> Iterator[dict[str, Any]]:
+    """Iterate over the graphs of a finished dataset, in order, as they were made.
+
+    A dataset of the training batch gives the dictionaries of `generate_training_batch`
+    bit for bit (same keys in the same order, uint8 labels, C-contiguous n x n float64
+    distances, lists of int pairs, Python ints and bools), followed by ``"positions"``:
+    the graph's n x d coordinates, which the shards do not store but `batch_positions`
+    recomputes bit for bit from the seed. A dataset of model graphs gives the
+    dictionaries of `models.generate_graph_batch`, bit for bit, positions included.
+    Every array owns its memory. One row group (a few megabytes) is converted at a time.
+    With `verify`, every shard's checksum is compared with the manifest before it is
+    read. Raises `DatasetError` at once for a missing or unfinished dataset, and while
+    iterating for a damaged shard.
     """
-    _optional_module("pyarrow.parquet", "read_dataset", "dataset")
+    optional_module("pyarrow.parquet", "read_dataset", "dataset")
     manifest = read_manifest(out_dir)
     if not manifest.complete:
-        missing = sum(shard.sha256 is None for shard in manifest.shards)
+        missing = len(manifest.shards) - manifest.shards_done
         raise DatasetError(
             f"the dataset in {manifest.directory} is unfinished ({missing} of {len(manifest.shards)} shards "
             "missing): rerun write_dataset with the same arguments to complete it"
@@ -523,40 +460,49 @@ def read_dataset(out_dir: str | os.PathLike[str], verify: bool = False) -> Itera
     return _iterate_graphs(manifest, verify)
 
 
-def _iterate_graphs(manifest: Manifest, verify: bool) -> Iterator[SimulationResult]:
+def _iterate_graphs(manifest: Manifest, verify: bool) -> Iterator[dict[str, Any]]:
+    source = graph_source(manifest)
     for shard in manifest.shards:
-        table = _read_shard(manifest, shard, verify)
-        yield from _parquet.table_to_graphs(table, manifest.n_nodes)
+        for first, table in _shard_row_groups(manifest, source, shard, verify):
+            yield from source.from_table(table, first)
 
 
-def _read_shard(manifest: Manifest, shard: ShardRecord, verify: bool) -> Any:
-    pa = _optional_module("pyarrow", "read_dataset", "dataset")
-    pq = _optional_module("pyarrow.parquet", "read_dataset", "dataset")
+def _shard_row_groups(
+    manifest: Manifest, source: GraphSource, shard: ShardRecord, verify: bool
+) -> Iterator[tuple[int, Any]]:
+    """The shard's row groups as tables with their first graph, each checked to hold the next graphs of the shard."""
+    pa = optional_module("pyarrow", "read_dataset", "dataset")
+    pq = optional_module("pyarrow.parquet", "read_dataset", "dataset")
     path = manifest.directory / shard.file
+    expected_schema = source.schema(pa)
+    next_graph = shard.first_graph
     try:
         if verify:
             data = path.read_bytes()
             if hashlib.sha256(data).hexdigest() != shard.sha256:
                 raise DatasetError(f"{path} does not match its checksum in the manifest")
-            table = pq.read_table(pa.BufferReader(data))
+            parquet = pq.ParquetFile(pa.BufferReader(data))
         else:
-            table = pq.read_table(path)
+            parquet = pq.ParquetFile(path)
+        with parquet:
+            for group in range(parquet.num_row_groups):
+                table = parquet.read_row_group(group)
+                if not table.schema.equals(expected_schema) or not _numbered_from(table, next_graph):
+                    break
+                yield next_graph, table
+                next_graph += table.num_rows
     except (OSError, pa.ArrowException) as error:
         raise DatasetError(f"cannot read {path}: {error}") from error
-    _check_shard_contents(manifest, shard, table)
-    return table
-
-
-def _check_shard_contents(manifest: Manifest, shard: ShardRecord, table: Any) -> None:
-    """Catch a shard that reads fine but belongs elsewhere (renamed, or from another dataset)."""
-    expected_schema = _parquet.schema(_optional_module("pyarrow", "read_dataset", "dataset"), manifest.n_nodes)
-    graphs = table["graph"].to_numpy() if table.schema.equals(expected_schema) else None
-    expected = np.arange(shard.first_graph, shard.first_graph + shard.rows, dtype=np.uint64)
-    if graphs is None or not np.array_equal(graphs, expected):
+    if next_graph != shard.first_graph + shard.rows:
         raise DatasetError(
-            f"{manifest.directory / shard.file} does not hold graphs {shard.first_graph}..{shard.first_graph + shard.rows - 1} "
-            f"of this dataset"
+            f"{path} does not hold graphs {shard.first_graph}..{shard.first_graph + shard.rows - 1} of this dataset"
         )
+
+
+def _numbered_from(table: Any, first: int) -> bool:
+    """Catch rows that read fine but belong elsewhere (a renamed shard, or one of another dataset)."""
+    expected = np.arange(first, first + table.num_rows, dtype=np.uint64)
+    return bool(np.array_equal(table["graph"].to_numpy(), expected))
 
 
 # ---------------------------------------------------------------------------------------
@@ -568,11 +514,10 @@ def verify_dataset(out_dir: str | os.PathLike[str]) -> list[str]:
     manifest = read_manifest(out_dir)
     problems = []
     for shard in manifest.shards:
-        path = manifest.directory / shard.file
         if shard.sha256 is None:
             problems.append(f"{shard.file}: not written yet")
             continue
-        actual = _file_sha256(path)
+        actual = _files.file_sha256(manifest.directory / shard.file)
         if actual is None:
             problems.append(f"{shard.file}: missing")
         elif actual != shard.sha256:

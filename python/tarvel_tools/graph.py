@@ -1,9 +1,14 @@
-"""A simulation result as the arrays of a graph-learning sample.
+"""A labelled graph as the arrays of a graph-learning sample.
 
-Every candidate bar of the complete graph becomes one edge, in the order the
-labels use: (0, 1), (0, 2), ..., (0, n-1), (1, 2), ...  Each edge is stored
-once, i < j, not as two directed edges: message passing that needs both
-directions can add the reverse edges itself (their labels are the same).
+Two kinds of graph go in: a result of `simulate` / `generate_training_batch`, whose
+bars are the candidate pairs of the complete graph in the order the labels use,
+(0, 1), (0, 2), ..., (0, n-1), (1, 2), ..., and a graph of
+`models.generate_graph_batch`, which lists its own bars and positions.
+
+By default each undirected bar is listed in both directions, as message-passing
+libraries expect: the m bars (i, j) first, then the same m bars as (j, i), each
+with its label and length repeated, so that edge e and edge e + m are one bar.
+``both_directions=False`` lists each bar once, as it is labelled.
 """
 
 from __future__ import annotations
@@ -19,30 +24,47 @@ __all__ = ["candidate_edge_index", "to_graph_arrays", "to_pyg"]
 
 
 def to_graph_arrays(
-    result: Mapping[str, Any], positions: npt.ArrayLike | None = None
+    result: Mapping[str, Any], positions: npt.ArrayLike | None = None, *, both_directions: bool = True
 ) -> dict[str, npt.NDArray[Any]]:
-    """Turn a `simulate` / `generate_training_batch` dictionary into plain NumPy arrays.
+    """Turn a labelled graph into plain NumPy arrays.
 
-    With m = n(n-1)/2 candidate bars of an n-node framework, the keys are:
+    ``result`` is a dictionary of `simulate` / `generate_training_batch` (its m =
+    n(n-1)/2 bars are the candidate pairs) or of `models.generate_graph_batch` (its m
+    bars are its ``"edges"``).  With E = 2m edges (or m with ``both_directions=False``),
+    the keys are:
 
-    - ``edge_index``: int64, shape (2, m), the pairs (i, j), i < j, in candidate order;
-    - ``edge_attr``: float64, shape (m, 1), each bar's length read from the
-      distance matrix (a column, as graph-learning edge features are laid out);
-    - ``y``: int64, shape (m,), the labels, 1 independent and 0 redundant
+    - ``edge_index``: int64, shape (2, E), the bars (i, j), i < j, in the labels' order,
+      then (with ``both_directions``) the same bars as (j, i);
+    - ``edge_attr``: float64, shape (E, 1), each bar's length (a column, as
+      graph-learning edge features are laid out): read from the distance matrix, or
+      computed from a model graph's positions;
+    - ``y``: int64, shape (E,), the labels, 1 independent and 0 redundant
       (cast to float for a binary cross-entropy loss);
-    - ``is_rigid`` (bool), ``final_rank`` and ``max_rank`` (int64): shape (1,),
-      so that batching graphs concatenates them into one value per graph;
+    - ``is_rigid`` (bool) and the ranks, int64, shape (1,), so that batching graphs
+      concatenates them into one value per graph: ``final_rank`` and ``max_rank`` for
+      a complete-graph result, ``rank``, ``max_rank`` and ``dof`` for a model graph;
+    - ``edge_component``: int64, shape (E,), a plane model graph's rigid component
+      of each bar;
     - ``num_nodes``: int64, shape (), n;
-    - ``pos``: float64, shape (n, d), only when ``positions`` is given (no
-      key holds None, so ``Data(**arrays)`` and ``np.savez(**arrays)`` work).
+    - ``pos``: float64, shape (n, d): a model graph's positions, or ``positions``
+      when given (no key holds None, so ``Data(**arrays)`` and
+      ``np.savez(**arrays)`` work).
 
     Every array is new and owns its memory; the result is not modified.
 
     Raises:
         KeyError: a key of the result dictionary is missing.
-        ValueError: the labels or the distance matrix do not fit n, or the
+        ValueError: the labels, edges or distance matrix do not fit n, or the
             positions are not (n, d).
     """
+    if "edges" in result:
+        arrays = _model_graph_arrays(result, positions)
+    else:
+        arrays = _complete_graph_arrays(result, positions)
+    return _in_both_directions(arrays) if both_directions else arrays
+
+
+def _complete_graph_arrays(result: Mapping[str, Any], positions: npt.ArrayLike | None) -> dict[str, npt.NDArray[Any]]:
     n_nodes = int(result["n_nodes"])
     labels = np.asarray(result["labels"])
     distances = np.asarray(result["distance_matrix"], dtype=np.float64)
@@ -62,8 +84,8 @@ def to_graph_arrays(
     return arrays
 
 
-def to_pyg(result: Mapping[str, Any], positions: npt.ArrayLike | None = None) -> Any:
-    """Build a ``torch_geometric.data.Data`` sample from a simulation result and return it.
+def to_pyg(result: Mapping[str, Any], positions: npt.ArrayLike | None = None, *, both_directions: bool = True) -> Any:
+    """Build a ``torch_geometric.data.Data`` sample from a labelled graph and return it.
 
     The tensors are those of `to_graph_arrays` (same names, dtypes and
     shapes, shared with no NumPy array the caller holds); ``num_nodes`` is
@@ -74,10 +96,50 @@ def to_pyg(result: Mapping[str, Any], positions: npt.ArrayLike | None = None) ->
         from torch_geometric.data import Data  # type: ignore[import-not-found, unused-ignore]
     except ImportError as error:
         raise ImportError("to_pyg needs torch and torch_geometric: pip install 'tarvel[pyg]'") from error
-    arrays = to_graph_arrays(result, positions)
+    arrays = to_graph_arrays(result, positions, both_directions=both_directions)
     num_nodes = int(arrays.pop("num_nodes"))
     tensors = {name: torch.from_numpy(np.ascontiguousarray(array)) for name, array in arrays.items()}
     return Data(**tensors, num_nodes=num_nodes)
+
+
+def _model_graph_arrays(graph: Mapping[str, Any], positions: npt.ArrayLike | None) -> dict[str, npt.NDArray[Any]]:
+    pos = np.array(graph["positions"] if positions is None else positions, dtype=np.float64)
+    if pos.ndim != 2:
+        raise ValueError(f"positions have shape {pos.shape}, expected (n, d)")
+    n_nodes = pos.shape[0]
+    edges = np.asarray(graph["edges"])
+    labels = np.asarray(graph["labels"])
+    if edges.ndim != 2 or edges.shape[1] != 2 or labels.shape != (edges.shape[0],):
+        raise ValueError(f"edges have shape {edges.shape} and labels {labels.shape}, expected (m, 2) and (m,)")
+    edge_index = edges.T.astype(np.int64)
+    if edge_index.size and not (0 <= edge_index.min() and edge_index.max() < n_nodes):
+        raise ValueError(f"edges must join nodes 0 .. {n_nodes - 1}")
+    lengths = np.sqrt(np.sum((pos[edge_index[0]] - pos[edge_index[1]]) ** 2, axis=1))
+    arrays: dict[str, npt.NDArray[Any]] = {
+        "edge_index": edge_index,
+        "edge_attr": lengths.reshape(-1, 1),
+        "y": labels.astype(np.int64),
+        "is_rigid": np.array([bool(graph["is_rigid"])]),
+        **{key: np.array([int(graph[key])], dtype=np.int64) for key in ("rank", "max_rank", "dof")},
+        "num_nodes": np.array(n_nodes, dtype=np.int64),
+        "pos": pos,
+    }
+    if "edge_component" in graph:
+        arrays["edge_component"] = np.array(graph["edge_component"], dtype=np.int64)
+    return arrays
+
+
+# Per-edge arrays: repeated when each bar is listed in both directions.
+_EDGE_KEYS = ("edge_attr", "y", "edge_component")
+
+
+def _in_both_directions(arrays: dict[str, npt.NDArray[Any]]) -> dict[str, npt.NDArray[Any]]:
+    edge_index = arrays["edge_index"]
+    arrays["edge_index"] = np.concatenate([edge_index, edge_index[::-1]], axis=1)
+    for key in _EDGE_KEYS:
+        if key in arrays:
+            arrays[key] = np.concatenate([arrays[key], arrays[key]])
+    return arrays
 
 
 def candidate_edge_index(n_nodes: int) -> npt.NDArray[np.int64]:

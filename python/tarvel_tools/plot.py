@@ -27,7 +27,7 @@ from .graph import candidate_edge_index
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-__all__ = ["plot_framework", "plot_reconstruction", "screen_coordinates"]
+__all__ = ["plot_framework", "plot_reconstruction", "plot_rigid_components", "screen_coordinates"]
 
 Float64Array = npt.NDArray[np.float64]
 
@@ -54,6 +54,10 @@ _INDEPENDENT_STYLE: dict[str, Any] = {
 _REDUNDANT_STYLE: dict[str, Any] = {
     "colors": "#d2553a", "linewidths": 1.5, "linestyles": (0, (4, 3)), "alpha": 0.6, "zorder": 2,
 }
+# Bars of a rigid components picture take their component's colour.
+_COMPONENT_BAR: dict[str, Any] = {"linewidths": 2.6, "linestyles": "solid", "alpha": 1.0, "zorder": 1}
+_COMPONENT_REDUNDANT_BAR: dict[str, Any] = {"linewidths": 1.6, "linestyles": (0, (4, 3)), "alpha": 0.9, "zorder": 2}
+_NO_COMPONENT = "#9a9a9a"
 _NODE_FACE = "white"
 _NODE_EDGE = "#222222"
 _AUTO_NUMBERING_LIMIT = 40
@@ -151,6 +155,79 @@ def plot_reconstruction(
     return ax
 
 
+def plot_rigid_components(
+    positions: npt.ArrayLike,
+    edges: npt.ArrayLike,
+    result: Mapping[str, Any] | None = None,
+    ax: Axes | None = None,
+    *,
+    title: str | None = None,
+    number_nodes: bool | None = None,
+    legend: bool = True,
+) -> Axes:
+    """Draw a graph with each rigid component in its own colour; return the Axes.
+
+    Every bar takes the colour of the component that spans it (colours are
+    reused after ten components; a bar in no component is grey), independent
+    bars solid and redundant bars dashed. The title says whether the graph
+    is rigid and gives its number of components and its degrees of freedom,
+    after ``title`` if one is given.
+
+    Parameters
+    ----------
+    positions : array_like, shape (n, 2) or (n, 3)
+        Where to draw the nodes; 3-D positions are drawn in the fixed view
+        described in this module's documentation.
+    edges : array_like, shape (m, 2)
+        The bars, as node numbers.
+    result : dict, optional
+        ``tarvel_tools.rigidity.pebble_game(n, edges)`` (any k, l); computed
+        with (2, 3) when omitted.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new figure's Axes by default.
+    number_nodes : bool, optional
+        Write node numbers (default: for at most 40 nodes).
+    legend : bool
+        Explain the line styles below the drawing.
+
+    Raises
+    ------
+    ImportError
+        matplotlib is not installed.
+    ValueError
+        The result does not have one label and one component per edge.
+    """
+    from .rigidity import pebble_game
+
+    plt = _pyplot("plot_rigid_components")
+    points = screen_coordinates(positions)
+    bars = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    game = pebble_game(len(points), bars) if result is None else result
+    labels = np.asarray(game["labels"])
+    components = np.asarray(game["edge_component"])
+    if labels.shape != (len(bars),) or components.shape != (len(bars),):
+        raise ValueError(f"the result has {labels.shape[0]} labels and {components.shape[0]} components for {len(bars)} edges")
+    if ax is None:
+        ax = plt.subplots(figsize=(5.5, 5.5))[1]
+
+    palette = plt.get_cmap("tab10")
+    colours = [palette(int(c) % 10) if c >= 0 else _NO_COMPONENT for c in components]
+    segments = np.stack([points[bars[:, 0]], points[bars[:, 1]]], axis=1) if len(bars) else np.empty((0, 2, 2))
+    for independent, style in ((True, _COMPONENT_BAR), (False, _COMPONENT_REDUNDANT_BAR)):
+        chosen = (labels == 1) == independent
+        kind = "independent" if independent else "redundant"
+        _draw_bars(ax, segments[chosen], {**style, "colors": [c for c, keep in zip(colours, chosen) if keep]},
+                   f"{kind} bars ({int(np.sum(chosen))})")
+    _draw_nodes(ax, points, _numbering_wanted(number_nodes, len(points)))
+
+    ax.set_title(f"{title}\n{_components_title(game)}" if title else _components_title(game))
+    three_d = np.asarray(positions).shape[1] == 3
+    _finish_axes(ax, points if len(points) else np.zeros((1, 2)), three_d)
+    if legend:
+        _legend_of_styles(ax, three_d)
+    return ax
+
+
 def screen_coordinates(positions: npt.ArrayLike) -> Float64Array:
     """Return the 2-D drawing coordinates of ``(n, 2)`` or ``(n, 3)`` positions.
 
@@ -208,6 +285,26 @@ def _draw_nodes(ax: Axes, points: Float64Array, numbered: bool) -> None:
 
 def _numbering_wanted(number_nodes: bool | None, n_nodes: int) -> bool:
     return n_nodes <= _AUTO_NUMBERING_LIMIT if number_nodes is None else number_nodes
+
+
+def _components_title(game: Mapping[str, Any]) -> str:
+    count, dof = len(game["components"]), int(game["dof"])
+    verdict = "rigid" if game["is_rigid"] else "flexible"
+    components = f"{count} rigid component{'' if count == 1 else 's'}"
+    return f"{verdict}: {components}, {dof} degree{'' if dof == 1 else 's'} of freedom"
+
+
+def _legend_of_styles(ax: Axes, three_d: bool) -> None:
+    """A legend of the two line styles in a neutral colour (the colours stand for components)."""
+    from matplotlib.lines import Line2D
+
+    handles = [
+        Line2D([], [], color=_NODE_EDGE, linewidth=style["linewidths"], linestyle=style["linestyles"], label=label)
+        for style, label in ((_COMPONENT_BAR, "independent bar"), (_COMPONENT_REDUNDANT_BAR, "redundant bar"))
+    ]
+    offset = -0.02 if three_d else -0.07
+    ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, offset), ncol=2, frameon=False,
+              fontsize="small", title="colour: rigid component", title_fontsize="small")
 
 
 def _framework_title(result: Mapping[str, Any], title: str | None) -> str:

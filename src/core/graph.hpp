@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "node.hpp"
 
@@ -18,5 +19,10 @@ std::uint64_t rigid_rank(std::uint64_t n, std::uint64_t d);
 // InvalidInput naming the first edge whose end is not a node (>= n) or
 // that joins a node to itself. Repeated edges are allowed.
 void check_edges(std::uint64_t n, std::span<const Pair> edges);
+
+// The edges given as rows (i, j) of signed integers, flat, checked as
+// check_edges does (a negative end is outside the nodes too). Reads each
+// value once, so the rows may be memory others can write.
+std::vector<Pair> edges_from_rows(std::span<const std::int64_t> rows, std::uint64_t n);
 
 }  // namespace tarvel

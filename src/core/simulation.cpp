@@ -2,41 +2,18 @@
 
 #include <algorithm>
 
+#include "bar_labels.hpp"
 #include "fault.hpp"
-#include "rank.hpp"
-#include "rigidity.hpp"
 #include "rng.hpp"
 
 namespace tarvel {
 
 namespace {
 
-// Labels bars with one checker whose storage, and the candidate list of the
-// last node count, serve one graph after another; nothing of a previous pass
-// survives into the next.
-class Labeller {
+// The labeller of the simulation, and the candidate list of the last node
+// count: both serve one graph after another.
+class Labeller : public BarLabeller {
 public:
-    // The full pass; see label_bars_in_order.
-    std::uint64_t label_in_order(const NodeList& nodes, std::span<const Pair> bars, double tol,
-                                 std::uint64_t max_rank, std::vector<std::uint8_t>& labels) {
-        const std::size_t first = labels.size();
-        reserve_checked(labels, first + bars.size());
-        start_pass(nodes, tol, std::min<std::uint64_t>(max_rank, bars.size()));
-        for (const Pair& bar : bars) {
-            labels.push_back(offer(nodes, bar) ? 1 : 0);
-            if (checker_.rank() == max_rank) break;
-        }
-        labels.resize(first + bars.size(), 0);  // bars after the stop are redundant
-        return checker_.rank();
-    }
-
-    // The rank reached by offering every bar, whatever the answers.
-    std::uint64_t rank_of(const NodeList& nodes, std::span<const Pair> bars, double tol) {
-        start_pass(nodes, tol, bars.size());
-        for (const Pair& bar : bars) offer(nodes, bar);
-        return checker_.rank();
-    }
-
     // The candidate pairs of n nodes, built once per node count.
     std::span<const Pair> candidate_pairs(std::uint64_t n) {
         if (pairs_.empty() || pairs_for_ != n) {
@@ -47,28 +24,6 @@ public:
     }
 
 private:
-    // Rows span n*dim columns; every node shares node 0's dimension (a row of
-    // a node of another dimension is an internal fault).
-    void start_pass(const NodeList& nodes, double tol, std::uint64_t expected_rank) {
-        dim_ = nodes.empty() ? 0 : nodes.front().position.size();
-        const std::uint64_t ncols = checked_product(nodes.size(), dim_);
-        checker_.reset(ncols, tol);
-        // No row can be independent of ncols others, so that caps the basis.
-        checker_.reserve_rows(std::min(expected_rank, ncols));
-    }
-
-    // Offers a bar by its few non-zero entries, without building a dense row.
-    bool offer(const NodeList& nodes, const Pair& bar) {
-        rigidity_row_entries(nodes, bar.i, bar.j, entries_);
-        // A dense row of another dimension would not fit the checker; a
-        // sparse one might, in the wrong columns.
-        require_equal(entries_.size(), 2 * dim_, "Nodes must all have the same dimension");
-        return checker_.add_row_entries(entries_);
-    }
-
-    IncrementalRankChecker checker_{0, 0.0};
-    std::uint64_t dim_ = 0;
-    std::vector<RowEntry> entries_;
     std::vector<Pair> pairs_;
     std::uint64_t pairs_for_ = 0;
 };
@@ -112,12 +67,6 @@ std::vector<SimulationResult> simulate_batch(std::uint64_t seed, std::uint64_t n
         records.push_back(simulate_with(labeller, nodes, d, tol));
     }
     return records;
-}
-
-std::uint64_t label_bars_in_order(const NodeList& nodes, std::span<const Pair> bars, double tol,
-                                  std::uint64_t max_rank, std::vector<std::uint8_t>& labels) {
-    Labeller labeller;
-    return labeller.label_in_order(nodes, bars, tol, max_rank, labels);
 }
 
 }  // namespace tarvel

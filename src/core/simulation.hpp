@@ -37,12 +37,4 @@ SimulationResult run_simulation(const NodeList& nodes, std::uint64_t d, double t
 std::vector<SimulationResult> simulate_batch(std::uint64_t seed, std::uint64_t n_graphs, std::uint64_t n_nodes,
                                              std::uint64_t d, double tol);
 
-// The full pass over any list of bars: appends to `labels` one label per bar,
-// in order, 1 when the bar's row raises the rank of the bars labelled 1
-// before it; once the rank reaches `max_rank` the remaining bars are labelled
-// 0 without their rows being built (the rank is compared only after a row has
-// been tested). Returns the rank reached. All nodes must share one dimension.
-std::uint64_t label_bars_in_order(const NodeList& nodes, std::span<const Pair> bars, double tol,
-                                  std::uint64_t max_rank, std::vector<std::uint8_t>& labels);
-
 }  // namespace tarvel

@@ -36,5 +36,13 @@ TEST(CheckEdges, NamesTheFirstBadEdge) {
               "edge 1 (2, 2) is a self-loop");
 }
 
+TEST(EdgesFromRows, ConvertsAndNamesNegativeEnds) {
+    EXPECT_EQ(edges_from_rows(std::vector<std::int64_t>{0, 1, 2, 0}, 3), (std::vector<Pair>{{0, 1}, {2, 0}}));
+    EXPECT_EQ(invalid_input_of([] { edges_from_rows(std::vector<std::int64_t>{0, 1, -1, 2}, 3); }),
+              "edge 1 (-1, 2) has an end outside the 3 nodes");
+    EXPECT_EQ(invalid_input_of([] { edges_from_rows(std::vector<std::int64_t>{1, 1}, 3); }),
+              "edge 0 (1, 1) is a self-loop");
+}
+
 }  // namespace
 }  // namespace tarvel

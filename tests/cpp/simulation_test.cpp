@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/bar_labels.hpp"
 #include "core/fault.hpp"
 #include "core/rank.hpp"
 #include "core/rigidity.hpp"
@@ -49,8 +50,8 @@ struct Pass {
 // not change.
 Pass full_pass(const NodeList& nodes, std::uint64_t d, double tol) {
     Pass pass;
-    pass.rank = label_bars_in_order(nodes, make_candidate_pairs(nodes.size()), tol, max_rank_for(nodes.size(), d),
-                                    pass.labels);
+    pass.rank = BarLabeller().label_in_order(nodes, make_candidate_pairs(nodes.size()), tol,
+                                             max_rank_for(nodes.size(), d), pass.labels);
     return pass;
 }
 
@@ -325,7 +326,7 @@ TEST(SimulateBatch, EachRecordIsThatGraphsSimulation) {
 // Any bars in any order, repeated ones included, as graphs other than the
 // complete one give them: labels and rank as the reference pass, appended
 // after the labels already there.
-TEST(LabelBarsInOrder, MatchesTheReferenceOnAnyEdgeList) {
+TEST(BarLabellerInOrder, MatchesTheReferenceOnAnyEdgeList) {
     std::mt19937_64 rng(99);
     for (int trial = 0; trial < 300; ++trial) {
         const std::uint64_t d = 2 + trial % 2, n = 2 + rng() % 10;
@@ -338,7 +339,7 @@ TEST(LabelBarsInOrder, MatchesTheReferenceOnAnyEdgeList) {
         const std::uint64_t stop = trial % 3 == 0 ? ~std::uint64_t{0} : rng() % (n * d);
         const double tol = tolerances[trial % 8];
         Labels labels = {7, 7};
-        const std::uint64_t rank = label_bars_in_order(nodes, bars, tol, stop, labels);
+        const std::uint64_t rank = BarLabeller().label_in_order(nodes, bars, tol, stop, labels);
         const Pass expected = reference_pass(nodes, bars, n * d, tol, stop);
         ASSERT_EQ(Labels(labels.begin() + 2, labels.end()), expected.labels) << "trial " << trial;
         ASSERT_EQ(Labels(labels.begin(), labels.begin() + 2), (Labels{7, 7}));
@@ -346,13 +347,13 @@ TEST(LabelBarsInOrder, MatchesTheReferenceOnAnyEdgeList) {
     }
 }
 
-TEST(LabelBarsInOrder, NodesOfAnotherDimensionAreAnInternalFault) {
+TEST(BarLabellerInOrder, NodesOfAnotherDimensionAreAnInternalFault) {
     // Node 1 and 2 share a dimension, unlike node 0: their bar must not land
     // in node 0's columns.
     const NodeList nodes = nodes_at({{0, 0}, {1, 2, 3}, {4, 5, 6}});
     const Pairs pairs = {{1, 2}};
     Labels labels;
-    EXPECT_THROW(label_bars_in_order(nodes, pairs, 1e-9, 3, labels), InternalFault);
+    EXPECT_THROW(BarLabeller().label_in_order(nodes, pairs, 1e-9, 3, labels), InternalFault);
 }
 
 TEST(SimulateBatch, FaultsOfTheFirstGraphEndTheCall) {

@@ -1,6 +1,7 @@
 """The module object: its surface, re-initialisation, sub-interpreters, faults."""
 
 import ctypes
+import importlib
 import inspect
 import shutil
 import subprocess
@@ -42,8 +43,9 @@ def exported_symbols(path):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads an ELF dynamic symbol table")
-def test_the_extension_exports_only_its_entry():
-    assert exported_symbols(tarvel.__file__) == {"PyInit_tarvel"}
+@pytest.mark.parametrize("module,entry", [("tarvel", "PyInit_tarvel"), ("tarvel_tools._native", "PyInit__native")])
+def test_each_extension_exports_only_its_entry(module, entry):
+    assert exported_symbols(importlib.import_module(module).__file__) == {entry}
 
 
 def test_module_surface_is_exactly_the_six_functions():

@@ -9,7 +9,8 @@ import sys
 import textwrap
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from functools import partial
 from typing import Any
 
@@ -130,30 +131,47 @@ def test_threads_give_the_serial_results() -> None:
             assert_identical(result, serial[index], f"worker {worker}: {tasks[index][0]}")
 
 
-def ticks_during(call: Callable[[], object]) -> tuple[float, float, list[float]]:
-    """Runs `call` while another Python thread records timestamps as fast as it can."""
-    stop = threading.Event()
-    ticks: list[float] = []
+@contextmanager
+def lock_handed_over_only_when_released() -> Iterator[None]:
+    """The interpreter never takes the lock from a running thread: it changes hands only
+    when its holder releases it (a blocking call, or a call's numeric work)."""
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(previous)
+
+
+def other_thread_ran_during(call: Callable[[], object], attempts: int = 5) -> bool:
+    """Whether another Python thread ran while `call` ran: it can only if the call releases the lock.
+
+    On a loaded machine the other thread may not be scheduled before the call ends:
+    the call is tried a few times.
+    """
+    stop, ticking = threading.Event(), threading.Event()
+    ticks: list[None] = []
 
     def tick() -> None:
+        ticking.set()
         while not stop.is_set():
-            ticks.append(time.perf_counter())
+            ticks.append(None)
+            time.sleep(0.0005)
 
-    ticker = threading.Thread(target=tick, daemon=True)
-    ticker.start()
-    time.sleep(0.02)
-    started = time.perf_counter()
-    call()
-    ended = time.perf_counter()
-    stop.set()
-    ticker.join(JOIN_TIMEOUT)
-    return started, ended, [t for t in ticks if started <= t <= ended]
-
-
-def longest_pause(started: float, ended: float, ticks: list[float]) -> float:
-    """The longest stretch of the call, as a fraction of it, in which the other thread did not run."""
-    moments = [started, *ticks, ended]
-    return max(b - a for a, b in zip(moments, moments[1:])) / (ended - started)
+    with lock_handed_over_only_when_released():
+        ticker = threading.Thread(target=tick, daemon=True)
+        ticker.start()
+        ticking.wait()
+        ran = False
+        for _ in range(attempts):
+            before = len(ticks)
+            call()
+            ran = len(ticks) > before
+            if ran:
+                break
+        stop.set()
+        ticker.join(JOIN_TIMEOUT)
+    return ran
 
 
 def random_symmetric(n: int) -> npt.NDArray[np.float64]:
@@ -163,31 +181,37 @@ def random_symmetric(n: int) -> npt.NDArray[np.float64]:
 
 
 # Inputs taking about 0.1 to 0.3 s each, nearly all of it in the numeric section.
+# Their arguments are made beforehand: NumPy releases the lock in its own loops.
 LONG_CALLS: dict[str, Callable[[], object]] = {
-    "simulate": lambda: tarvel.simulate(collinear(350), 2),
-    "generate_training_batch": lambda: tarvel.generate_training_batch(200, 60, 2, 0),
-    "reconstruct": lambda: tarvel.reconstruct(random_symmetric(1500), 2),
-    "pebble_game": lambda: tarvel.pebble_game(np.zeros((10000, 0)), 2),
+    "simulate": partial(tarvel.simulate, collinear(350), 2),
+    "generate_training_batch": partial(tarvel.generate_training_batch, 200, 60, 2, 0),
+    "reconstruct": partial(tarvel.reconstruct, random_symmetric(1500), 2),
+    "pebble_game": partial(tarvel.pebble_game, np.zeros((10000, 0)), 2),
 }
 
 
 @pytest.mark.parametrize("name", list(LONG_CALLS))
 def test_other_threads_run_during_a_long_call(name: str) -> None:
-    started, ended, ticks = ticks_during(LONG_CALLS[name])
-    assert ticks, f"no other thread ran during {name}"
-    assert longest_pause(started, ended, ticks) < 0.5
+    assert other_thread_ran_during(LONG_CALLS[name]), f"no other thread ran during {name}"
 
 
 def test_gram_from_dist_keeps_the_lock() -> None:
     matrix = random_symmetric(3000)
-    started, ended, ticks = ticks_during(lambda: tarvel.gram_from_dist(matrix))
-    assert longest_pause(started, ended, ticks) > 0.5  # shows that the check above can fail
+    assert not other_thread_ran_during(lambda: tarvel.gram_from_dist(matrix))  # shows that the check above can fail
 
 
 INTERRUPT_SCRIPT = """
-    import collections, json, signal, threading, time
+    import collections, json, signal, sys, threading
     import numpy as np
     import tarvel
+
+    # The lock changes hands only when its holder releases it: a thread that is ready to
+    # run gets it when the running call enters its numeric work, and not before.
+    sys.setswitchinterval(1000.0)
+    # SIGINT raises KeyboardInterrupt, even if the suite runs with it ignored (a background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    MAIN = threading.main_thread().ident
+    ATTEMPTS = 10
 
     def collinear(n):
         return np.column_stack([np.arange(float(n)), np.zeros(n)])
@@ -212,56 +236,79 @@ INTERRUPT_SCRIPT = """
             return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
         return type(a) is type(b) and a == b
 
-    def interrupt_main_after(seconds):
-        timer = threading.Timer(seconds, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
-        timer.start()
-        return timer
+    def interrupted_in_main(function, args, expected):
+        # The interrupter becomes ready once `go` is set and can run only when the main
+        # thread lets go of the lock, which it does only inside the call. Should it be
+        # scheduled too late, after the call, it sends nothing and the attempt is repeated.
+        # deque.extend and map call the function from C without checking for signals, so
+        # the result is stored before the interpreter raises the pending interrupt.
+        go, state = threading.Event(), {"returned": False, "sent": False}
 
-    def interrupted_in_main(function, args, expected, duration):
-        # deque.extend and map call the function from C without checking for signals, so the
-        # result is stored before the interpreter raises the pending interrupt.
+        def interrupter():
+            go.wait()
+            if not state["returned"]:
+                signal.pthread_kill(MAIN, signal.SIGINT)
+                state["sent"] = True
+
+        thread = threading.Thread(target=interrupter)
+        thread.start()
         sink = collections.deque()
-        timer = interrupt_main_after(duration * 0.15)
-        started = time.perf_counter()
         try:
+            go.set()
             sink.extend(map(function, *[[a] for a in args]))
+            state["returned"] = True
             raised, context = None, None
         except BaseException as error:
+            state["returned"] = True
             raised, context = type(error).__name__, repr(error.__context__)
-        elapsed = time.perf_counter() - started
-        timer.join()
-        after = function(*args)
+        thread.join()
         return {
-            "raised": raised, "context": context, "elapsed": elapsed / duration,
-            "complete": len(sink) == 1 and same(sink[0], expected), "after": same(after, expected),
+            "sent": state["sent"], "raised": raised, "context": context,
+            "complete": len(sink) == 1 and same(sink[0], expected), "after": same(function(*args), expected),
         }
 
-    def interrupted_beside_worker(function, args, expected, duration):
-        # The main thread polls an event: an interrupted Thread.join would mark the
-        # still-running worker as stopped (a CPython quirk) and hide its result.
-        box, done = [], threading.Event()
-        worker = threading.Thread(target=lambda: (box.append(function(*args)), done.set()))
+    def interrupted_beside_worker(function, args, expected):
+        # The worker interrupts the main thread and enters the call holding the lock, so
+        # the main thread can handle the interrupt only once the call's numeric work
+        # has released it, and, if it runs in time, before the call returns. The main
+        # thread waits on an event: an interrupted Thread.join would mark the
+        # still-running worker as stopped (a CPython quirk).
+        waiting, done, box = threading.Event(), threading.Event(), []
+
+        def work():
+            waiting.wait()
+            signal.pthread_kill(MAIN, signal.SIGINT)
+            box.append(function(*args))
+            done.set()
+
+        worker = threading.Thread(target=work)
         worker.start()
-        timer = interrupt_main_after(duration * 0.15)
         try:
-            while not done.is_set():
-                time.sleep(0.005)
-            raised = None
+            waiting.set()
+            done.wait()
+            raised, during = None, None
         except KeyboardInterrupt:
-            raised = "KeyboardInterrupt"
+            raised, during = "KeyboardInterrupt", not done.is_set()
         done.wait(60)
         worker.join(60)
-        timer.join()
-        return {"raised": raised, "complete": len(box) == 1 and same(box[0], expected)}
+        return {"raised": raised, "during_call": during, "complete": len(box) == 1 and same(box[0], expected)}
+
+    def first_during_the_call(trial, key):
+        # An attempt counts once the interrupt provably met the call. The thread that must
+        # run meanwhile may, on a loaded machine, be scheduled only after the call: then
+        # the attempt is repeated.
+        for _ in range(ATTEMPTS):
+            outcome = trial()
+            if outcome[key]:
+                return outcome
+        return outcome
 
     report = {}
     for name, (function, args) in CALLS.items():
-        started = time.perf_counter()
         expected = function(*args)
-        duration = time.perf_counter() - started
         report[name] = {
-            "main": interrupted_in_main(function, args, expected, duration),
-            "worker": interrupted_beside_worker(function, args, expected, duration),
+            "main": first_during_the_call(lambda: interrupted_in_main(function, args, expected), "sent"),
+            "worker": first_during_the_call(lambda: interrupted_beside_worker(function, args, expected), "during_call"),
         }
     print(json.dumps(report))
 """
@@ -282,9 +329,9 @@ def test_interrupt_takes_effect_when_the_call_returns(
     name: str, interrupt_report: dict[str, dict[str, dict[str, object]]]
 ) -> None:
     main = interrupt_report[name]["main"]
+    assert main["sent"], "the interrupter never ran during the call: does it release the lock?"
     assert main["raised"] == "KeyboardInterrupt" and main["context"] == "None"
     assert main["complete"], "the interrupted call did not deliver its full result"
-    assert isinstance(main["elapsed"], float) and main["elapsed"] > 0.5  # not cut short at the signal
     assert main["after"], "a call after the interrupt differs"
 
 
@@ -293,4 +340,4 @@ def test_worker_finishes_while_the_main_thread_is_interrupted(
     name: str, interrupt_report: dict[str, dict[str, dict[str, object]]]
 ) -> None:
     worker = interrupt_report[name]["worker"]
-    assert worker == {"raised": "KeyboardInterrupt", "complete": True}
+    assert worker == {"raised": "KeyboardInterrupt", "during_call": True, "complete": True}

@@ -12,7 +12,7 @@ from tarvel_tools.positions import batch_positions
 
 
 def test_unit_square(unit_square):
-    arrays = to_graph_arrays(tarvel.simulate(unit_square, 2))
+    arrays = to_graph_arrays(tarvel.simulate(unit_square, 2), both_directions=False)
     assert arrays["edge_index"].tolist() == [[0, 0, 0, 1, 1, 2], [1, 2, 3, 2, 3, 3]]
     assert arrays["edge_attr"][:, 0].tolist() == [1.0, np.sqrt(2.0), 1.0, 1.0, np.sqrt(2.0), 1.0]
     assert arrays["y"].tolist() == [1, 1, 1, 1, 1, 0]
@@ -37,7 +37,7 @@ def test_unit_square(unit_square):
 )
 def test_dtypes_and_shapes(key, dtype, shape):
     positions = batch_positions(1, 10, 3, 4)[0]
-    array = to_graph_arrays(tarvel.generate_training_batch(1, 10, 3, 4)[0], positions)[key]
+    array = to_graph_arrays(tarvel.generate_training_batch(1, 10, 3, 4)[0], positions, both_directions=False)[key]
     assert array.dtype == dtype and array.shape == shape
     assert array.flags.c_contiguous and array.flags.writeable
 
@@ -46,7 +46,7 @@ def test_dtypes_and_shapes(key, dtype, shape):
 def test_edges_labels_and_lengths_line_up(n_nodes, d, seed):
     result = tarvel.generate_training_batch(1, n_nodes, d, seed)[0]
     positions = batch_positions(1, n_nodes, d, seed)[0]
-    arrays = to_graph_arrays(result, positions)
+    arrays = to_graph_arrays(result, positions, both_directions=False)
     pairs = [tuple(pair) for pair in arrays["edge_index"].T.tolist()]
     assert [pair for pair, label in zip(pairs, arrays["y"], strict=True) if label == 1] == result["accepted_edges"]
     lengths = np.linalg.norm(positions[arrays["edge_index"][0]] - positions[arrays["edge_index"][1]], axis=1)
@@ -57,25 +57,25 @@ def test_edges_labels_and_lengths_line_up(n_nodes, d, seed):
 def test_collinear_framework_keeps_its_labels():
     coords = np.array([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0], [0.0, 1.0], [1.0, 1.0]])
     result = tarvel.simulate(coords, 2)
-    arrays = to_graph_arrays(result, coords)
+    arrays = to_graph_arrays(result, coords, both_directions=False)
     assert arrays["y"].tolist() == result["labels"].tolist() == [1, 1, 1, 1, 0, 1, 1, 1, 0, 0]
 
 
 def test_arrays_share_no_memory_with_inputs_or_each_other(unit_square):
     result = tarvel.simulate(unit_square, 2)
-    first = to_graph_arrays(result, unit_square)
+    first = to_graph_arrays(result, unit_square, both_directions=False)
     first["edge_index"][:] = -1
     first["pos"][:] = -1.0
     first["y"][:] = 7
-    second = to_graph_arrays(result, unit_square)
+    second = to_graph_arrays(result, unit_square, both_directions=False)
     assert second["edge_index"].tolist() == [[0, 0, 0, 1, 1, 2], [1, 2, 3, 2, 3, 3]]
     assert unit_square[0].tolist() == [0.0, 0.0] and result["labels"].tolist() == [1, 1, 1, 1, 1, 0]
 
 
 def test_small_batch_graphs():
-    one_node = to_graph_arrays(tarvel.generate_training_batch(1, 1, 2, 0)[0])
+    one_node = to_graph_arrays(tarvel.generate_training_batch(1, 1, 2, 0)[0], both_directions=False)
     assert one_node["edge_index"].shape == (2, 0) and one_node["edge_attr"].shape == (0, 1)
-    two_in_space = to_graph_arrays(tarvel.generate_training_batch(1, 2, 3, 0)[0])
+    two_in_space = to_graph_arrays(tarvel.generate_training_batch(1, 2, 3, 0)[0], both_directions=False)
     assert two_in_space["y"].tolist() == [1] and two_in_space["is_rigid"].tolist() == [False]
 
 
@@ -123,7 +123,45 @@ def test_to_pyg_glue_with_stand_in_modules(monkeypatch, unit_square):
 def test_to_pyg_with_torch_geometric(unit_square):
     torch = pytest.importorskip("torch")
     pytest.importorskip("torch_geometric")
-    data = to_pyg(tarvel.simulate(unit_square, 2), unit_square)
+    data = to_pyg(tarvel.simulate(unit_square, 2), unit_square, both_directions=False)
     assert data.num_nodes == 4 and data.num_edges == 6
     assert data.edge_index.dtype == torch.int64 and data.edge_attr.shape == (6, 1)
     assert data.y.tolist() == [1, 1, 1, 1, 1, 0] and data.pos.dtype == torch.float64
+
+
+def _triangle_with_tail():
+    # A model graph as generate_graph_batch lists it: its own bars, positions and components.
+    return {
+        "positions": np.array([[0.0, 0.0], [3.0, 0.0], [0.0, 4.0], [6.0, 8.0]]),
+        "edges": np.array([[0, 1], [1, 2], [0, 2], [2, 3]]),
+        "labels": np.array([1, 1, 1, 1], dtype=np.uint8),
+        "is_rigid": False, "rank": 4, "max_rank": 5, "dof": 1,
+        "edge_component": np.array([0, 0, 0, 1]),
+        "components": [np.array([0, 1, 2]), np.array([2, 3])],
+    }
+
+
+@pytest.mark.parametrize("kind", ["complete", "model"])
+def test_both_directions_repeat_every_bar_with_its_label_and_length(kind, unit_square):
+    graph = tarvel.simulate(unit_square, 2) if kind == "complete" else _triangle_with_tail()
+    once = to_graph_arrays(graph, unit_square if kind == "complete" else None, both_directions=False)
+    both = to_graph_arrays(graph, unit_square if kind == "complete" else None)
+    m = once["edge_index"].shape[1]
+    assert both["edge_index"].tolist() == [once["edge_index"][0].tolist() + once["edge_index"][1].tolist(),
+                                           once["edge_index"][1].tolist() + once["edge_index"][0].tolist()]
+    for key in ("edge_attr", "y", "edge_component"):
+        if key in once:
+            assert np.array_equal(both[key][:m], once[key]) and np.array_equal(both[key][m:], once[key])
+    # Every length is that of its bar in the positions.
+    pos = both["pos"]
+    lengths = np.hypot(*(pos[both["edge_index"][0]] - pos[both["edge_index"][1]]).T)
+    np.testing.assert_allclose(both["edge_attr"][:, 0], lengths, rtol=1e-15)
+
+
+def test_model_graph_arrays():
+    arrays = to_graph_arrays(_triangle_with_tail(), both_directions=False)
+    assert arrays["edge_attr"][:, 0].tolist() == [3.0, 5.0, 4.0, 7.211102550927978]
+    assert [arrays[key].tolist() for key in ("is_rigid", "rank", "max_rank", "dof")] == [[False], [4], [5], [1]]
+    assert int(arrays["num_nodes"]) == 4 and arrays["edge_component"].tolist() == [0, 0, 0, 1]
+    with pytest.raises(ValueError, match=r"edges must join nodes 0 \.\. 3"):
+        to_graph_arrays({**_triangle_with_tail(), "edges": np.array([[0, 1], [1, 2], [0, 2], [2, 4]])})

@@ -135,3 +135,19 @@ def test_missing_matplotlib_names_the_extra(monkeypatch, unit_square):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
     with pytest.raises(ImportError, match=r"plot_framework needs matplotlib: pip install 'tarvel\[plot\]'"):
         plot_framework(unit_square, tarvel.simulate(unit_square, 2))
+
+
+def test_rigid_components_take_one_colour_each_and_redundant_bars_are_dashed():
+    from tarvel_tools.plot import plot_rigid_components
+
+    # Two triangles sharing node 2, and a doubled bar that is redundant.
+    points = np.array([[0.0, 0.0], [1.0, 0.0], [0.5, 1.0], [1.5, 1.2], [0.9, 2.0]])
+    edges = [(0, 1), (1, 2), (0, 2), (2, 3), (3, 4), (2, 4), (4, 3)]
+    ax = plot_rigid_components(points, edges, title="bowtie")
+    independent, redundant = bar_collection(ax, "independent"), bar_collection(ax, "redundant")
+    assert is_solid(independent) and not is_solid(redundant)
+    assert segment_set(redundant) == expected_segments(points, [(4, 3)])
+    colours = [tuple(c) for c in independent.get_colors()]
+    assert colours[0] == colours[1] == colours[2] != colours[3] == colours[4] == colours[5]
+    assert tuple(redundant.get_colors()[0][:3]) == colours[3][:3]  # its component's colour, fainter
+    assert ax.get_title() == "bowtie\nflexible: 2 rigid components, 1 degree of freedom"

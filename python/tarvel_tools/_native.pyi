@@ -1,0 +1,53 @@
+"""Type information for tarvel_tools._native, the native core of tarvel_tools.rigidity.
+
+Its arguments are prepared by that module: C-contiguous int64 edge arrays of
+shape (m, 2), float64 positions of shape (n, d), and checked integers.
+"""
+
+from typing import TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+
+@final
+class ResultBuffer:
+    """Memory of a result, for numpy.asarray; made only by this module."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+class BarLabelResult(TypedDict):
+    labels: ResultBuffer
+    rank: int
+    max_rank: int
+
+class PebbleGameNative(TypedDict):
+    labels: ResultBuffer
+    edge_component: ResultBuffer
+    component_offsets: ResultBuffer
+    component_nodes: ResultBuffer
+    dof: int
+    is_rigid: bool
+    is_minimally_rigid: bool
+
+class GraphBatchBuffers(TypedDict, total=False):
+    positions: ResultBuffer
+    edges: ResultBuffer
+    edge_offsets: ResultBuffer
+    labels: ResultBuffer
+    rank: ResultBuffer
+    dof: ResultBuffer
+    edge_component: ResultBuffer
+    component_nodes: ResultBuffer
+    component_offsets: ResultBuffer
+    graph_components: ResultBuffer
+
+def label_bars(positions: npt.NDArray[np.float64], edges: npt.NDArray[np.int64], tol: float, /) -> BarLabelResult: ...
+def generic_labels(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> BarLabelResult: ...
+def pebble_game(n: int, edges: npt.NDArray[np.int64], k: int, l: int, /) -> PebbleGameNative: ...
+def is_redundantly_rigid(n: int, edges: npt.NDArray[np.int64], /) -> bool: ...
+def is_globally_rigid(n: int, edges: npt.NDArray[np.int64], /) -> bool: ...
+def generate_graph_batch(
+    n_graphs: int, n_nodes: int, d: int, seed: int, labels: int, tol: float,
+    model: int, m: int, p: float, radius: float, k: int, split_probability: float, removed_bars: int, extra_bars: int,
+    points: int, grid_side: int, groups: int, cluster_radius: float, /,
+) -> GraphBatchBuffers: ...

@@ -1,0 +1,349 @@
+"""Rigidity of any graph: labels of its bars, rigid components, and whether it is
+rigid, minimally, redundantly or globally rigid.
+
+A graph is given as a number of nodes ``n`` and an edge list ``edges``: an
+``(m, 2)`` array-like of node numbers ``0 .. n-1`` (lists, tuples and NumPy
+arrays of any integer type; an edge may repeat, a self-loop is refused).
+Where a function takes ``(n, edges)`` a NetworkX graph ``G`` may be passed
+instead, as ``f(G)``: its nodes are numbered in the order of ``G.nodes``,
+per-edge results follow the order of ``G.edges``, and components come back
+as lists of its own node labels. NetworkX itself is not needed.
+
+Three ways to label the bars, in the order given, 1 for independent and 0
+for redundant:
+
+- `label_bars` -- the numeric test at given positions (the rank of the
+  rigidity matrix, with a tolerance), as `tarvel.simulate` does on the
+  complete graph;
+- `generic_labels` -- generic rigidity in the plane or in space, exact
+  (modulo a prime at random integer positions), no tolerance;
+- `pebble_game` -- the combinatorial (k, l) pebble game; (2, 3) is generic
+  rigidity in the plane.
+
+The work runs in the native module ``tarvel_tools._native`` without the
+interpreter lock, so calls from several threads run in parallel.
+"""
+
+from __future__ import annotations
+
+from typing import Any, TypedDict
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _graph_input as given
+from . import _native
+
+__all__ = [
+    "generic_labels",
+    "is_globally_rigid",
+    "is_minimally_rigid",
+    "is_redundantly_rigid",
+    "is_rigid",
+    "label_bars",
+    "pebble_game",
+    "rigid_components",
+]
+
+
+class BarLabels(TypedDict):
+    """Result of `label_bars` and `generic_labels`."""
+
+    labels: npt.NDArray[np.uint8]
+    rank: int
+    max_rank: int
+    is_rigid: bool
+
+
+class PebbleGameResult(TypedDict):
+    """Result of `pebble_game`."""
+
+    labels: npt.NDArray[np.uint8]
+    components: list[list[Any]]
+    edge_component: npt.NDArray[np.int64]
+    is_rigid: bool
+    is_minimally_rigid: bool
+    dof: int
+
+
+def label_bars(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float = 1e-9) -> BarLabels:
+    """Label each bar independent (1) or redundant (0) by the numeric rank test.
+
+    Each bar, in the given order, is independent when its row of the
+    rigidity matrix at ``positions`` raises the rank of the rows before it,
+    by the incremental rank test and the arithmetic of `tarvel.simulate`
+    (a value counts as non-zero when its magnitude exceeds ``tol``). Once
+    the rank reaches ``max_rank`` every later bar is redundant. On the
+    complete graph in the order ``(0, 1), (0, 2), ..., (n-2, n-1)`` the
+    labels are ``tarvel.simulate(positions, d, tol)["labels"]``, bit for bit.
+
+    Parameters
+    ----------
+    positions : array_like, shape (n, d)
+        Finite coordinates of the nodes, d = 2 or 3.
+    edges : array_like, shape (m, 2)
+        The bars, as pairs of node numbers. A repeated bar is redundant.
+    tol : float, optional
+        Non-negative tolerance of the rank test (default 1e-9).
+
+    Returns
+    -------
+    dict
+        ``"labels"`` (uint8, one per bar), ``"rank"`` (the rank reached),
+        ``"max_rank"`` (the rank of a rigid framework on n nodes:
+        n d - d (d+1) / 2 for n >= d, n (n-1) / 2 below) and ``"is_rigid"``
+        (rank == max_rank: infinitesimally rigid).
+
+    Raises
+    ------
+    TypeError
+        Non-numeric positions, non-integer edges, or a tol that is not a real number.
+    ValueError
+        A wrong shape, an edge end outside ``0 .. n-1``, a self-loop, a
+        non-finite coordinate or a negative tol.
+
+    Examples
+    --------
+    A square with one diagonal is rigid; the second diagonal is redundant:
+
+    >>> square = [[0, 0], [1, 0], [1, 1], [0, 1]]
+    >>> result = label_bars(square, [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2), (1, 3)])
+    >>> result["labels"], result["rank"], result["is_rigid"]
+    (array([1, 1, 1, 1, 1, 0], dtype=uint8), 5, True)
+    """
+    points = given.positions_array(positions)
+    result = _native.label_bars(points, given.edge_array(edges), given.tolerance(tol))
+    return _bar_labels(result)
+
+
+def generic_labels(n: Any, edges: npt.ArrayLike | None = None, d: int = 2, *, seed: int = 0) -> BarLabels:
+    """Label each bar by generic rigidity in the plane (d = 2) or in space (d = 3).
+
+    The labels are the greedy labels of the generic rigidity matroid: each
+    bar, in order, is independent (1) when it raises the rank of the
+    rigidity matrix at generic positions. There is no tolerance: the rank is
+    computed exactly modulo the prime p = 2**61 - 1 at random integer
+    positions drawn from ``seed`` (every coordinate uniform in
+    ``[0, 2**60)``), so the labels are the same for the same edges and seed
+    on every machine.
+
+    A dependent set is never reported independent: rows independent modulo
+    p are independent at those integer positions, hence at generic ones.
+    The opposite error, a generically independent bar labelled 0, needs the
+    positions to be a zero of a non-zero polynomial of degree at most r
+    (the final rank), so by the Schwartz-Zippel lemma some label is wrong
+    with probability at most r / 2**60 <= d n / 2**60: below 3e-15 for
+    1000 nodes in space and below 3e-14 for 10**4. The lemma applies modulo
+    p when that polynomial has a coefficient that is not a multiple of p:
+    always in the plane (Laman's count decides independence over every
+    field), assumed in space. Another seed gives an independent trial.
+
+    Parameters
+    ----------
+    n : int or networkx.Graph
+        The number of nodes, or a graph (then ``edges`` is omitted).
+    edges : array_like, shape (m, 2)
+        The bars, as pairs of node numbers. A repeated bar is redundant.
+    d : {2, 3}
+        The dimension (default 2).
+    seed : int, optional
+        Seed of the random positions, in ``[0, 2**64)`` (default 0).
+
+    Returns
+    -------
+    dict
+        ``"labels"``, ``"rank"``, ``"max_rank"`` and ``"is_rigid"``, as `label_bars`.
+
+    Examples
+    --------
+    The double banana: two copies of K5 minus an edge, glued at the ends of
+    the missing edge. It has 3n - 6 = 18 bars and no subgraph with too
+    many, yet it bends at the two glue nodes: the rank is 17.
+
+    >>> banana = [(pole, b) for pole in (0, 1) for b in (2, 3, 4)] + [(2, 3), (2, 4), (3, 4)]
+    >>> banana += [(pole, b) for pole in (0, 1) for b in (5, 6, 7)] + [(5, 6), (5, 7), (6, 7)]
+    >>> result = generic_labels(8, banana, 3)
+    >>> result["rank"], result["max_rank"], result["is_rigid"]
+    (17, 18, False)
+    """
+    graph = given.as_graph(n, edges)
+    result = _native.generic_labels(graph.n, graph.edges, given.dimension(d), given.seed_value(seed))
+    return _bar_labels(result)
+
+
+def pebble_game(n: Any, edges: npt.ArrayLike | None = None, *, k: int = 2, l: int = 3) -> PebbleGameResult:  # noqa: E741
+    """Play the (k, l) pebble game over the edges and find the rigid components.
+
+    The game accepts an edge (label 1) exactly when the accepted edges stay
+    (k, l)-sparse: every set of n' nodes spans at most k n' - l of them
+    (Lee and Streinu, 2008). It is exact for 0 <= l < 2k: (2, 3) is generic
+    rigidity in the plane (Laman), (1, 1) spanning forests, (6, 6)
+    body-and-bar frameworks in space. Components are the maximal connected
+    node sets spanning exactly k n' - l accepted edges, at least one; for
+    (2, 3) they are the rigid components, of at least two nodes each, and
+    two of them share at most one node. Every tight set the game meets is
+    kept, so an edge with both ends in one is rejected without a search.
+
+    Parameters
+    ----------
+    n : int or networkx.Graph
+        The number of nodes, or a graph (then ``edges`` is omitted).
+    edges : array_like, shape (m, 2)
+        The edges in the order they are offered; repeats allowed.
+    k, l : int, optional
+        The game's parameters, 0 <= l < 2k (default 2, 3).
+
+    Returns
+    -------
+    dict
+        ``"labels"`` (uint8 per edge, 1 accepted), ``"components"`` (a list
+        of sorted node lists, numbered by their first accepted edge),
+        ``"edge_component"`` (int64 per edge: the component spanning it, -1
+        where none does, which (2, 3) never has), ``"is_rigid"`` (the
+        accepted edges number k n - l: for (2, 3), n <= 1 or one component
+        spans every node), ``"is_minimally_rigid"`` (rigid and every edge
+        accepted) and ``"dof"`` (k n - l - accepted, floored at 0: the
+        non-trivial degrees of freedom).
+
+    Raises
+    ------
+    TypeError
+        n is neither an integer nor a graph, or edges are not integers.
+    ValueError
+        A wrong shape, an edge end outside ``0 .. n-1``, a self-loop, or k
+        and l outside ``0 <= l < 2k``.
+    MemoryError
+        n is too large for the game's O(k n + m) memory.
+
+    Examples
+    --------
+    Two triangles sharing node 2 are two rigid components, with one degree
+    of freedom between them:
+
+    >>> game = pebble_game(5, [(0, 1), (1, 2), (0, 2), (2, 3), (3, 4), (2, 4)])
+    >>> game["components"], game["edge_component"], game["dof"]
+    ([[0, 1, 2], [2, 3, 4]], array([0, 0, 0, 1, 1, 1]), 1)
+    """
+    graph = given.as_graph(n, edges)
+    k_value, l_value = given.pebble_parameters(k, l)
+    result = _native.pebble_game(graph.n, graph.edges, k_value, l_value)
+    return {
+        "labels": np.asarray(result["labels"]),
+        "components": _components(graph, result),
+        "edge_component": np.asarray(result["edge_component"]),
+        "is_rigid": result["is_rigid"],
+        "is_minimally_rigid": result["is_minimally_rigid"],
+        "dof": result["dof"],
+    }
+
+
+def rigid_components(n: Any, edges: npt.ArrayLike | None = None) -> list[list[Any]]:
+    """Return the rigid components of a graph in the plane.
+
+    They are the maximal rigid subgraphs, as sorted node lists of at least
+    two nodes, from the (2, 3) `pebble_game`; every edge lies in exactly
+    one, and two share at most one node. A node without edges is in none.
+
+    Examples
+    --------
+    >>> rigid_components(5, [(0, 1), (1, 2), (0, 2), (2, 3), (3, 4)])
+    [[0, 1, 2], [2, 3], [3, 4]]
+    """
+    return pebble_game(n, edges)["components"]
+
+
+def is_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2) -> bool:
+    """Return whether a graph is generically rigid in the plane (d = 2) or in space (d = 3).
+
+    In the plane by the (2, 3) pebble game (exact); in space by
+    `generic_labels` (exact with overwhelming probability, see there).
+
+    Examples
+    --------
+    >>> is_rigid(4, [(0, 1), (1, 2), (2, 3), (3, 0)]), is_rigid(4, [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2)])
+    (False, True)
+    """
+    graph = given.as_graph(n, edges)
+    if given.dimension(d) == 2:
+        return bool(_native.pebble_game(graph.n, graph.edges, 2, 3)["is_rigid"])
+    return _generic(graph, 3)["is_rigid"]
+
+
+def is_minimally_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2) -> bool:
+    """Return whether a graph is rigid and every bar is needed for it (d = 2 or 3).
+
+    Examples
+    --------
+    >>> k33 = [(a, b) for a in range(3) for b in range(3, 6)]
+    >>> is_minimally_rigid(6, k33), is_minimally_rigid(6, k33 + [(0, 1)])
+    (True, False)
+    """
+    graph = given.as_graph(n, edges)
+    if given.dimension(d) == 2:
+        return bool(_native.pebble_game(graph.n, graph.edges, 2, 3)["is_minimally_rigid"])
+    generic = _generic(graph, 3)
+    return generic["is_rigid"] and generic["rank"] == len(graph.edges)
+
+
+def is_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2) -> bool:
+    """Return whether a graph stays rigid after the removal of any one bar (d = 2 or 3).
+
+    A graph of at most one node is. A bar listed twice is removed once, so
+    the other copy keeps it. In the plane every bar must lie in a circuit
+    of the rigidity matroid (found with the pebble game); in space each bar
+    of the `generic_labels` basis is removed in turn, one generic rank per
+    bar, which suits graphs of up to some hundreds of nodes.
+
+    Examples
+    --------
+    >>> k4 = [(0, 1), (0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
+    >>> is_redundantly_rigid(4, k4), is_redundantly_rigid(4, k4[1:])
+    (True, False)
+    """
+    graph = given.as_graph(n, edges)
+    if given.dimension(d) == 2:
+        return bool(_native.is_redundantly_rigid(graph.n, graph.edges))
+    basis = _generic(graph, 3)
+    if not basis["is_rigid"]:
+        return False
+    everything = np.arange(len(graph.edges))
+    for bar in np.flatnonzero(basis["labels"]):
+        rest = given.GraphInput(graph.n, np.ascontiguousarray(graph.edges[everything != bar]))
+        if _generic(rest, 3)["rank"] != basis["rank"]:
+            return False
+    return True
+
+
+def is_globally_rigid(n: Any, edges: npt.ArrayLike | None = None) -> bool:
+    """Return whether a graph is generically globally rigid in the plane.
+
+    Its bar lengths then determine every joint up to a rigid motion. For
+    n >= 4 nodes that holds exactly when the graph is 3-connected and
+    redundantly rigid (Hendrickson 1992; Connelly 2005; Jackson and Jordan
+    2005); for fewer, when it is complete. Repeated bars count once. The
+    3-connectivity test takes O(n (n + m)) time: about a second at n = 2000.
+
+    Examples
+    --------
+    >>> k4 = [(0, 1), (0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
+    >>> prism = [(0, 1), (1, 2), (2, 0), (3, 4), (4, 5), (5, 3), (0, 3), (1, 4), (2, 5)]
+    >>> is_globally_rigid(4, k4), is_globally_rigid(6, prism)
+    (True, False)
+    """
+    graph = given.as_graph(n, edges)
+    return bool(_native.is_globally_rigid(graph.n, graph.edges))
+
+
+def _generic(graph: given.GraphInput, d: int) -> BarLabels:
+    return _bar_labels(_native.generic_labels(graph.n, graph.edges, d, 0))
+
+
+def _bar_labels(result: _native.BarLabelResult) -> BarLabels:
+    rank, max_rank = result["rank"], result["max_rank"]
+    return {"labels": np.asarray(result["labels"]), "rank": rank, "max_rank": max_rank, "is_rigid": rank == max_rank}
+
+
+def _components(graph: given.GraphInput, result: _native.PebbleGameNative) -> list[list[Any]]:
+    offsets = np.asarray(result["component_offsets"]).tolist()
+    nodes = graph.label_nodes(np.asarray(result["component_nodes"]).tolist())
+    return [nodes[start:stop] for start, stop in zip(offsets[:-1], offsets[1:])]

@@ -1,0 +1,43 @@
+// Arguments of tarvel_tools._native, which only tarvel_tools.rigidity calls:
+// it has checked and converted them (C-contiguous int64 / float64 arrays,
+// Python ints and floats), so a mismatch here is a TypeError of a caller
+// that went around it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+
+#include "bindings/common/ref.hpp"
+
+namespace tarvel::py {
+
+// A C-contiguous buffer held for the duration of a call and released (with
+// the interpreter lock held) on every path.
+class BufferView {
+public:
+    BufferView(PyObject* exporter, const char* name);
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() { PyBuffer_Release(&view_); }
+
+    // The rows x columns values of a two-dimensional buffer of int64 or
+    // float64; TypeError for another shape or type.
+    std::span<const std::int64_t> int64_rows(std::uint64_t columns) const;
+    std::span<const double> float64_rows() const;
+    std::uint64_t rows() const { return static_cast<std::uint64_t>(view_.shape[0]); }
+    std::uint64_t columns() const { return static_cast<std::uint64_t>(view_.shape[1]); }
+
+private:
+    void require_matrix_of(char type_code, const char* type_name) const;
+
+    Py_buffer view_{};
+    const char* name_;
+};
+
+void expect_argument_count(Py_ssize_t nargs, Py_ssize_t count, const char* function);
+std::uint64_t to_u64(PyObject* object);
+double to_double(PyObject* object);
+
+}  // namespace tarvel::py

@@ -1,0 +1,119 @@
+#include "functions.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "core/bar_labels.hpp"
+#include "core/fault.hpp"
+#include "core/generic_rank.hpp"
+#include "core/global_rigidity.hpp"
+#include "core/graph.hpp"
+#include "core/kl_pebble_game.hpp"
+#include "core/redundant_rigidity.hpp"
+#include "result_buffer.hpp"
+
+namespace tarvel::py {
+namespace {
+
+// The caller's edge rows, copied and checked; run without the lock.
+std::vector<Pair> copy_edges(std::span<const std::int64_t> rows, std::uint64_t n) {
+    try {
+        return edges_from_rows(rows, n);
+    } catch (const InvalidInput& error) {
+        throw InvalidInput(std::string("edges: ") + error.what());
+    }
+}
+
+Ref python_int(std::uint64_t value) { return Ref::check(PyLong_FromUnsignedLongLong(value)); }
+Ref python_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
+void set_item(const Ref& dict, const char* key, Ref value) {
+    check_status(PyDict_SetItemString(dict.get(), key, value.get()));
+}
+
+std::vector<std::int64_t> as_int64(const std::vector<std::uint64_t>& values) {
+    return std::vector<std::int64_t>(values.begin(), values.end());  // node numbers < 2^63
+}
+
+// The dictionary of a labelling: "labels", "rank", "max_rank".
+Ref labels_dict(PyObject* module, std::vector<std::uint8_t>&& labels, std::uint64_t rank, std::uint64_t max_rank) {
+    Ref dict = Ref::check(PyDict_New());
+    set_item(dict, "labels", make_result_buffer(result_buffer_type(module), std::move(labels)));
+    set_item(dict, "rank", python_int(rank));
+    set_item(dict, "max_rank", python_int(max_rank));
+    return dict;
+}
+
+}  // namespace
+
+Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 3, "label_bars");
+    const BufferView positions(args[0], "positions");
+    const BufferView edge_rows(args[1], "edges");
+    const std::span<const double> coordinates = positions.float64_rows();
+    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
+    const std::uint64_t n = positions.rows(), d = positions.columns();
+    const double tol = to_double(args[2]);
+
+    BarLabels bars = without_interpreter_lock([&] {
+        const NodeList nodes = nodes_from_rows(coordinates, d);
+        return tarvel::label_bars(nodes, d, copy_edges(rows, n), tol);
+    });
+    return labels_dict(module, std::move(bars.labels), bars.rank, bars.max_rank);
+}
+
+Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 4, "generic_labels");
+    const std::uint64_t n = to_u64(args[0]);
+    const BufferView edge_rows(args[1], "edges");
+    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
+    const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
+
+    std::uint64_t max_rank = 0;
+    GenericRankResult generic = without_interpreter_lock([&] {
+        GenericRankResult labels = generic_rigidity_labels(n, copy_edges(rows, n), d, seed);
+        max_rank = rigid_rank(n, d);
+        return labels;
+    });
+    return labels_dict(module, std::move(generic.labels), generic.rank, max_rank);
+}
+
+Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 4, "pebble_game");
+    const std::uint64_t n = to_u64(args[0]);
+    const BufferView edge_rows(args[1], "edges");
+    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
+    const std::uint64_t k = to_u64(args[2]), l = to_u64(args[3]);
+
+    PebbleGameResult game = without_interpreter_lock([&] { return play_kl_pebble_game(n, copy_edges(rows, n), k, l); });
+    PyObject* buffer_type = result_buffer_type(module);
+    Ref dict = Ref::check(PyDict_New());
+    set_item(dict, "labels", make_result_buffer(buffer_type, std::move(game.labels)));
+    set_item(dict, "edge_component", make_result_buffer(buffer_type, std::move(game.components.edge_component)));
+    set_item(dict, "component_offsets", make_result_buffer(buffer_type, as_int64(game.components.offsets)));
+    set_item(dict, "component_nodes", make_result_buffer(buffer_type, as_int64(game.components.nodes)));
+    set_item(dict, "dof", python_int(game.dof));
+    set_item(dict, "is_rigid", python_bool(game.is_rigid));
+    set_item(dict, "is_minimally_rigid", python_bool(game.is_minimally_rigid));
+    return dict;
+}
+
+Ref is_redundantly_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 2, "is_redundantly_rigid");
+    const std::uint64_t n = to_u64(args[0]);
+    const BufferView edge_rows(args[1], "edges");
+    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
+    return python_bool(without_interpreter_lock([&] { return is_redundantly_rigid_in_plane(n, copy_edges(rows, n)); }));
+}
+
+Ref is_globally_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 2, "is_globally_rigid");
+    const std::uint64_t n = to_u64(args[0]);
+    const BufferView edge_rows(args[1], "edges");
+    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
+    return python_bool(without_interpreter_lock([&] { return is_globally_rigid_in_plane(n, copy_edges(rows, n)); }));
+}
+
+}  // namespace tarvel::py

@@ -1,0 +1,28 @@
+// The functions of tarvel_tools._native: convert the prepared arguments,
+// run the core without the interpreter lock, hand the results over as
+// buffers and Python scalars.
+#pragma once
+
+#include <Python.h>
+
+#include "bindings/common/ref.hpp"
+
+namespace tarvel::py {
+
+// What the functions keep per module object.
+struct ToolsState {
+    PyObject* result_buffer_type;
+};
+
+inline PyObject* result_buffer_type(PyObject* module) {
+    return static_cast<ToolsState*>(PyModule_GetState(module))->result_buffer_type;
+}
+
+Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref is_redundantly_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref is_globally_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs);  // graph_batch.cpp
+
+}  // namespace tarvel::py

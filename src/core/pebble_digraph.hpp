@@ -1,0 +1,174 @@
+// The directed pebble state of a (k, l) pebble game on an edge list, with
+// tight node sets condensed into bodies.
+//
+// Every node owns k pebbles. An accepted edge is covered by one pebble of
+// one of its ends and kept as an arc directed away from that end, so a
+// node's free pebbles and out-arcs add up to k: the out-arcs fit k slots
+// and the free pebbles are counted, not stored. A pebble is brought to a
+// node along a directed path from it to a node that holds one, and the
+// path is reversed. The state stays valid, and every node that could reach
+// a free pebble still can: nodes that reached the path now reach its
+// start, which holds the pebble.
+//
+// A tight node set T (k|T| - l edges among its nodes) is rigid in the
+// count: once it is known, the edges inside it no longer matter, only how
+// it is held by the rest. It is condensed into a body: one element owning
+// l pebbles, to which each of its nodes is pinned by k bars (arcs between
+// the node and the body). The counts of every node set that holds T, or
+// meets it in one node, are unchanged, so the game accepts exactly the
+// same edges, while a search crosses the body in one step instead of
+// wandering through T. Nodes stay elements of their own (they are the
+// ends of later edges); bodies are merged when a larger tight set holds
+// them.
+//
+// Searches are depth-first on an explicit stack, so paths as long as the
+// node count need no C stack.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+namespace tarvel {
+
+class PebbleDigraph {
+public:
+    // Elements 0 .. n-1 are the nodes, n, n+1, ... the bodies.
+    struct Arc {
+        std::uint64_t head;  // the element it points to (a merged body stands for its union)
+        std::uint64_t edge;  // its place in the edge list, kPinBar for a bar pinning a node to a body
+    };
+    static constexpr std::uint64_t kPinBar = std::numeric_limits<std::uint64_t>::max();
+
+    // What a search does with an element it meets along an arc.
+    enum class Visit : std::uint8_t {
+        Skip,        // do not enter it
+        Enter,       // search on from it
+        TakePebble,  // move one of its free pebbles to the start
+        Stop,        // end the search: the start reaches something wanted
+    };
+    enum class SearchOutcome : std::uint8_t { Failed, MovedPebble, Stopped };
+
+    // n nodes owning k free pebbles each, no arc, no body; bodies of a later
+    // condense() own l. Storage is kept for reuse. "capacity overflow" or
+    // std::bad_alloc when n*k slots cannot be held.
+    void reset(std::uint64_t n, std::uint64_t k, std::uint64_t l);
+
+    std::uint64_t node_count() const { return node_count_; }
+    std::uint64_t element_count() const { return out_count_.size(); }
+    bool is_body(std::uint64_t element) const { return element >= node_count_; }
+    std::uint64_t k() const { return k_; }
+    std::uint64_t free_pebbles(std::uint64_t element) const { return capacity(element) - out_count_[element]; }
+    // The out-arcs of a node or of a body that is no part of a larger one.
+    std::span<const Arc> out_arcs(std::uint64_t element);
+
+    // Covers `edge` = (tail, head), two nodes, with a free pebble of `tail`;
+    // InternalFault when tail has none.
+    void cover(std::uint64_t tail, std::uint64_t head, std::uint64_t edge);
+
+    // Depth-first search from `start` along out-arcs, each element entered
+    // at most once; `classify(element)` decides about every element met
+    // that this search has not entered yet (never `start` itself). On
+    // TakePebble the path is reversed and `start` gains the pebble.
+    // visited() lists the elements entered, `start` first.
+    template <class Classify>
+    SearchOutcome search(std::uint64_t start, Classify&& classify);
+    std::span<const std::uint64_t> visited() const { return visited_; }
+
+    // Brings free pebbles onto the two nodes u != v until they hold `wanted`
+    // together (at most k each) or no more can be reached, and returns the
+    // number they hold. When it falls short, closure() lists u, v and every
+    // element reachable from them: a tight set whose only free pebbles are
+    // those of u and v.
+    std::uint64_t gather(std::uint64_t u, std::uint64_t v, std::uint64_t wanted);
+    std::span<const std::uint64_t> closure() const { return closure_; }
+    // Elements the searches of the last gather entered, and the last node
+    // that held a pebble they took.
+    std::uint64_t gather_work() const { return gather_work_; }
+    std::uint64_t last_pebble_holder() const { return last_holder_; }
+
+    // Condenses the closure of the last gather that fell short into one
+    // body: its bodies merge, its nodes are pinned to the new body, which
+    // takes over the l free pebbles.
+    void condense_closure();
+
+    // True when u and v are pinned to one body: the edge (u, v) lies in a
+    // tight set.
+    bool share_body(std::uint64_t u, std::uint64_t v);
+
+private:
+    struct Frame {
+        std::uint64_t element;
+        std::uint64_t slot;  // the out-arc being tried
+    };
+
+    std::uint64_t capacity(std::uint64_t element) const { return is_body(element) ? l_ : k_; }
+    Arc* arcs_of(std::uint64_t element) {
+        return is_body(element) ? body_slots_.data() + (element - node_count_) * l_ : node_slots_.data() + element * k_;
+    }
+    std::uint64_t outermost(std::uint64_t element);
+    std::uint64_t head_of(std::uint64_t element, std::uint64_t slot);
+    void enter(std::uint64_t element);
+    bool entered(std::uint64_t element) const { return entered_in_[element] == search_stamp_; }
+    void reverse_stack_path_to(std::uint64_t holder);
+    bool pull_pebble(std::uint64_t start, std::uint64_t u, std::uint64_t v);
+    bool closed_off(std::uint64_t element) const { return closed_in_[element] == gather_stamp_; }
+    std::uint64_t new_body();
+    void pin(std::uint64_t node, std::uint64_t body);
+    std::span<const std::uint64_t> bodies_of(std::uint64_t node);  // each once
+
+    std::uint64_t node_count_ = 0, k_ = 0, l_ = 0;
+    std::vector<Arc> node_slots_;            // node * k + slot
+    std::vector<Arc> body_slots_;            // (body - n) * l + slot
+    std::vector<std::uint64_t> out_count_;   // per element
+    std::vector<std::uint64_t> merged_into_;  // per body: itself, or the body it was merged into
+    std::vector<std::vector<std::uint64_t>> bodies_of_;  // per node: the bodies it was pinned to
+    std::vector<std::uint64_t> entered_in_;  // per element: stamp of the last search that entered it
+    std::vector<std::uint64_t> closed_in_;   // per element: stamp of the last gather that found it without pebbles
+    std::vector<std::uint64_t> met_in_;      // per element: stamp of the last share_body lookup that met it
+    std::uint64_t search_stamp_ = 0, gather_stamp_ = 0, meet_stamp_ = 0;
+    std::uint64_t gather_work_ = 0, last_holder_ = 0;
+    std::vector<Frame> stack_;
+    std::vector<std::uint64_t> visited_;
+    std::vector<std::uint64_t> closure_;
+};
+
+template <class Classify>
+PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify&& classify) {
+    ++search_stamp_;
+    visited_.clear();
+    stack_.clear();
+    enter(start);
+    stack_.push_back({start, 0});
+    while (!stack_.empty()) {
+        Frame& top = stack_.back();
+        if (top.slot == out_count_[top.element]) {  // nothing behind any arc of this element
+            stack_.pop_back();
+            if (!stack_.empty()) ++stack_.back().slot;
+            continue;
+        }
+        const std::uint64_t next = head_of(top.element, top.slot);
+        if (entered(next)) {
+            ++top.slot;
+            continue;
+        }
+        switch (classify(next)) {
+            case Visit::Skip:
+                ++top.slot;
+                break;
+            case Visit::Enter:
+                enter(next);
+                stack_.push_back({next, 0});
+                break;
+            case Visit::TakePebble:
+                reverse_stack_path_to(next);
+                return SearchOutcome::MovedPebble;
+            case Visit::Stop:
+                return SearchOutcome::Stopped;
+        }
+    }
+    return SearchOutcome::Failed;
+}
+
+}  // namespace tarvel
