@@ -6,6 +6,8 @@ against gram_from_dist at n = 2000 in three states of memory:
 - fresh memory: a process whose allocator maps every large buffer anew
   (MALLOC_MMAP_THRESHOLD_ fixed at 128 KiB), so that every call first-touches its pages;
 - the first call of a process (after calls on tiny inputs), one call per process.
+
+The page faults of the last two states are printed beneath the table rows.
 """
 
 import json
@@ -92,9 +94,9 @@ def mds_table():
 
 # Runs in a child process: times reconstruct and gram_from_dist on the same distances,
 # alternately (`rounds` each) or once (`rounds` = 0: the process's first call of the one
-# named in `first`), and prints the times as JSON.
+# named in `first`), and prints the times and each call's page faults as JSON.
 CHILD = """
-import json, sys, time
+import json, resource, sys, time
 import numpy as np
 import tarvel
 
@@ -105,50 +107,59 @@ calls = {"reconstruct": lambda: tarvel.reconstruct(dist, 2), "gram_from_dist": l
 tiny = np.array([[0.0, 3.0, 4.0], [3.0, 0.0, 5.0], [4.0, 5.0, 0.0]])
 tarvel.reconstruct(tiny, 2), tarvel.gram_from_dist(tiny)  # NumPy's table loaded, nothing large allocated
 
-def seconds(name):
+def seconds_and_faults(name):
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     start = time.perf_counter()
     calls[name]()
-    return time.perf_counter() - start
+    elapsed = time.perf_counter() - start
+    return elapsed, resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
 
 if rounds == 0:
-    print(json.dumps({first: [seconds(first)]}))
+    print(json.dumps({first: [seconds_and_faults(first)]}))
 else:
     times = {"reconstruct": [], "gram_from_dist": []}
-    seconds("reconstruct"), seconds("gram_from_dist")
+    seconds_and_faults("reconstruct"), seconds_and_faults("gram_from_dist")
     for _ in range(rounds):
         for name in times:
-            times[name].append(seconds(name))
+            times[name].append(seconds_and_faults(name))
     print(json.dumps(times))
 """
 
 
-def child_times(rounds, first="reconstruct", env=None):
+def child_calls(rounds, first="reconstruct", env=None):
+    """{name: [(seconds, page faults), ...]} of the calls timed in one child process."""
     command = [sys.executable, "-c", textwrap.dedent(CHILD), str(RATIO_N), str(rounds), first]
     output = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
     return json.loads(output)
 
 
-def ratio_row(state, reconstruct_times, gram_times):
+def ratio_row(state, reconstruct_calls, gram_calls):
     return Comparison(
-        f"reconstruct n={RATIO_N}, {state}", statistics.median(reconstruct_times),
-        f"gram_from_dist, {state}", statistics.median(gram_times), goal=RATIO_GOAL,
+        f"reconstruct n={RATIO_N}, {state}", statistics.median(s for s, _ in reconstruct_calls),
+        f"gram_from_dist, {state}", statistics.median(s for s, _ in gram_calls), goal=RATIO_GOAL,
     )
 
 
-def fresh_memory_comparison(rounds=7):
+def faults_note(state, reconstruct_calls, gram_calls):
+    median_faults = {name: statistics.median(f for _, f in calls)
+                     for name, calls in (("reconstruct", reconstruct_calls), ("gram_from_dist", gram_calls))}
+    return f"  page faults per call, {state}: " + ", ".join(f"{k} {v:.0f}" for k, v in median_faults.items())
+
+
+def fresh_memory_calls(rounds=7):
     """Both calls on pages never touched before: every large buffer is a new mapping."""
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_=str(128 * 1024))
-    times = child_times(rounds, env=env)
-    return ratio_row("fresh memory", times["reconstruct"], times["gram_from_dist"])
+    calls = child_calls(rounds, env=env)
+    return calls["reconstruct"], calls["gram_from_dist"]
 
 
-def first_call_comparison(processes=5):
+def first_calls(processes=5):
     """The first large call of a process, alternating between the two functions."""
-    reconstruct_times, gram_times = [], []
+    reconstruct_calls, gram_calls = [], []
     for _ in range(processes):
-        reconstruct_times += child_times(0, "reconstruct")["reconstruct"]
-        gram_times += child_times(0, "gram_from_dist")["gram_from_dist"]
-    return ratio_row("first call", reconstruct_times, gram_times)
+        reconstruct_calls += child_calls(0, "reconstruct")["reconstruct"]
+        gram_calls += child_calls(0, "gram_from_dist")["gram_from_dist"]
+    return reconstruct_calls, gram_calls
 
 
 def run():
@@ -161,6 +172,9 @@ def run():
         f"reconstruct n={RATIO_N}, repeated calls", lambda: tarvel.reconstruct(dist, 2),
         "gram_from_dist, repeated calls", lambda: tarvel.gram_from_dist(dist), goal=RATIO_GOAL, repeat=9,
     )
-    yield fresh_memory_comparison()
-    yield first_call_comparison()
+    notes = []
+    for state, calls in (("fresh memory", fresh_memory_calls()), ("first call", first_calls())):
+        yield ratio_row(state, *calls)
+        notes.append(faults_note(state, *calls))
+    print("\n".join(notes))
     mds_table()
