@@ -14,6 +14,7 @@ import warnings
 import numpy as np
 
 import tarvel
+from bench_simulation import rigidity_matrix
 from harness import Comparison, compare, median_seconds
 from tarvel_tools import rigidity
 
@@ -46,16 +47,6 @@ def globally_rigid_graph(rng, n, extra):
             edges.add((a, b))
             extra -= 1
     return np.array(sorted(edges), dtype=np.int64)
-
-
-def rigidity_matrix(positions, edges):
-    n, d = positions.shape
-    rows = np.zeros((len(edges), n * d))
-    for r, (i, j) in enumerate(edges):
-        delta = positions[i] - positions[j]
-        rows[r, i * d : i * d + d] = delta
-        rows[r, j * d : j * d + d] = -delta
-    return rows
 
 
 def lu_of(matrix):

@@ -114,7 +114,8 @@ def _counts(arrays: Iterator[npt.NDArray[Any]]) -> npt.NDArray[np.int64]:
 def _flat(graphs: Sequence[Mapping[str, Any]], key: str, dtype: Any) -> npt.NDArray[Any]:
     if not graphs:
         return np.empty(0, dtype=dtype)
-    return np.concatenate([np.asarray(g[key]).reshape(-1) for g in graphs]).astype(dtype, copy=False)
+    flat: npt.NDArray[Any] = np.concatenate([np.asarray(g[key]).reshape(-1) for g in graphs]).astype(dtype, copy=False)
+    return flat
 
 
 def _components_array(pa: Any, graphs: Sequence[Mapping[str, Any]], kind: Any) -> Any:

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "matrix_view.hpp"
@@ -15,19 +16,37 @@ namespace tarvel {
 // non-square `dist` in its own words first; here it is an internal fault.
 std::vector<double> double_center(const MatrixView& dist);
 
+// How far the Gram matrix's upper triangle spreads within blocks of
+// columns, gathered while the distances are centred. For row i and each
+// block b of `width` columns holding some of its entries j > i: the least
+// and the greatest (D^2[i][j] - r[i]) - r[j], the entry before the grand
+// mean is added and the sum halved, NaN left out (a block of NaN only has
+// low > high). Those last two steps are monotone, so the largest |G[i][j]|
+// of a block is that of its low or of its high end.
+struct UpperSpread {
+    std::size_t width = 0;                // columns per block; 0 if not gathered
+    std::unique_ptr<double[]> low, high;  // [b * n + i]
+};
+
 // The means a centring used, enough to form any entry of G again bit for
-// bit, and whether the distances were found bitwise symmetric (only looked
-// for on request).
+// bit; for a reconstruction's solver also whether the distances are
+// bitwise symmetric and the spread of G's upper triangle.
 struct Centring {
     std::vector<double> row_mean;
     double grand_mean = 0.0;
     bool symmetric = false;
+    UpperSpread spread;
 };
 
 // The means of the squared distances (n = dist.rows >= 1); `squares`, if
-// given (n*n), receives the squares themselves. With `check_symmetry`, also
-// whether contiguous rows are bitwise symmetric.
-Centring centring_of(const MatrixView& dist, double* squares, bool check_symmetry);
+// given (n*n), receives the squares themselves.
+Centring centring_of(const MatrixView& dist, double* squares);
+
+// The centring a reconstruction's solver starts from: the means of the n*n
+// row-major `dist` (n >= 1), whether it is bitwise symmetric, and the
+// spread of G's upper triangle by blocks of `width` columns, all in one
+// pass over the distances.
+Centring centring_for_solver(const double* dist, std::size_t n, std::size_t width);
 
 // The Gram matrix of an n*n row-major distance matrix, formed entry by entry
 // from the distances and the means of their centring, so that it never takes
@@ -48,29 +67,19 @@ public:
     const double* source_of(std::size_t i, std::size_t j) const { return dist_ + i * n_ + j; }
 
     // out[j - from] = at(i, j) for from <= j < to.
-    void row_part(std::size_t i, std::size_t from, std::size_t to, double* __restrict out) const {
-        const double* __restrict values = dist_ + i * n_;
-        const double* __restrict row_mean = centring_->row_mean.data();
-        const double ri = row_mean[i];
-        const double grand_mean = centring_->grand_mean;
-        for (std::size_t j = from; j < to; ++j)
-            out[j - from] = (((values[j] * values[j] - ri) - row_mean[j]) + grand_mean) * -0.5;
-    }
+    void row_part(std::size_t i, std::size_t from, std::size_t to, double* out) const;
 
     // Column j into out[0 .. n), if it can be formed along a row: G of
     // bitwise symmetric distances, whose column j comes from row j of the
     // distances (G itself is not symmetric bit for bit: r[i] and r[j] are
     // subtracted in the other order). False otherwise.
-    bool column(std::size_t j, double* __restrict out) const {
-        if (!centring_->symmetric) return false;
-        const double* __restrict dist_row = dist_ + j * n_;  // D[j][k] == D[k][j]
-        const double* __restrict row_mean = centring_->row_mean.data();
-        const double rj = row_mean[j];
-        const double grand_mean = centring_->grand_mean;
-        for (std::size_t k = 0; k < n_; ++k)
-            out[k] = (((dist_row[k] * dist_row[k] - row_mean[k]) - rj) + grand_mean) * -0.5;
-        return true;
-    }
+    bool column(std::size_t j, double* out) const;
+
+    // out[i] = the largest |G[i][j]| over the columns j > i of block b
+    // (`width` columns) for i < rows, -1.0 if all of them are NaN, from the
+    // spread alone; false (and nothing written) if the spread was not
+    // gathered for blocks of that width.
+    bool block_maxima(std::size_t b, std::size_t width, std::size_t rows, double* out) const;
 
 private:
     const double* dist_;

@@ -6,6 +6,7 @@
 #include "fault.hpp"
 #include "graph.hpp"
 #include "prime_field.hpp"
+#include "random_stream.hpp"
 
 namespace tarvel {
 
@@ -14,13 +15,6 @@ namespace {
 namespace field = prime_field;
 
 // --------------------------------------------------------------- positions
-
-std::uint64_t splitmix64(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
 
 // Coordinate `axis` of node `node`: 60 bits of splitmix64 chained over
 // (seed, node, axis), uniform in {0, ..., 2^60 - 1}.

@@ -18,7 +18,6 @@
 #include <cmath>
 #include <concepts>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -32,13 +31,19 @@ namespace tarvel {
 //   source_of(i, j)             where at(i, j) reads from, to fetch it ahead;
 //   row_part(i, from, to, out)  out[j - from] = A[i][j] for from <= j < to;
 //   column(j, out)              column j into out[0 .. n) if it can be formed
-//                               along a row, else false (and nothing written).
+//                               along a row, else false (and nothing written);
+//   block_maxima(b, width, rows, out)
+//                               out[i] = the largest |A[i][j]| over the
+//                               columns j > i of block b (`width` columns
+//                               each), -1.0 if all are NaN, for i < rows, if
+//                               known without reading the entries, else false.
 template <class M>
 concept StartingMatrix = requires(const M& m, std::size_t i, std::size_t j, double* out) {
     { m.at(i, j) } -> std::same_as<double>;
     { m.source_of(i, j) } -> std::same_as<const double*>;
     m.row_part(i, i, j, out);
     { m.column(j, out) } -> std::same_as<bool>;
+    { m.block_maxima(i, j, i, out) } -> std::same_as<bool>;
 };
 
 namespace jacobi {
@@ -54,6 +59,10 @@ inline double rotation_angle(double wpp, double wqq, double wpq) {
     if (std::fabs(diff) < kEqualDiagonalThreshold) return kQuarterPi;
     return std::atan((wpq + wpq) / diff) * 0.5;
 }
+
+// W'[k][p] = W[k][p] c - W[k][q] s and W'[k][q] = W[k][q] c + W[k][p] s
+// for k < n, in place over the columns kp and kq.
+void rotate_pair(double* __restrict kp, double* __restrict kq, double c, double s, std::size_t n);
 
 // How far ahead the gather of a column asks for rows.
 inline constexpr std::size_t kGatherAhead = 32;
@@ -76,9 +85,23 @@ public:
           // Only the rows handed out are ever touched, so only they cost pages.
           pool_(uninitialised_large(checked_product(std::min(n, max_rows), n))) {}
 
+    // The starting matrix's block maxima (see StartingMatrix); W's until
+    // the first rotation.
+    bool start_block_maxima(std::size_t b, std::size_t width, std::size_t rows, double* out) const {
+        return start_.block_maxima(b, width, rows, out);
+    }
+
     double entry(std::size_t i, std::size_t j) const {
         if (stamp_[j] > stamp_[i]) return row_[j][i];
         return stamp_[i] > 0 ? row_[i][j] : start_.at(i, j);
+    }
+
+    // W[i][from .. n): the stored row itself where it holds them all (right
+    // after row i's own rotation), else written into scratch[from .. n).
+    const double* row_from(std::size_t i, std::size_t from, double* scratch) const {
+        if (stamp_[i] > 0 && stamp_[i] == latest_stamp_) return row_[i];
+        row_part(i, from, n_, scratch + from);
+        return scratch;
     }
 
     // out[j - from] = W[i][j] for from <= j < to.
@@ -94,18 +117,25 @@ public:
             if (stamp_[j] > stamp_[i]) out[j - from] = row_[j][i];
     }
 
-    // Column j of W into out[0 .. n).
-    void column(std::size_t j, double* out) const {
+    // Column j of W, written into the storage of row j (taken from the pool
+    // on j's first rotation), where the rotation then turns it into the new
+    // row j. W itself is unchanged: a stored row j already holds column j
+    // except where a row rotated since holds the entry, and a new row is
+    // read as W only after mark_rotated.
+    double* column_into_row(std::size_t j) {
         if (stamp_[j] > 0) {
-            // Row j, except where a row rotated since holds the entry.
-            std::memcpy(out, row_[j], n_ * sizeof(double));
+            double* out = row_[j];
             for (auto k = by_recency_.rbegin(); k != by_recency_.rend() && stamp_[*k] > stamp_[j]; ++k)
                 out[*k] = row_[*k][j];
-            return;
+            return out;
         }
+        double* out = row_[j] != nullptr ? row_[j] : (row_[j] = pool_.get() + (rows_used_++) * n_);
+        // The stored rows' entries lie one row apart: ask for them before
+        // the column is formed, so that they arrive meanwhile.
+        for (const std::size_t k : by_recency_) __builtin_prefetch(row_[k] + j);
         if (start_.column(j, out)) {
             for (const std::size_t k : by_recency_) out[k] = row_[k][j];
-            return;
+            return out;
         }
         // One row apart: fetch ahead so that the loads overlap.
         for (std::size_t k = 0; k < n_; ++k) {
@@ -115,13 +145,7 @@ public:
             }
             out[k] = stamp_[k] > 0 ? row_[k][j] : start_.at(k, j);
         }
-    }
-
-    // Storage for the new row i of a rotation; read as W only after
-    // mark_rotated.
-    double* row_for_rotation(std::size_t i) {
-        if (row_[i] == nullptr) row_[i] = pool_.get() + (rows_used_++) * n_;
-        return row_[i];
+        return out;
     }
 
     // Rows p and q now hold rotation number `stamp` (from 1).
@@ -158,137 +182,148 @@ struct Pivot {
 // number, since magnitudes are >= 0.
 inline constexpr Pivot kNoPivot{-1.0, static_cast<std::size_t>(-1)};
 
-// A block whose maximum is no longer known: `magnitude` is then only an
+// A range whose maximum is no longer known: `magnitude` is then only an
 // upper bound of its entries.
 inline constexpr std::size_t kStale = static_cast<std::size_t>(-2);
 
 // Columns per block of a row.
 inline constexpr std::size_t kBlock = 32;
 
-// Takes `entry` if it beats `pivot` in the search order: larger, or equal
-// and met earlier. NaN never wins.
-inline void offer(Pivot& pivot, const Pivot& entry) {
-    if (entry.magnitude > pivot.magnitude || (entry.magnitude == pivot.magnitude && entry.col < pivot.col))
-        pivot = entry;
-}
+// Pivot candidates of many ranges, field by field, so that kernels treat
+// several at once: range r's is (magnitude[r], col[r]).
+struct PivotRecords {
+    double* magnitude;
+    std::size_t* col;
 
-// First-wins maximum of |row[j]| over [from, to), NaN never chosen. The
-// maximum itself does not depend on the visiting order, so four lanes find
-// it; the first column holding it is then the pivot the left-to-right
-// strictly-greater scan would have picked.
-inline Pivot scan_range(const double* row, std::size_t from, std::size_t to) {
-    double m0 = kNoPivot.magnitude, m1 = kNoPivot.magnitude, m2 = kNoPivot.magnitude, m3 = kNoPivot.magnitude;
-    std::size_t j = from;
-    for (; j + 4 <= to; j += 4) {
-        const double a0 = std::fabs(row[j]), a1 = std::fabs(row[j + 1]);
-        const double a2 = std::fabs(row[j + 2]), a3 = std::fabs(row[j + 3]);
-        m0 = a0 > m0 ? a0 : m0;
-        m1 = a1 > m1 ? a1 : m1;
-        m2 = a2 > m2 ? a2 : m2;
-        m3 = a3 > m3 ? a3 : m3;
+    Pivot at(std::size_t r) const { return {magnitude[r], col[r]}; }
+    void set(std::size_t r, const Pivot& pivot) const {
+        magnitude[r] = pivot.magnitude;
+        col[r] = pivot.col;
     }
-    for (; j < to; ++j) {
-        const double a = std::fabs(row[j]);
-        m0 = a > m0 ? a : m0;
-    }
-    m0 = m1 > m0 ? m1 : m0;
-    m2 = m3 > m2 ? m3 : m2;
-    const double best = m2 > m0 ? m2 : m0;
-    if (best == kNoPivot.magnitude) return kNoPivot;
-    for (j = from; std::fabs(row[j]) != best; ++j) {
-    }
-    return {best, j};
-}
+};
+
+// W[i][col] of every row i in [from, to) now holds values[i], and nothing
+// else of those rows changed since: `rows` (by row) and `blocks` (the
+// records of col's block, by row) stay the rows' and blocks' pivots, or
+// bounds marked kStale. An entry that does not shrink while it is the
+// pivot, or that beats the pivot, keeps the pivot exact; one that shrinks
+// while it is the pivot leaves its old magnitude as a bound. A stale block
+// keeps a bound; a stale row becomes exact again once an entry beats its
+// bound. Ties go to the earlier column; NaN never wins.
+void update_column(PivotRecords rows, PivotRecords blocks, std::size_t col, const double* values, std::size_t from,
+                   std::size_t to);
+
+// The first largest |entries[j]|, from <= j < to (its column j), or
+// kNoPivot if there is none (all NaN, or empty).
+Pivot first_largest(const double* entries, std::size_t from, std::size_t to);
+
+// The largest magnitude of each block b*kBlock .. (b+1)*kBlock - 1 of
+// columns, cut to [from, to), stored as a stale bound at out's record
+// b*stride (its column is found when a search needs it); returns the first
+// largest of the whole range.
+Pivot block_bounds(const double* entries, std::size_t from, std::size_t to, PivotRecords out, std::size_t stride);
+
+// The first r in [from, to) with magnitude[r] > bound, else `to`.
+std::size_t first_above(const double* magnitude, std::size_t from, std::size_t to, double bound);
 
 // The pivot of every row of W's upper triangle (its first largest |W[i][j]|,
 // j > i), kept under rotations so that choosing the next pivot costs O(n)
 // rather than a search of the whole triangle.
 //
-// A rotation changes at most two upper entries of a row. While the row's
-// pivot entry does not shrink, comparing the changed entries with it keeps
-// it exact. When it does shrink, the row is marked stale, its old pivot
-// kept as an upper bound of its entries, and its pivot is found again from
-// per-block maxima only when the pivot search meets a bound that could win.
-// Blocks go stale the same way and are rescanned only when their bound
-// could beat the best of the row so far.
+// A rotation changes at most two upper entries of a row (update_column).
+// A row marked stale there has its pivot found again from per-block maxima
+// only when the pivot search meets a bound that could win; blocks go stale
+// the same way and are rescanned only when their bound could beat the best
+// of the row so far.
 template <class Working>
 class PivotTable {
 public:
-    // Indexes every row of `w` as it stands.
+    // Indexes every row of `w` as it stands, before any rotation.
     PivotTable(const Working& w, std::size_t n)
         : w_(w),
           n_(n),
           blocks_per_row_((n + kBlock - 1) / kBlock),
-          blocks_(uninitialised_large<Pivot>(checked_product(n, blocks_per_row_))),
-          rows_(n > 1 ? n - 1 : 0),
+          block_magnitude_(uninitialised_large(checked_product(n, blocks_per_row_))),
+          block_col_(uninitialised_large<std::size_t>(checked_product(n, blocks_per_row_))),
+          row_magnitude_(n > 1 ? n - 1 : 0),
+          row_col_(n > 1 ? n - 1 : 0),
           row_entries_(n) {
-        for (std::size_t i = 0; i < rows_.size(); ++i) rebuild_row(i);
+        if (index_from_block_maxima()) return;
+        for (std::size_t i = 0; i < row_magnitude_.size(); ++i) rebuild_row(i);
     }
 
-    // Each row's pivot, or for a stale row an upper bound of its entries.
-    const std::vector<Pivot>& row_bounds() const { return rows_; }
+    // Each row's pivot magnitude, or for a stale row an upper bound of its
+    // entries.
+    const double* row_bounds() const { return row_magnitude_.data(); }
+    std::size_t rows() const { return row_magnitude_.size(); }
 
-    // Row i was rewritten as a whole. Its entries are fetched in one go
-    // (they may have to be formed) and then scanned block by block.
+    // Row i was rewritten as a whole. Its entries are read in one go (from
+    // its stored row, or formed) and then scanned block by block.
     void rebuild_row(std::size_t i) {
-        w_.row_part(i, i + 1, n_, row_entries_.data() + i + 1);
-        for (std::size_t b = first_block(i); b < blocks_per_row_; ++b) {
-            const std::size_t from = std::max(b * kBlock, i + 1);
-            const std::size_t to = std::min(b * kBlock + kBlock, n_);
-            block(i, b) = scan_range(row_entries_.data(), from, to);
-        }
-        combine_blocks(i);
+        const double* entries = w_.row_from(i, i + 1, row_entries_.data());
+        const PivotRecords row_in_blocks{block_magnitude_.get() + i, block_col_.get() + i};
+        rows_records().set(i, block_bounds(entries, i + 1, n_, row_in_blocks, n_));
     }
 
-    // W[i][col], col > i, now holds `value`; nothing else in row i changed
-    // since the last call.
-    void update(std::size_t i, std::size_t col, double value) {
-        const Pivot entry{std::fabs(value), col};
-
-        Pivot& in_block = block(i, col / kBlock);
-        if (in_block.col == kStale) {
-            if (entry.magnitude > in_block.magnitude) in_block.magnitude = entry.magnitude;
-        } else if (in_block.col == col) {
-            in_block = entry.magnitude >= in_block.magnitude ? entry : Pivot{in_block.magnitude, kStale};
-        } else {
-            offer(in_block, entry);
-        }
-
-        // Every other entry is at most the row's pivot, and those before it
-        // are smaller; only a shrinking pivot entry leaves the answer open.
-        // The row is then marked stale like a block and recombined only if
-        // the pivot search needs it; most such rows are far from the top.
-        Pivot& pivot = rows_[i];
-        if (pivot.col == kStale) {
-            // Beating the bound of every entry makes it the row's maximum.
-            if (entry.magnitude > pivot.magnitude) pivot = entry;
-        } else if (pivot.col != col) {
-            offer(pivot, entry);
-        } else if (entry.magnitude >= pivot.magnitude) {
-            pivot = entry;
-        } else {
-            pivot.col = kStale;
-        }
+    // W[i][col], col > i, now holds values[i] for every row i in [from, to)
+    // (from <= to <= col); nothing else in those rows changed since the last
+    // call.
+    void update_column(std::size_t col, const double* values, std::size_t from, std::size_t to) {
+        jacobi::update_column(rows_records(), blocks(col / kBlock), col, values, from, to);
     }
 
     // Row i's pivot, made exact first if it was stale.
-    const Pivot& exact_row_pivot(std::size_t i) {
-        if (rows_[i].col == kStale) combine_blocks(i);
-        return rows_[i];
+    Pivot exact_row_pivot(std::size_t i) {
+        if (row_col_[i] == kStale) combine_blocks(i);
+        return rows_records().at(i);
     }
 
 private:
+    // The index from the starting matrix's block maxima, where it knows
+    // them: each block's maximum becomes its bound (stale: its column is
+    // looked for when needed), each row's pivot is the first largest of its
+    // blocks' maxima, found within that block. False if they are unknown.
+    bool index_from_block_maxima() {
+        const std::size_t rows = row_magnitude_.size();
+        std::vector<std::size_t> pivot_block(rows, 0);
+        std::fill(row_magnitude_.begin(), row_magnitude_.end(), kNoPivot.magnitude);
+        for (std::size_t b = 0; b < blocks_per_row_; ++b) {
+            // Rows with entries right of the diagonal in block b.
+            const std::size_t rows_in_block = std::min(rows, b * kBlock + kBlock - 1);
+            const PivotRecords records = blocks(b);
+            if (!w_.start_block_maxima(b, kBlock, rows_in_block, records.magnitude)) return false;
+            std::fill(records.col, records.col + rows_in_block, kStale);
+            for (std::size_t i = 0; i < rows_in_block; ++i) {
+                if (records.magnitude[i] > row_magnitude_[i]) {  // an equal one lies further right
+                    row_magnitude_[i] = records.magnitude[i];
+                    pivot_block[i] = b;
+                }
+            }
+        }
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (row_magnitude_[i] == kNoPivot.magnitude) {
+                row_col_[i] = kNoPivot.col;
+                continue;
+            }
+            const Pivot pivot = scan_block(i, pivot_block[i]);
+            blocks(pivot_block[i]).set(i, pivot);
+            row_col_[i] = pivot.col;
+        }
+        return true;
+    }
+
     std::size_t first_block(std::size_t i) const { return (i + 1) / kBlock; }
+    PivotRecords rows_records() { return {row_magnitude_.data(), row_col_.data()}; }
     // Block-major, so that the update of one column across all rows walks
     // consecutive records.
-    Pivot& block(std::size_t i, std::size_t b) { return blocks_[b * n_ + i]; }
+    PivotRecords blocks(std::size_t b) { return {block_magnitude_.get() + b * n_, block_col_.get() + b * n_}; }
 
     Pivot scan_block(std::size_t i, std::size_t b) const {
         const std::size_t from = std::max(b * kBlock, i + 1);
         const std::size_t to = std::min(b * kBlock + kBlock, n_);
         double entries[kBlock];
         w_.row_part(i, from, to, entries);
-        const Pivot found = scan_range(entries, 0, to - from);
+        const Pivot found = first_largest(entries, 0, to - from);
         return found.col == kNoPivot.col ? found : Pivot{found.magnitude, found.col + from};
     }
 
@@ -298,15 +333,16 @@ private:
     void combine_blocks(std::size_t i) {
         Pivot best = kNoPivot;
         for (std::size_t b = first_block(i); b < blocks_per_row_; ++b) {
-            Pivot& candidate = block(i, b);
+            Pivot candidate = blocks(b).at(i);
             if (!(candidate.magnitude > best.magnitude)) continue;
             if (candidate.col == kStale) {
                 candidate = scan_block(i, b);
+                blocks(b).set(i, candidate);
                 if (!(candidate.magnitude > best.magnitude)) continue;
             }
             best = candidate;
         }
-        rows_[i] = best;
+        rows_records().set(i, best);
     }
 
     const Working& w_;
@@ -314,8 +350,10 @@ private:
     std::size_t blocks_per_row_;
     // blocks_per_row_ x n; blocks left of the diagonal unused. Huge pages:
     // combining a row's blocks strides through all of it.
-    std::unique_ptr<Pivot[]> blocks_;
-    std::vector<Pivot> rows_;    // rows 0 .. n-2
+    std::unique_ptr<double[]> block_magnitude_;
+    std::unique_ptr<std::size_t[]> block_col_;
+    std::vector<double> row_magnitude_;  // rows 0 .. n-2
+    std::vector<std::size_t> row_col_;
     std::vector<double> row_entries_;  // scratch: the row being rebuilt, by column
 };
 
@@ -342,12 +380,16 @@ public:
 
 private:
     static constexpr std::size_t kUntouched = static_cast<std::size_t>(-1);
-    static constexpr std::size_t kLanes = 4;
+    // Rows replayed side by side (two vectors of lanes).
+    static constexpr std::size_t kLanes = 8;
 
     struct Step {
         std::size_t p, q;  // slots
         double c, s;
     };
+
+    // Applies `count` steps to rows kept slot by slot, kLanes rows per slot.
+    static void replay(const Step* steps, std::size_t count, double* rows);
 
     std::size_t slot_of(std::size_t i);
 
@@ -366,7 +408,7 @@ template <StartingMatrix Start>
 class JacobiSolver {
 public:
     JacobiSolver(Start start, std::size_t n)
-        : n_(n), w_(start, n, 2 * jacobi::kRotationBudget), pivots_(w_, n), old_p_(n), old_q_(n), log_(n) {}
+        : n_(n), w_(start, n, 2 * jacobi::kRotationBudget), pivots_(w_, n), log_(n) {}
 
     void run() {
         std::size_t p = 0, q = 1;
@@ -379,10 +421,14 @@ public:
     // Diagonal positions by eigenvalue, largest first; equal values keep
     // their diagonal order.
     std::vector<std::size_t> descending_order() const {
+        std::vector<double> value(n_);
         std::vector<std::size_t> order(n_);
-        for (std::size_t i = 0; i < n_; ++i) order[i] = i;
+        for (std::size_t i = 0; i < n_; ++i) {
+            value[i] = diagonal(i);
+            order[i] = i;
+        }
         std::stable_sort(order.begin(), order.end(),
-                         [this](std::size_t a, std::size_t b) { return diagonal(a) > diagonal(b); });
+                         [&value](std::size_t a, std::size_t b) { return value[a] > value[b]; });
         return order;
     }
 
@@ -398,10 +444,11 @@ private:
         double best = 0.0;
         p = 0;
         q = 1;
-        const std::vector<jacobi::Pivot>& bounds = pivots_.row_bounds();
-        for (std::size_t i = 0; i < bounds.size(); ++i) {
-            if (!(bounds[i].magnitude > best)) continue;
-            const jacobi::Pivot& pivot = pivots_.exact_row_pivot(i);
+        const std::size_t rows = pivots_.rows();
+        for (std::size_t i = 0;; ++i) {
+            i = jacobi::first_above(pivots_.row_bounds(), i, rows, best);
+            if (i == rows) break;
+            const jacobi::Pivot pivot = pivots_.exact_row_pivot(i);
             if (pivot.magnitude > best) {
                 best = pivot.magnitude;
                 p = i;
@@ -418,13 +465,11 @@ private:
         ::sincos(jacobi::rotation_angle(wpp, wqq, wpq), &s, &c);
 
         // Only rows and columns p and q change, and every new value comes
-        // from the old columns p and q: gather them and rotate them into
-        // rows p and q, which then also stand for columns p and q.
-        w_.column(p, old_p_.data());
-        w_.column(q, old_q_.data());
-        double* wp = w_.row_for_rotation(p);
-        double* wq = w_.row_for_rotation(q);
-        rotate_pair(old_p_.data(), old_q_.data(), wp, wq, c, s);  // right for k != p, q
+        // from the old columns p and q: gather them into rows p and q and
+        // rotate them there; the rows then also stand for columns p and q.
+        double* wp = w_.column_into_row(p);
+        double* wq = w_.column_into_row(q);
+        jacobi::rotate_pair(wp, wq, c, s, n_);  // right for k != p, q
         log_.record(p, q, c, s);
 
         const double c2 = c * c;
@@ -436,30 +481,17 @@ private:
         wq[p] = 0.0;
         w_.mark_rotated(p, q, stamp);
 
-        // Row by row in ascending order, p's entry before q's, as the
-        // pivot table expects.
-        for (std::size_t k = 0; k < q; ++k) {
-            if (k == p) continue;
-            if (k < p) pivots_.update(k, p, wp[k]);
-            pivots_.update(k, q, wq[k]);
-        }
+        // Each row's entry in column p before its entry in column q.
+        pivots_.update_column(p, wp, 0, p);
+        pivots_.update_column(q, wq, 0, p);
+        pivots_.update_column(q, wq, p + 1, q);
         pivots_.rebuild_row(p);
         if (q + 1 < n_) pivots_.rebuild_row(q);
-    }
-
-    // W'[k][p] = W[k][p] c - W[k][q] s and W'[k][q] = W[k][q] c + W[k][p] s.
-    void rotate_pair(const double* __restrict kp, const double* __restrict kq, double* __restrict new_kp,
-                     double* __restrict new_kq, double c, double s) const {
-        for (std::size_t k = 0; k < n_; ++k) {
-            new_kp[k] = kp[k] * c - kq[k] * s;
-            new_kq[k] = kq[k] * c + kp[k] * s;
-        }
     }
 
     std::size_t n_;
     jacobi::WorkingMatrix<Start> w_;
     jacobi::PivotTable<jacobi::WorkingMatrix<Start>> pivots_;
-    std::vector<double> old_p_, old_q_;  // columns p and q before a rotation
     jacobi::RotationLog log_;
 };
 

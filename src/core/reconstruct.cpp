@@ -49,9 +49,11 @@ Reconstruction reconstruct_coords(DistanceCopy&& dist, std::uint64_t d, double t
     const std::size_t dims = static_cast<std::size_t>(d);
 
     // G is only the solver's starting matrix: the solver forms its entries
-    // from the distances and the means as it reads them.
-    const Centring centring = centring_of(MatrixView::row_major(dist.data(), n, n), nullptr, true);
+    // from the distances and the means as it reads them. The spread only
+    // starts its pivot table.
+    Centring centring = centring_for_solver(dist.data(), n, jacobi::kBlock);
     JacobiSolver solver(CentredGram(dist.data(), centring, n), n);
+    centring.spread = UpperSpread{};
     solver.run();
     const std::vector<std::size_t> order = solver.descending_order();
 

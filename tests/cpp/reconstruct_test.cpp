@@ -195,32 +195,62 @@ TEST(DoubleCenter, NanInOneRowSpoilsEveryEntry) {
     for (double g : double_center(MatrixView::row_major(dist.data(), 3, 3))) EXPECT_TRUE(std::isnan(g));
 }
 
+// The largest |g[i][j]| over the columns j > i of block b, for i < rows;
+// -1.0 where none of them is a number.
+std::vector<double> brute_block_maxima(const std::vector<double>& g, std::size_t n, std::size_t b, std::size_t width,
+                                       std::size_t rows) {
+    std::vector<double> maxima(rows, -1.0);
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = std::max(b * width, i + 1); j < std::min(b * width + width, n); ++j)
+            if (std::fabs(g[i * n + j]) > maxima[i]) maxima[i] = std::fabs(g[i * n + j]);
+    return maxima;
+}
+
+enum class Entries { Gaussian, SmallIntegers, Infinite, NaN };
+
 // The solver's starting matrix in a reconstruction: entries, row parts and
 // (for bitwise symmetric distances) columns formed from the distances equal
-// double centering's, bit for bit.
+// double centering's, bit for bit, and the block maxima found from the
+// centring's spread equal those of the entries (ties, NaN and infinities
+// included).
 TEST(CentredGram, FormsTheEntriesOfDoubleCentering) {
-    for (const bool symmetric_input : {true, false}) {
-        for (const std::size_t n : {2u, 9u, 40u}) {
-            std::mt19937_64 rng(n * 2 + symmetric_input);
-            std::vector<double> dist = random_matrix(rng, n);
-            if (symmetric_input) dist = symmetric(dist, n);
-            const MatrixView view = MatrixView::row_major(dist.data(), n, n);
-            const std::vector<double> g = double_center(view);
-            const Centring centring = centring_of(view, nullptr, true);
-            ASSERT_EQ(centring.symmetric, symmetric_input);
-            const CentredGram gram(dist.data(), centring, n);
-            std::vector<double> row(n), column(n), entries(n * n);
-            for (std::size_t i = 0; i < n; ++i) {
-                gram.row_part(i, 0, n, row.data());
-                EXPECT_TRUE(same_bits(row, {g.begin() + i * n, g.begin() + (i + 1) * n})) << "row " << i;
-                for (std::size_t j = 0; j < n; ++j) entries[i * n + j] = gram.at(i, j);
-                ASSERT_EQ(gram.column(i, column.data()), symmetric_input);
-                if (!symmetric_input) continue;
-                std::vector<double> expected(n);
-                for (std::size_t k = 0; k < n; ++k) expected[k] = g[k * n + i];
-                EXPECT_TRUE(same_bits(column, expected)) << "column " << i;
+    constexpr std::size_t kWidth = 4;
+    for (const Entries kind : {Entries::Gaussian, Entries::SmallIntegers, Entries::Infinite, Entries::NaN}) {
+        for (const bool symmetric_input : {true, false}) {
+            for (const std::size_t n : {2u, 9u, 40u}) {
+                std::mt19937_64 rng(n * 2 + symmetric_input);
+                std::vector<double> dist = kind == Entries::SmallIntegers ? integer_matrix(rng, n) : random_matrix(rng, n);
+                if (kind == Entries::Infinite) dist[n / 2] = -kInf;
+                if (kind == Entries::NaN) dist[n - 1] = kNaN;
+                if (symmetric_input) dist = symmetric(dist, n);
+                const std::vector<double> g = double_center(MatrixView::row_major(dist.data(), n, n));
+                const Centring centring = centring_for_solver(dist.data(), n, kWidth);
+                bool bitwise_symmetric = true;
+                for (std::size_t i = 0; i < n; ++i)
+                    for (std::size_t j = 0; j < n; ++j)
+                        bitwise_symmetric = bitwise_symmetric && same_bits({dist[i * n + j]}, {dist[j * n + i]});
+                ASSERT_EQ(centring.symmetric, bitwise_symmetric);
+                const CentredGram gram(dist.data(), centring, n);
+                std::vector<double> row(n), column(n), entries(n * n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    gram.row_part(i, 0, n, row.data());
+                    EXPECT_TRUE(same_bits(row, {g.begin() + i * n, g.begin() + (i + 1) * n})) << "row " << i;
+                    for (std::size_t j = 0; j < n; ++j) entries[i * n + j] = gram.at(i, j);
+                    ASSERT_EQ(gram.column(i, column.data()), centring.symmetric);
+                    if (!centring.symmetric) continue;
+                    std::vector<double> expected(n);
+                    for (std::size_t k = 0; k < n; ++k) expected[k] = g[k * n + i];
+                    EXPECT_TRUE(same_bits(column, expected)) << "column " << i;
+                }
+                EXPECT_TRUE(same_bits(entries, g));
+                for (std::size_t b = 0; b * kWidth < n; ++b) {
+                    const std::size_t rows = std::min(n - 1, b * kWidth + kWidth - 1);
+                    std::vector<double> maxima(rows);
+                    ASSERT_TRUE(gram.block_maxima(b, kWidth, rows, maxima.data()));
+                    EXPECT_TRUE(same_bits(maxima, brute_block_maxima(g, n, b, kWidth, rows))) << "block " << b;
+                }
+                EXPECT_FALSE(gram.block_maxima(0, kWidth + 1, 1, row.data()));
             }
-            EXPECT_TRUE(same_bits(entries, g));
         }
     }
 }
@@ -435,8 +465,23 @@ TEST(ReconstructMatchesReference, RandomPointsAndPerturbedDistances) {
 // every row of V in the replay; enough nodes exhaust the budget with
 // pivots spread over several pivot blocks. Symmetry is checked a block of
 // rows at a time, so asymmetries are also placed past the first block and
-// in the last rows, which no full block covers.
-enum class Distances { Euclidean, SignedZero, NaNEntry, Perturbed, PerturbedLaterBlock, PerturbedLastRows };
+// in the last rows, which no full block covers. The pivot table starts
+// from block maxima found from the centring's spread: points of a grid
+// give many equal magnitudes, an infinite distance infinite and NaN Gram
+// entries, and 64 integer points on a line placed symmetrically about 0
+// (every mean exact) tie the largest magnitude, in row 0, between its first
+// two blocks of columns, at columns 5 and 40: the first is the pivot.
+enum class Distances {
+    Euclidean,
+    SignedZero,
+    NaNEntry,
+    InfiniteEntry,
+    Perturbed,
+    PerturbedLaterBlock,
+    PerturbedLastRows,
+    Grid,
+    TiedLine
+};
 
 struct ReconstructCase {
     const char* name;
@@ -461,6 +506,29 @@ TEST_P(ReconstructPaths, MatchReferenceBitForBit) {
         case Distances::NaNEntry:
             dist[3 * c.n + 1] = kNaN;
             dist[1 * c.n + 3] = kNaN;
+            break;
+        case Distances::InfiniteEntry:
+            dist[2 * c.n + 7] = kInf;
+            dist[7 * c.n + 2] = kInf;
+            break;
+        case Distances::TiedLine: {  // x = +-10 at 0, 5 | 40, 41; pairs +-k, k < 10, elsewhere
+            std::vector<double> x(c.n);
+            x[0] = x[40] = 10.0;
+            x[5] = x[41] = -10.0;
+            double k = 1.0;
+            for (std::size_t i = 1, sign = 0; i < c.n; ++i) {
+                if (i == 5 || i == 40 || i == 41) continue;
+                x[i] = sign++ % 2 == 0 ? k : -k;
+                if (sign % 2 == 0) k = k == 9.0 ? 1.0 : k + 1.0;
+            }
+            for (std::size_t i = 0; i < c.n; ++i)
+                for (std::size_t j = 0; j < c.n; ++j) dist[i * c.n + j] = std::fabs(x[i] - x[j]);
+            break;
+        }
+        case Distances::Grid:
+            for (std::size_t i = 0; i < c.n; ++i)
+                for (std::size_t j = 0; j < c.n; ++j)
+                    dist[i * c.n + j] = std::hypot(double(i % 8) - double(j % 8), double(i / 8) - double(j / 8));
             break;
         case Distances::Perturbed:
             dist[c.n + 5] += 0.125;
@@ -487,6 +555,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ReconstructCase{"euclidean_plane_budget", Distances::Euclidean, 97, 2},
                       ReconstructCase{"signed_zero", Distances::SignedZero, 70, 2},
                       ReconstructCase{"nan_entry", Distances::NaNEntry, 45, 2},
+                      ReconstructCase{"infinite_entry", Distances::InfiniteEntry, 45, 3},
+                      ReconstructCase{"grid_ties", Distances::Grid, 72, 2},
+                      ReconstructCase{"ties_across_blocks", Distances::TiedLine, 64, 2},
                       ReconstructCase{"perturbed_budget", Distances::Perturbed, 120, 3},
                       ReconstructCase{"perturbed_later_block", Distances::PerturbedLaterBlock, 100, 2},
                       ReconstructCase{"perturbed_last_rows", Distances::PerturbedLastRows, 75, 2},

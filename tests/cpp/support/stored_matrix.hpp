@@ -24,6 +24,7 @@ public:
         std::copy(values_ + i * n_ + from, values_ + i * n_ + to, out);
     }
     bool column(std::size_t, double*) const { return false; }  // gathered entry by entry
+    bool block_maxima(std::size_t, std::size_t, std::size_t, double*) const { return false; }  // rows scanned
 
 private:
     const double* values_;
