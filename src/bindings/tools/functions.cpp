@@ -26,6 +26,21 @@ std::vector<Pair> copy_edges(std::span<const std::int64_t> rows, std::uint64_t n
     }
 }
 
+// A graph given as (n, edge rows): the node count and the caller's int64 rows,
+// viewed for the length of the call. `edges()` copies and checks them and
+// needs no lock.
+class GivenGraph {
+public:
+    GivenGraph(PyObject* n, PyObject* edges) : n_(to_u64(n)), view_(edges, "edges"), rows_(view_.int64_rows(2)) {}
+    std::uint64_t n() const { return n_; }
+    std::vector<Pair> edges() const { return copy_edges(rows_, n_); }
+
+private:
+    std::uint64_t n_;
+    BufferView view_;
+    std::span<const std::int64_t> rows_;
+};
+
 Ref python_int(std::uint64_t value) { return Ref::check(PyLong_FromUnsignedLongLong(value)); }
 Ref python_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
@@ -66,15 +81,13 @@ Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 
 Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 4, "generic_labels");
-    const std::uint64_t n = to_u64(args[0]);
-    const BufferView edge_rows(args[1], "edges");
-    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
+    const GivenGraph graph(args[0], args[1]);
     const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
 
     std::uint64_t max_rank = 0;
     GenericRankResult generic = without_interpreter_lock([&] {
-        GenericRankResult labels = generic_rigidity_labels(n, copy_edges(rows, n), d, seed);
-        max_rank = rigid_rank(n, d);
+        GenericRankResult labels = generic_rigidity_labels(graph.n(), graph.edges(), d, seed);
+        max_rank = rigid_rank(graph.n(), d);
         return labels;
     });
     return labels_dict(module, std::move(generic.labels), generic.rank, max_rank);
@@ -82,12 +95,10 @@ Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 
 Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 4, "pebble_game");
-    const std::uint64_t n = to_u64(args[0]);
-    const BufferView edge_rows(args[1], "edges");
-    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
+    const GivenGraph graph(args[0], args[1]);
     const std::uint64_t k = to_u64(args[2]), l = to_u64(args[3]);
 
-    PebbleGameResult game = without_interpreter_lock([&] { return play_kl_pebble_game(n, copy_edges(rows, n), k, l); });
+    PebbleGameResult game = without_interpreter_lock([&] { return play_kl_pebble_game(graph.n(), graph.edges(), k, l); });
     PyObject* buffer_type = result_buffer_type(module);
     Ref dict = Ref::check(PyDict_New());
     set_item(dict, "labels", make_result_buffer(buffer_type, std::move(game.labels)));
@@ -102,18 +113,14 @@ Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 
 Ref is_redundantly_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 2, "is_redundantly_rigid");
-    const std::uint64_t n = to_u64(args[0]);
-    const BufferView edge_rows(args[1], "edges");
-    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
-    return python_bool(without_interpreter_lock([&] { return is_redundantly_rigid_in_plane(n, copy_edges(rows, n)); }));
+    const GivenGraph graph(args[0], args[1]);
+    return python_bool(without_interpreter_lock([&] { return is_redundantly_rigid_in_plane(graph.n(), graph.edges()); }));
 }
 
 Ref is_globally_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 2, "is_globally_rigid");
-    const std::uint64_t n = to_u64(args[0]);
-    const BufferView edge_rows(args[1], "edges");
-    const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
-    return python_bool(without_interpreter_lock([&] { return is_globally_rigid_in_plane(n, copy_edges(rows, n)); }));
+    const GivenGraph graph(args[0], args[1]);
+    return python_bool(without_interpreter_lock([&] { return is_globally_rigid_in_plane(graph.n(), graph.edges()); }));
 }
 
 }  // namespace tarvel::py
