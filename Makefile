@@ -2,7 +2,7 @@
 #   make demo   - build and install tarvel into .venv, run examples/quickstart.py,
 #                 write a small sharded dataset of near-threshold graphs, print how
 #                 its labels vary and draw six of them
-#   make test   - C++ unit tests of the core, then the Python test suite
+#   make test   - the layering check, C++ unit tests of the core, then the Python test suite
 # Both find a CPython >= 3.12 themselves (override with PYTHON=...).
 # On demand: make test-sanitize (everything under ASan/UBSan), make fuzz-long,
 # make leak-check, make bench, make wheel.
@@ -18,7 +18,7 @@ VENV_PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 STAMP := $(VENV)/.tarvel-installed
 
-.PHONY: demo test test-cpp test-python test-sanitize fuzz-long leak-check bench install wheel check-python clean
+.PHONY: demo test check-layers test-cpp test-python test-sanitize fuzz-long leak-check bench install wheel check-python clean
 
 check-python:
 	@test -n "$(PYTHON_FOUND)" || { echo "No suitable Python: see the message above." >&2; exit 1; }
@@ -28,7 +28,7 @@ $(VENV_PY): | check-python
 	$(VENV_PY) -m pip install --quiet --upgrade pip
 
 # Reinstall whenever a source file changed.
-$(STAMP): $(VENV_PY) pyproject.toml CMakeLists.txt $(wildcard src/*/*.cpp src/*/*.hpp src/*/*/*.cpp src/*/*/*.hpp src/*/*.map stubs/*/* python/*/*)
+$(STAMP): $(VENV_PY) pyproject.toml CMakeLists.txt $(wildcard src/*/*.cpp src/*/*.hpp src/*/*/*.cpp src/*/*/*.hpp src/*/*.map stubs/*/* python/*/* python/*/*/*)
 	$(VENV_PY) -m pip install --quiet $(BUILD_ARGS) ".[$(EXTRAS)]" "$(NUMPY)"
 	touch $@
 
@@ -41,7 +41,11 @@ demo: install
 	$(VENV_PY) -m tarvel_tools summarize demo-output/near-threshold
 	$(VENV_PY) examples/model_gallery.py demo-output/near-threshold demo-output/models.png
 
-test: test-cpp test-python
+test: check-layers test-cpp test-python
+
+# Includes and imports follow the layers (numeric <- graph <- framework <- models, reconstruction).
+check-layers:
+	scripts/check-layers
 
 # The abi3 wheel, built by the CPython found above (from .venv): dist/tarvel-<version>-cp312-abi3-<platform>.whl
 wheel: $(VENV_PY)
@@ -76,7 +80,7 @@ test-sanitize:
 		PYTEST_ENV='$(SANITIZED_ENV)'
 
 fuzz-long: install
-	TARVEL_FUZZ_PROFILE=long $(VENV_PY) -m pytest -q tests/python/test_fuzz.py
+	TARVEL_FUZZ_PROFILE=long $(VENV_PY) -m pytest -q tests/python/tarvel/test_fuzz.py
 
 leak-check: install
 	$(VENV_PY) scripts/leak-check

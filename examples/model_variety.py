@@ -13,7 +13,7 @@ from __future__ import annotations
 import argparse
 
 from tarvel_tools.models import generate_graph_batch
-from tarvel_tools.summary import summarize
+from tarvel_tools.dataset import summarize
 
 # (model, parameter, values, fixed parameters)
 SWEEPS = [

@@ -10,7 +10,7 @@ Only NumPy is required; Parquet datasets need pyarrow and tqdm (the
 from importlib import metadata
 
 from .checks import procrustes_rmse
-from .dataset import read_dataset, write_dataset
+from .dataset import read_dataset, summarize, write_dataset
 from .graph import to_graph_arrays, to_pyg
 from .models import generate_graph_batch
 from .plot import plot_framework
@@ -25,7 +25,6 @@ from .rigidity import (
     pebble_game,
     rigid_components,
 )
-from .summary import summarize
 
 try:
     __version__ = metadata.version("tarvel")

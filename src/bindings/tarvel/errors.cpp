@@ -4,7 +4,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/fault.hpp"
+#include "numeric/fault.hpp"
 
 namespace tarvel::py {
 namespace {

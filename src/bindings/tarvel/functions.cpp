@@ -5,12 +5,12 @@
 
 #include <algorithm>
 
-#include "core/centering.hpp"
-#include "core/fault.hpp"
-#include "core/node.hpp"
-#include "core/pebble.hpp"
-#include "core/reconstruct.hpp"
-#include "core/simulation.hpp"
+#include "reconstruction/centering.hpp"
+#include "numeric/fault.hpp"
+#include "framework/node.hpp"
+#include "framework/pebble.hpp"
+#include "reconstruction/reconstruct.hpp"
+#include "framework/simulation.hpp"
 #include "results.hpp"
 
 namespace tarvel::py {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "core/fault.hpp"
+#include "numeric/fault.hpp"
 #include "errors.hpp"
 
 namespace tarvel::py {

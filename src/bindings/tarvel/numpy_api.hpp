@@ -12,7 +12,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "core/matrix_view.hpp"
+#include "numeric/matrix_view.hpp"
 #include "bindings/common/ref.hpp"
 
 namespace tarvel::py {

@@ -1,6 +1,6 @@
 #include "results.hpp"
 
-#include "core/fault.hpp"
+#include "numeric/fault.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
 

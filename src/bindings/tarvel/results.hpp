@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bindings/common/ref.hpp"
-#include "core/node.hpp"
-#include "core/simulation.hpp"
+#include "framework/node.hpp"
+#include "framework/simulation.hpp"
 
 namespace tarvel::py {
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/fault.hpp"
+#include "numeric/fault.hpp"
 
 namespace tarvel::py {
 namespace {

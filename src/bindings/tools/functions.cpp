@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "args.hpp"
-#include "core/bar_labels.hpp"
-#include "core/fault.hpp"
-#include "core/generic_rank.hpp"
-#include "core/global_rigidity.hpp"
-#include "core/graph.hpp"
-#include "core/kl_pebble_game.hpp"
-#include "core/redundant_rigidity.hpp"
+#include "framework/bar_labels.hpp"
+#include "numeric/fault.hpp"
+#include "graph/generic_rank.hpp"
+#include "graph/global_rigidity.hpp"
+#include "graph/graph.hpp"
+#include "graph/kl_pebble_game.hpp"
+#include "graph/redundant_rigidity.hpp"
 #include "result_buffer.hpp"
 
 namespace tarvel::py {

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "args.hpp"
-#include "core/fault.hpp"
-#include "core/graph_batch.hpp"
+#include "numeric/fault.hpp"
+#include "models/graph_batch.hpp"
 #include "functions.hpp"
 #include "result_buffer.hpp"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/rank.hpp"
+#include "numeric/rank.hpp"
 
 namespace tarvel {
 

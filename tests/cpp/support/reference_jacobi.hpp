@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/matrix_view.hpp"
+#include "numeric/matrix_view.hpp"
 #include "support/eigen_decomposition.hpp"
 
 namespace tarvel::reference {

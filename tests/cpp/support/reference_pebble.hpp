@@ -11,8 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/node.hpp"
-#include "core/pebble.hpp"
+#include "framework/node.hpp"
+#include "framework/pebble.hpp"
 
 namespace tarvel::reference {
 

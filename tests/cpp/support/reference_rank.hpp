@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/rank.hpp"
+#include "numeric/rank.hpp"
 #include "support/rank_checker_peer.hpp"
 
 namespace tarvel::reference {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/node.hpp"
+#include "framework/node.hpp"
 
 namespace tarvel::reference {
 

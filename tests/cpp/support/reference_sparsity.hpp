@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "core/node.hpp"
+#include "framework/node.hpp"
 
 namespace tarvel::reference::sparsity {
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/jacobi.hpp"
+#include "reconstruction/jacobi.hpp"
 #include "support/eigen_decomposition.hpp"
 
 namespace tarvel {

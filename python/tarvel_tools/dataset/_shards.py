@@ -1,0 +1,167 @@
+"""Making one shard: its graphs, chunk by chunk, each chunk a row group of the Parquet file.
+
+A worker holds one chunk at a time, a few megabytes whatever the shard size, and
+between chunks reports the graphs it made and checks whether it should stop.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from contextlib import closing
+from dataclasses import dataclass, replace
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Protocol
+
+import tarvel
+
+from . import _files, _model_parquet, _parquet
+from ._manifest import ShardRecord
+from ._optional import optional_module
+from ..positions import batch_positions
+
+if TYPE_CHECKING:
+    from tarvel import SimulationResult
+
+SEED_LIMIT = 2**64
+# Shard data per chunk: large enough that the per-chunk Python work is negligible,
+# small enough that a worker's memory and its reaction to a stop request stay small.
+CHUNK_BYTES = 8 << 20
+
+
+class GraphSource(Protocol):
+    """The graphs of a dataset and how its shards store them.
+
+    `source(first, count)` gives graphs [first, first + count); `schema`, `to_table`,
+    `from_table` and `write_options` are those of its shards' Parquet files,
+    `bytes_per_graph` an upper bound of one graph's data there.
+    """
+
+    def __call__(self, first: int, count: int) -> Sequence[Mapping[str, Any]]: ...
+
+    def schema(self, pa: Any) -> Any: ...
+
+    def to_table(self, pa: Any, graphs: Sequence[Mapping[str, Any]], first: int) -> Any: ...
+
+    def from_table(self, table: Any, first: int) -> Iterator[dict[str, Any]]:
+        """The graphs of a table of rows `to_table` made, graph `first` first."""
+        ...
+
+    def write_options(self) -> dict[str, Any]: ...
+
+    @property
+    def bytes_per_graph(self) -> int: ...
+
+
+@dataclass(frozen=True)
+class TrainingBatch:
+    """The graphs of `generate_training_batch(n_graphs, n_nodes, d, seed)`: graph k is graph 0 of seed + k."""
+
+    n_nodes: int
+    d: int
+    seed: int
+
+    def __call__(self, first: int, count: int) -> Sequence[SimulationResult]:
+        return tarvel.generate_training_batch(count, self.n_nodes, self.d, (self.seed + first) % SEED_LIMIT)
+
+    def schema(self, pa: Any) -> Any:
+        return _parquet.schema(pa, self.n_nodes)
+
+    def to_table(self, pa: Any, graphs: Sequence[Any], first: int) -> Any:
+        return _parquet.graphs_to_table(pa, graphs, first, self.n_nodes)
+
+    def from_table(self, table: Any, first: int) -> Iterator[dict[str, Any]]:
+        """The batch's dictionaries with the positions `batch_positions` recomputes."""
+        positions = batch_positions(table.num_rows, self.n_nodes, self.d, (self.seed + first) % SEED_LIMIT)
+        for graph, points in zip(_parquet.table_to_graphs(table, self.n_nodes), positions, strict=True):
+            yield {**graph, "positions": points.copy()}
+
+    def write_options(self) -> dict[str, Any]:
+        return _parquet.write_options()
+
+    @property
+    def bytes_per_graph(self) -> int:
+        return _parquet.bytes_per_graph(self.n_nodes)
+
+
+@dataclass(frozen=True)
+class ModelBatch:
+    """The graphs of `models.generate_graph_batch` with the complete parameters `model`
+    (as `models.model_parameters` gives them, with ``labels`` and ``tol``)."""
+
+    model: tuple[tuple[str, Any], ...]  # the parameters' items: hashable and picklable for Dask
+    n_nodes: int
+    d: int
+    seed: int
+
+    def __call__(self, first: int, count: int) -> Sequence[Mapping[str, Any]]:
+        from ..models import generate_graph_batch
+
+        params = dict(self.model)
+        name = params.pop("model")
+        return generate_graph_batch(name, count, self.n_nodes, self.d, (self.seed + first) % SEED_LIMIT, **params)
+
+    def schema(self, pa: Any) -> Any:
+        return _model_parquet.schema(pa, self.n_nodes, self.d)
+
+    def to_table(self, pa: Any, graphs: Sequence[Mapping[str, Any]], first: int) -> Any:
+        return _model_parquet.graphs_to_table(pa, graphs, first, self.n_nodes, self.d)
+
+    def from_table(self, table: Any, first: int) -> Iterator[dict[str, Any]]:
+        return _model_parquet.table_to_graphs(table, self.n_nodes, self.d)
+
+    def write_options(self) -> dict[str, Any]:
+        return _model_parquet.write_options(self.d)
+
+    @property
+    def bytes_per_graph(self) -> int:
+        return _model_parquet.bytes_per_graph(self.n_nodes, self.d)
+
+
+@dataclass(frozen=True)
+class ShardTask:
+    """Everything a worker (thread or Dask process) needs to make one shard."""
+
+    directory: str
+    record: ShardRecord
+    graphs: GraphSource
+
+    @property
+    def chunk(self) -> int:
+        """Graphs per row group."""
+        return max(1, CHUNK_BYTES // self.graphs.bytes_per_graph)
+
+
+class Stopped(Exception):
+    """A shard abandoned on request; its temporary file is gone."""
+
+
+def make_shard(
+    task: ShardTask, made: Callable[[int], object] | None = None, stopping: Callable[[], bool] | None = None
+) -> ShardRecord:
+    """Write one shard under a temporary name, rename it and return its record with the checksum.
+
+    `made(count)` is called after each chunk; when `stopping()` is true between chunks
+    the shard is abandoned with `Stopped`. Runs on a worker thread or a Dask worker:
+    the generation releases the interpreter lock, so several shards are made at once.
+    """
+    pa = optional_module("pyarrow", "write_dataset", "dataset")
+    pq = optional_module("pyarrow.parquet", "write_dataset", "dataset")
+    record = task.record
+    path = Path(task.directory) / record.file
+    # The hashing stream is closed before the file it writes to.
+    with _files.atomic_file(path, durable=False) as stream, closing(_files.HashingWriter(stream)) as sink:
+        with pq.ParquetWriter(sink, task.graphs.schema(pa), **task.graphs.write_options()) as writer:
+            for first in range(record.first_graph, record.first_graph + record.rows, task.chunk):
+                if stopping is not None and stopping():
+                    raise Stopped(record.file)
+                count = min(task.chunk, record.first_graph + record.rows - first)
+                _write_chunk(pa, writer, task, first, count)
+                if made is not None:
+                    made(count)
+    return replace(record, sha256=sink.hexdigest())
+
+
+def _write_chunk(pa: Any, writer: Any, task: ShardTask, first: int, count: int) -> None:
+    """One row group; the chunk's graphs are freed on return, before the next are made."""
+    graphs = task.graphs(first, count)
+    writer.write_table(task.graphs.to_table(pa, graphs, first))

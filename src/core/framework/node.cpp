@@ -1,0 +1,88 @@
+#include "framework/node.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "numeric/fault.hpp"
+#include "numeric/large_buffer.hpp"
+
+namespace tarvel {
+
+NodeList nodes_from_coords(const MatrixView& coords, std::uint64_t d) {
+    if (coords.cols != d) {
+        throw InvalidInput("coords has " + std::to_string(coords.cols) + " columns but d=" +
+                           std::to_string(d) + " was specified");
+    }
+    if (d != 2 && d != 3) throw InvalidInput("d must be 2 or 3");
+    if (coords.rows <= d) {
+        throw InvalidInput("Need at least " + std::to_string(d + 1) + " nodes for d=" +
+                           std::to_string(d) + ", got " + std::to_string(coords.rows));
+    }
+    NodeList nodes;
+    nodes.reserve(coords.rows);
+    for (std::size_t k = 0; k < coords.rows; ++k) {
+        Node node;
+        node.position.resize(d);
+        for (std::size_t c = 0; c < d; ++c) node.position[c] = coords.at(k, c);
+        node.index = k;
+        nodes.push_back(std::move(node));
+    }
+    return nodes;
+}
+
+void check_node_list(const NodeList& nodes, std::uint64_t d) {
+    if (nodes.empty()) raise_fault("Node list must not be empty");
+    if (d != 2 && d != 3) raise_fault("Only d=2 and d=3 are supported");
+    for (const Node& node : nodes) {
+        if (node.position.size() != d) {
+            raise_fault("All nodes must have dimension d=" + std::to_string(d));
+        }
+    }
+}
+
+static double distance(const Node& a, const Node& b) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < a.position.size(); ++k) {
+        const double delta = a.position[k] - b.position[k];
+        sum += delta * delta;
+    }
+    return std::sqrt(sum);
+}
+
+void euclidean_distance_matrix(const NodeList& nodes, std::span<double> out) {
+    const std::size_t n = nodes.size();
+    require_equal(out.size(), checked_product(n, n), "distance buffer must hold n*n values");
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) out[i * n + j] = distance(nodes[i], nodes[j]);
+    }
+}
+
+std::vector<double> euclidean_distance_matrix(const NodeList& nodes) {
+    const std::uint64_t n = nodes.size();
+    std::vector<double> out = zeroed_large(checked_product(n, n));  // fresh pages cost more than the distances
+    euclidean_distance_matrix(nodes, out);
+    return out;
+}
+
+std::vector<Pair> make_candidate_pairs(std::uint64_t n) {
+    std::vector<Pair> pairs;
+    reserve_checked(pairs, pair_count(n));
+    for (std::uint64_t i = 0; i < n; ++i) {
+        for (std::uint64_t j = i + 1; j < n; ++j) pairs.push_back(Pair{i, j});
+    }
+    return pairs;
+}
+
+__extension__ typedef unsigned __int128 uint128;
+
+std::uint64_t max_rank_for(std::uint64_t n, std::uint64_t d) {
+    // Exact in 128 bits: n*d < 2^128 and d(d+1)/2 < 2^127.
+    const uint128 coordinates = uint128{n} * d;
+    const uint128 motions = uint128{d} * (uint128{d} + 1) / 2;
+    if (coordinates <= motions) return 0;
+    const uint128 rank = coordinates - motions;
+    constexpr std::uint64_t most = ~std::uint64_t{0};
+    return rank > most ? most : static_cast<std::uint64_t>(rank);
+}
+
+}  // namespace tarvel

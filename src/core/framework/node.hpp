@@ -1,0 +1,42 @@
+// Joints of a framework and what every simulation derives from them: the
+// node list, the Euclidean distance matrix, the candidate bars and the
+// largest rank the rigidity matrix can reach.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "graph/edge.hpp"
+#include "numeric/matrix_view.hpp"
+
+namespace tarvel {
+
+struct Node {
+    std::vector<double> position;  // d coordinates
+    std::uint64_t index = 0;       // place in the node list
+};
+
+using NodeList = std::vector<Node>;
+
+
+// Copies the rows of `coords` into nodes after the three input checks
+// (column count, supported d, enough rows), which throw InvalidInput.
+NodeList nodes_from_coords(const MatrixView& coords, std::uint64_t d);
+
+// Guard of the simulation core: InternalFault for an empty list, an
+// unsupported d, or a node whose dimension is not d.
+void check_node_list(const NodeList& nodes, std::uint64_t d);
+
+// Writes the n x n distances, row-major, into `out` (n*n doubles).
+void euclidean_distance_matrix(const NodeList& nodes, std::span<double> out);
+std::vector<double> euclidean_distance_matrix(const NodeList& nodes);
+
+// All pairs (i, j), 0 <= i < j < n, in lexicographic order.
+std::vector<Pair> make_candidate_pairs(std::uint64_t n);
+
+// n*d - d(d+1)/2, computed exactly and clamped to 0 .. 2^64-1.
+std::uint64_t max_rank_for(std::uint64_t n, std::uint64_t d);
+
+}  // namespace tarvel

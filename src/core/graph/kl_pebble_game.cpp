@@ -1,0 +1,94 @@
+#include "graph/kl_pebble_game.hpp"
+
+#include <string>
+
+#include "numeric/fault.hpp"
+#include "graph/graph.hpp"
+
+namespace tarvel {
+
+namespace {
+
+// Searches that entered more elements than this make the game probe for a
+// tight set to condense (a probe costs about one more such search).
+constexpr std::uint64_t kProbeWork = 64;
+
+}  // namespace
+
+void check_pebble_game_parameters(std::uint64_t k, std::uint64_t l) {
+    if (k == 0 || l >= 2 * k || k > (std::uint64_t{1} << 62)) {
+        throw InvalidInput("the pebble game needs 0 <= l < 2k, got k=" + std::to_string(k) +
+                           ", l=" + std::to_string(l));
+    }
+}
+
+void KLPebbleGame::play(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k, std::uint64_t l,
+                        PebbleGameResult& result) {
+    check_pebble_game_parameters(k, l);
+    check_edges(n, edges);
+    digraph_.reset(n, k, l);
+    result.accepted = offer_all(edges, l, true, result.labels);
+    component_finder_.find(digraph_, l, edges, result.labels, result.components);
+
+    const std::uint64_t tight_count = checked_product(k, n);  // k n - l once l is taken off
+    result.dof = tight_count > l + result.accepted ? tight_count - l - result.accepted : 0;
+    result.is_rigid = result.dof == 0;
+    result.is_minimally_rigid = result.is_rigid && result.accepted == edges.size();
+}
+
+void KLPebbleGame::play_uncondensed(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
+                                    std::uint64_t l, std::vector<std::uint8_t>& labels) {
+    check_pebble_game_parameters(k, l);
+    check_edges(n, edges);
+    digraph_.reset(n, k, l);
+    offer_all(edges, l, false, labels);
+}
+
+std::uint64_t KLPebbleGame::offer_all(std::span<const Pair> edges, std::uint64_t l, bool condense,
+                                      std::vector<std::uint8_t>& labels) {
+    const std::uint64_t n = digraph_.node_count();
+    // With n >= 2 the whole graph is tight at k n - l >= 1 accepted edges.
+    const std::uint64_t whole_graph_tight = n >= 2 ? digraph_.k() * n - l : 0;
+    labels.assign(edges.size(), 0);
+    std::uint64_t accepted = 0;
+    for (std::size_t e = 0; e < edges.size(); ++e) {
+        if (accepted == whole_graph_tight) break;  // every later edge is rejected
+        const auto [u, v] = edges[e];
+        if (condense && digraph_.share_body(u, v)) continue;
+        if (digraph_.gather(u, v, l + 1) <= l) {
+            if (condense) digraph_.condense_closure();
+            continue;
+        }
+        // Cover it from the end with more free pebbles: both keep some.
+        if (digraph_.free_pebbles(u) >= digraph_.free_pebbles(v)) {
+            digraph_.cover(u, v, e);
+        } else {
+            digraph_.cover(v, u, e);
+        }
+        labels[e] = 1;
+        ++accepted;
+        if (condense && digraph_.gather_work() > kProbeWork) probe_for_tight_set(u, l);
+    }
+    return accepted;
+}
+
+// After a costly gather: is the node the last pebble came from held rigidly
+// to u? A gather on the pair, which accepts nothing, falls short exactly
+// when a tight set holds both, and that set is condensed, so searches
+// through the region become cheap. Graphs grown rigid without a rejected
+// edge (Henneberg sequences in construction order) are condensed this way.
+void KLPebbleGame::probe_for_tight_set(std::uint64_t u, std::uint64_t l) {
+    const std::uint64_t far = digraph_.last_pebble_holder();
+    if (far == u || digraph_.is_body(far)) return;
+    if (digraph_.gather(u, far, l + 1) <= l) digraph_.condense_closure();
+}
+
+PebbleGameResult play_kl_pebble_game(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
+                                     std::uint64_t l) {
+    KLPebbleGame game;
+    PebbleGameResult result;
+    game.play(n, edges, k, l, result);
+    return result;
+}
+
+}  // namespace tarvel
