@@ -30,13 +30,11 @@ void set_tools_error_from_current_exception() {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (const InternalFault& fault) {
+    } catch (const CapacityOverflow&) {
         // Sizes are checked before allocating: too large is not a bug.
-        if (std::string(fault.what()) == "capacity overflow") {
-            PyErr_SetString(PyExc_MemoryError, "the result would not fit in the address space");
-        } else {
-            raise_bug(fault.what());
-        }
+        PyErr_SetString(PyExc_MemoryError, "the result would not fit in the address space");
+    } catch (const InternalFault& fault) {
+        raise_bug(fault.what());
     } catch (const std::length_error&) {
         PyErr_SetString(PyExc_MemoryError, "the result would not fit in the address space");
     } catch (const std::exception& error) {

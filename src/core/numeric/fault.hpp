@@ -29,7 +29,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A size that cannot be addressed: too large for the machine, not a bug.
+// Its message is always "capacity overflow".
+class CapacityOverflow : public InternalFault {
+public:
+    CapacityOverflow() : InternalFault("capacity overflow") {}
+};
+
 [[noreturn]] void raise_fault(const std::string& message);
+[[noreturn]] void raise_capacity_overflow();
 
 // A failed equality check: "assertion `left == right` failed: <what>" then
 // both values, each on its own line.
@@ -40,10 +48,10 @@ inline void require_equal(std::uint64_t left, std::uint64_t right, const char* w
 }
 
 // Element count whose storage (count * element_size bytes) fits the address
-// space; otherwise the internal fault "capacity overflow".
+// space; otherwise CapacityOverflow.
 std::size_t checked_count(std::uint64_t count, std::size_t element_size);
 
-// a * b as an element count, "capacity overflow" if the product does not fit.
+// a * b as an element count, CapacityOverflow if the product does not fit.
 std::uint64_t checked_product(std::uint64_t a, std::uint64_t b);
 
 template <class T>
@@ -51,7 +59,7 @@ void reserve_checked(std::vector<T>& v, std::uint64_t count) {
     v.reserve(checked_count(count, sizeof(T)));
 }
 
-// n(n-1)/2, the number of unordered pairs of n places, "capacity overflow"
+// n(n-1)/2, the number of unordered pairs of n places, CapacityOverflow
 // when it does not fit.
 std::uint64_t pair_count(std::uint64_t n);
 

@@ -5,16 +5,7 @@
 #include <string>
 
 #include "numeric/fault.hpp"
-
-// The row kernels run element by element exactly as written (with
-// -ffp-contract=off nothing is fused), so a vector unit gives the same bits as
-// scalar code. On x86-64 an AVX2 clone is chosen at load time where the CPU
-// has it; the baseline clone keeps the binary portable.
-#if defined(__x86_64__) && defined(__GLIBC__) && !defined(__clang__)
-#define TARVEL_ROW_KERNEL __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define TARVEL_ROW_KERNEL
-#endif
+#include "numeric/vector_kernel.hpp"
 
 namespace tarvel {
 
@@ -25,7 +16,7 @@ namespace {
 constexpr std::uint64_t kRunGap = 8;
 
 // target[c] = target[c] - source[c] * factor for c in [begin, end).
-TARVEL_ROW_KERNEL void subtract_multiple(double* __restrict target, const double* __restrict source,
+TARVEL_VECTOR_KERNEL void subtract_multiple(double* __restrict target, const double* __restrict source,
                                          double factor, std::size_t begin, std::size_t end) {
     for (std::size_t c = begin; c < end; ++c) target[c] = target[c] - source[c] * factor;
 }
@@ -47,17 +38,15 @@ void subtract_multiple_short(double* __restrict target, const double* __restrict
 // packed side by side so that they do not compete for the same cache sets)
 // stays in the first-level cache while it serves every row of the group, and
 // a row's share of the tile stays in vector registers while the updates
-// pass. An update is skipped in the tiles where it is all zeros. (At n =
-// 1000, d = 2, tiles of 64 or 128 columns and groups of 8 were slower; the
-// pending rows streamed from the second-level cache once per stored row
-// capped the kernel at about a third of its speed.)
+// pass. An update is skipped in the tiles where it is all zeros.
 constexpr std::uint64_t kGroupRows = 16;
 static_assert(IncrementalRankChecker::kBlockRows <= 64, "pending updates are bits of a 64-bit mask");
 constexpr std::uint64_t kTileColumns = IncrementalRankChecker::kTileColumns;
 
-typedef double Lanes __attribute__((vector_size(32), aligned(8), may_alias));
-typedef std::uint64_t LaneBits __attribute__((vector_size(32), aligned(8), may_alias));
-constexpr std::size_t kLanes = 4;
+using lanes::Doubles;
+constexpr std::size_t kLanes = lanes::kWidth;
+static_assert(kLanes == 4, "a broadcast below spells out four lanes");
+static_assert(kTileColumns % kLanes == 0, "tiles hold whole vectors");
 
 // For the columns c of one tile: target[c] = target[c] - source_j[c] *
 // factor_j for every pending update j in `slots`, in increasing j, each
@@ -65,21 +54,21 @@ constexpr std::size_t kLanes = 4;
 // `sources` holds the tile's share of every pending update, kTileColumns
 // values apart. `slots` leaves out the updates the row receives that are all
 // zeros in this tile: with a finite multiplier such a step changes no value.
-TARVEL_ROW_KERNEL void subtract_tile(double* __restrict target, const double* __restrict sources, std::uint64_t slots,
+TARVEL_VECTOR_KERNEL void subtract_tile(double* __restrict target, const double* __restrict sources, std::uint64_t slots,
                                      const double* __restrict factors) {
-    Lanes* tile = reinterpret_cast<Lanes*>(target);
-    Lanes value[kTileColumns / kLanes];
+    Doubles value[kTileColumns / kLanes];
 #pragma GCC unroll 8
-    for (std::size_t v = 0; v < kTileColumns / kLanes; ++v) value[v] = tile[v];
+    for (std::size_t v = 0; v < kTileColumns / kLanes; ++v) value[v] = lanes::load<Doubles>(target + v * kLanes);
     for (; slots != 0; slots &= slots - 1) {
         const unsigned j = __builtin_ctzll(slots);
-        const Lanes* source = reinterpret_cast<const Lanes*>(sources + j * kTileColumns);
-        const Lanes factor = {factors[j], factors[j], factors[j], factors[j]};
+        const double* source = sources + j * kTileColumns;
+        const Doubles factor = {factors[j], factors[j], factors[j], factors[j]};
 #pragma GCC unroll 8
-        for (std::size_t v = 0; v < kTileColumns / kLanes; ++v) value[v] = value[v] - source[v] * factor;
+        for (std::size_t v = 0; v < kTileColumns / kLanes; ++v)
+            value[v] = value[v] - lanes::load<Doubles>(source + v * kLanes) * factor;
     }
 #pragma GCC unroll 8
-    for (std::size_t v = 0; v < kTileColumns / kLanes; ++v) tile[v] = value[v];
+    for (std::size_t v = 0; v < kTileColumns / kLanes; ++v) lanes::store(target + v * kLanes, value[v]);
 }
 
 // The multipliers with which one stored row receives the pending updates
@@ -89,7 +78,7 @@ TARVEL_ROW_KERNEL void subtract_tile(double* __restrict target, const double* __
 // columns then take update j's share (entries[j * pending + later], its
 // entry in update `later`'s pivot column), as the row would. Returns the
 // updates that apply, as bits.
-TARVEL_ROW_KERNEL std::uint64_t find_multipliers(double* __restrict values, const double* __restrict entries,
+TARVEL_VECTOR_KERNEL std::uint64_t find_multipliers(double* __restrict values, const double* __restrict entries,
                                                  std::uint64_t first, std::uint64_t pending, double tol) {
     std::uint64_t slots = 0;
     for (std::uint64_t j = first; j < pending; ++j) {
@@ -103,15 +92,14 @@ TARVEL_ROW_KERNEL std::uint64_t find_multipliers(double* __restrict values, cons
 }
 
 // The first of `count` values whose magnitude exceeds tol (count if none).
-TARVEL_ROW_KERNEL std::size_t first_above(const double* values, std::size_t count, double tol) {
+TARVEL_VECTOR_KERNEL std::size_t first_above(const double* values, std::size_t count, double tol) {
     constexpr std::uint64_t kAllButSign = ~(std::uint64_t{1} << 63);
     std::size_t c = 0;
     for (; c + 2 * kLanes <= count; c += 2 * kLanes) {
         // Magnitudes: the sign bits cleared.
-        const Lanes low = reinterpret_cast<Lanes>(*reinterpret_cast<const LaneBits*>(values + c) & kAllButSign);
-        const Lanes high =
-            reinterpret_cast<Lanes>(*reinterpret_cast<const LaneBits*>(values + c + kLanes) & kAllButSign);
-        const LaneBits above = (low > tol) | (high > tol);
+        const Doubles low = reinterpret_cast<Doubles>(lanes::load<lanes::Words>(values + c) & kAllButSign);
+        const Doubles high = reinterpret_cast<Doubles>(lanes::load<lanes::Words>(values + c + kLanes) & kAllButSign);
+        const lanes::Mask above = (low > tol) | (high > tol);
         if (above[0] | above[1] | above[2] | above[3]) break;
     }
     while (c < count && !(std::fabs(values[c]) > tol)) ++c;
@@ -120,7 +108,7 @@ TARVEL_ROW_KERNEL std::size_t first_above(const double* values, std::size_t coun
 
 // A true division, not a multiplication by 1/divisor: the pivot entry must
 // come out as exactly 1.0.
-TARVEL_ROW_KERNEL void divide_all(double* __restrict target, double divisor, std::size_t ncols) {
+TARVEL_VECTOR_KERNEL void divide_all(double* __restrict target, double divisor, std::size_t ncols) {
     for (std::size_t c = 0; c < ncols; ++c) target[c] = target[c] / divisor;
 }
 
@@ -135,7 +123,7 @@ void IncrementalRankChecker::reset(std::uint64_t ncols, double tol, std::uint64_
     if (axes == 0 || ncols % axes != 0) {
         raise_fault("Columns " + std::to_string(ncols) + " do not come in groups of " + std::to_string(axes));
     }
-    if (ncols > ~std::uint64_t{0} - kTileColumns) raise_fault("capacity overflow");
+    if (ncols > ~std::uint64_t{0} - kTileColumns) raise_capacity_overflow();
     ncols_ = ncols;
     stride_ = ncols + (kTileColumns - ncols % kTileColumns) % kTileColumns;
     tol_ = tol;
@@ -176,7 +164,7 @@ std::uint64_t IncrementalRankChecker::basis_capacity() const {
 void IncrementalRankChecker::grow_basis(std::uint64_t rows) {
     std::uint64_t values = 0;
     if (__builtin_add_overflow(checked_product(rows, stride_), checked_product(kBasisRow, stride_), &values)) {
-        raise_fault("capacity overflow");
+        raise_capacity_overflow();
     }
     WorkingArray<double> grown(values);
     std::copy(update_row(first_update_), update_row(rank_), grown.data());

@@ -61,8 +61,7 @@ public:
 
     // Updates held back before every stored row receives them: each stored
     // row is then streamed from memory once per block instead of once per
-    // accepted row. (At n = 1000, d = 2, 8 rows cost twice as much as 32; 32
-    // to 128 were alike.)
+    // accepted row.
     static constexpr std::uint64_t kBlockRows = 64;
     // Columns of a tile, the unit in which a flush skips zeros and the width
     // of a row's share held in vector registers.
