@@ -15,6 +15,15 @@ class ResultBuffer:
 
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
+class BatchGeneratorConstants(TypedDict):
+    multiplier: int
+    increment: int
+    shift: int
+    divisor: float
+    coordinate_scale: float
+
+BATCH_GENERATOR: BatchGeneratorConstants
+
 class BarLabelResult(TypedDict):
     labels: ResultBuffer
     rank: int

@@ -3,7 +3,8 @@
 The batch stores labels and distances but not where the nodes were.  Every
 graph's nodes come from a 64-bit linear congruential generator seeded with
 ``(seed + k) mod 2**64`` for graph k, so they can be recomputed bit for bit
-here, for a whole batch at once, without calling the extension.
+here, for a whole batch at once, without calling the extension (whose
+generator constants `tarvel_tools._native` provides).
 
 Draw t of a generator (t = 1, 2, ...) comes from the state ``f^t(s)`` where
 ``f(s) = A*s + C (mod 2**64)`` and s is the graph's starting state.  ``f^t``
@@ -19,12 +20,15 @@ import operator
 import numpy as np
 import numpy.typing as npt
 
+from ._native import BATCH_GENERATOR
+
 __all__ = ["batch_positions", "graph_positions"]
 
-_MULTIPLIER = 6364136223846793005
-_INCREMENT = 1442695040888963407
-_DIVISOR = 4294967295.0  # 2**32 - 1: coordinates fill [0, 5), not [0, 10)
-_SCALE = 10.0
+_MULTIPLIER: int = BATCH_GENERATOR["multiplier"]
+_INCREMENT: int = BATCH_GENERATOR["increment"]
+_SHIFT = np.uint64(BATCH_GENERATOR["shift"])  # a draw keeps the state's top 31 bits
+_DIVISOR: float = BATCH_GENERATOR["divisor"]  # 2**32 - 1: coordinates fill [0, 5), not [0, 10)
+_SCALE: float = BATCH_GENERATOR["coordinate_scale"]
 _UINT64_LIMIT = 2**64
 
 # Graphs per chunk are chosen so that one chunk's uint64 states take about
@@ -123,7 +127,7 @@ def _fill_coordinates(
     """Write draw t of each graph's generator, mapped to a coordinate, into ``out[:, t]``."""
     states = np.multiply(starts[:, np.newaxis], multipliers[np.newaxis, :])
     states += increments
-    states >>= np.uint64(33)  # the top 31 bits, exact in a float64
+    states >>= _SHIFT  # the top 31 bits, exact in a float64
     out[...] = states
     # Divide first, then scale: one multiplication by 10/(2**32 - 1) rounds differently.
     out /= _DIVISOR

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "errors.hpp"
+#include "framework/batch_rng.hpp"
 #include "functions.hpp"
 #include "result_buffer.hpp"
 
@@ -34,8 +35,22 @@ PyMethodDef functions[] = {
 
 ToolsState* state_of(PyObject* module) { return static_cast<ToolsState*>(PyModule_GetState(module)); }
 
+// The training batch's generator, for tarvel_tools.positions, which
+// recomputes its points in NumPy: one definition of its constants.
+Ref batch_generator_constants() {
+    Ref constants = Ref::check(PyDict_New());
+    const auto add = [&](const char* key, Ref value) { check_status(PyDict_SetItemString(constants.get(), key, value.get())); };
+    add("multiplier", Ref::check(PyLong_FromUnsignedLongLong(GraphRng::multiplier)));
+    add("increment", Ref::check(PyLong_FromUnsignedLongLong(GraphRng::increment)));
+    add("shift", Ref::check(PyLong_FromUnsignedLong(GraphRng::shift)));
+    add("divisor", Ref::check(PyFloat_FromDouble(GraphRng::divisor)));
+    add("coordinate_scale", Ref::check(PyFloat_FromDouble(GraphRng::coordinate_scale)));
+    return constants;
+}
+
 int execute(PyObject* module) {
     try {
+        check_status(PyModule_AddObjectRef(module, "BATCH_GENERATOR", batch_generator_constants().get()));
         Ref type = create_result_buffer_type(module);
         check_status(PyModule_AddObjectRef(module, "ResultBuffer", type.get()));
         state_of(module)->result_buffer_type = type.release();

@@ -46,12 +46,6 @@ std::uint64_t BarLabeller::label_in_order(const NodeList& nodes, std::span<const
     return checker_.rank();
 }
 
-std::uint64_t BarLabeller::rank_of(const NodeList& nodes, std::span<const Pair> bars, double tol) {
-    start_pass(nodes, tol, bars.size());
-    for (const Pair& bar : bars) offer(nodes, bar);
-    return checker_.rank();
-}
-
 // Every node shares node 0's dimension. Nothing of the previous pass
 // survives, only the storage.
 void BarLabeller::start_pass(const NodeList& nodes, double tol, std::uint64_t expected_rank) {

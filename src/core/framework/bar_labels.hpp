@@ -43,8 +43,6 @@ public:
     std::uint64_t label_in_order(const NodeList& nodes, std::span<const Pair> bars, double tol,
                                  std::uint64_t max_rank, std::vector<std::uint8_t>& labels);
 
-    // The rank reached by offering every bar, whatever the answers.
-    std::uint64_t rank_of(const NodeList& nodes, std::span<const Pair> bars, double tol);
 
 protected:
     // Starts a pass over rows of n*dim columns, a node's dim side by side.

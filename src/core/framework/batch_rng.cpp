@@ -4,15 +4,9 @@
 
 namespace tarvel {
 
-namespace {
-
-constexpr double coordinate_scale = 10.0;
-
-}  // namespace
-
 double GraphRng::next_fraction() {
     state_ = state_ * multiplier + increment;
-    const std::uint64_t top_31_bits = state_ >> 33;
+    const std::uint64_t top_31_bits = state_ >> shift;
     return static_cast<double>(top_31_bits) / divisor;
 }
 
@@ -30,7 +24,7 @@ NodeList random_node_list(std::uint64_t seed, std::uint64_t k, std::uint64_t n, 
         node.position.reserve(d);
         for (std::uint64_t c = 0; c < d; ++c) {
             // Divide first, then scale: not one multiplication by 10/(2^32-1).
-            node.position.push_back(rng.next_fraction() * coordinate_scale);
+            node.position.push_back(rng.next_fraction() * GraphRng::coordinate_scale);
         }
         nodes.push_back(std::move(node));
     }

@@ -64,15 +64,6 @@ std::vector<double> euclidean_distance_matrix(const NodeList& nodes) {
     return out;
 }
 
-std::vector<Pair> make_candidate_pairs(std::uint64_t n) {
-    std::vector<Pair> pairs;
-    reserve_checked(pairs, pair_count(n));
-    for (std::uint64_t i = 0; i < n; ++i) {
-        for (std::uint64_t j = i + 1; j < n; ++j) pairs.push_back(Pair{i, j});
-    }
-    return pairs;
-}
-
 __extension__ typedef unsigned __int128 uint128;
 
 std::uint64_t max_rank_for(std::uint64_t n, std::uint64_t d) {

@@ -1,6 +1,5 @@
 // Joints of a framework and what every simulation derives from them: the
-// node list, the Euclidean distance matrix, the candidate bars and the
-// largest rank the rigidity matrix can reach.
+// node list, the Euclidean distance matrix and the largest rank the rigidity matrix can reach.
 #pragma once
 
 #include <cstddef>
@@ -33,8 +32,6 @@ void check_node_list(const NodeList& nodes, std::uint64_t d);
 void euclidean_distance_matrix(const NodeList& nodes, std::span<double> out);
 std::vector<double> euclidean_distance_matrix(const NodeList& nodes);
 
-// All pairs (i, j), 0 <= i < j < n, in lexicographic order.
-std::vector<Pair> make_candidate_pairs(std::uint64_t n);
 
 // n*d - d(d+1)/2, computed exactly and clamped to 0 .. 2^64-1.
 std::uint64_t max_rank_for(std::uint64_t n, std::uint64_t d);

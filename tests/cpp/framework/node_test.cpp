@@ -6,10 +6,13 @@
 
 #include "numeric/fault.hpp"
 #include "framework/node.hpp"
+#include "support/candidate_pairs.hpp"
 #include "support/fault_capture.hpp"
 
 namespace tarvel {
 namespace {
+
+using testing::make_candidate_pairs;
 
 MatrixView view_of(const std::vector<double>& values, std::size_t rows, std::size_t cols) {
     return MatrixView::row_major(values.data(), rows, cols);

@@ -15,11 +15,14 @@
 #include "framework/rigidity_row.hpp"
 #include "framework/batch_rng.hpp"
 #include "framework/simulation.hpp"
+#include "support/candidate_pairs.hpp"
 #include "support/reference_rank.hpp"
 #include "support/reference_rigidity.hpp"
 
 namespace tarvel {
 namespace {
+
+using testing::make_candidate_pairs;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();

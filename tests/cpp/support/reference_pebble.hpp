@@ -13,6 +13,7 @@
 
 #include "framework/node.hpp"
 #include "framework/pebble.hpp"
+#include "support/candidate_pairs.hpp"
 
 namespace tarvel::reference {
 
@@ -71,7 +72,7 @@ inline bool search_from(std::size_t node, PebbleCounts& pebbles, OutEdgeLists& o
 }
 
 inline Game play_pebble_game(std::uint64_t n) {
-    const std::vector<Pair> candidate_pairs = make_candidate_pairs(n);
+    const std::vector<Pair> candidate_pairs = testing::make_candidate_pairs(n);
     Game game{{}, PebbleCounts(n, 2), OutEdgeLists(n)};
     PebbleCounts& pebbles = game.pebbles;
     OutEdgeLists& out_edges = game.out_edges;
