@@ -319,14 +319,9 @@ def _in_range(values: Mapping[str, Any], name: str, lowest: float, highest: floa
         raise ValueError(f"{label(name)} must be in [{lowest}, {highest}], got {values[name]}")
 
 
-def _rigid_rank(n_nodes: int, d: int) -> int:
-    """The rank of a rigid framework's rigidity matrix: n·d − d(d+1)/2, or n(n−1)/2 below d nodes."""
-    return n_nodes * (n_nodes - 1) // 2 if n_nodes < d else n_nodes * d - d * (d + 1) // 2
-
-
 def _check_ranges(resolved: Mapping[str, Any], n_nodes: int, d: int, label: Callable[[str], str]) -> None:
     pairs = n_nodes * (n_nodes - 1) // 2
-    bars = _rigid_rank(n_nodes, d)
+    bars = _native.rigid_rank(n_nodes, d)
     ranges = {
         "m": (0, pairs),
         "p": (0.0, 1.0),
@@ -378,7 +373,7 @@ def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[Mode
     bars = list(pairwise(np.asarray(buffers["edge_offsets"]).tolist()))
     ranks = np.asarray(buffers["rank"]).tolist()
     dofs = np.asarray(buffers["dof"]).tolist()
-    max_rank = _rigid_rank(n_nodes, d)
+    max_rank = _native.rigid_rank(n_nodes, d)
     if d == 3:
         return [
             {"positions": p, "edges": edges[a:b], "labels": labels[a:b], "is_rigid": r == max_rank, "rank": r,

@@ -87,7 +87,7 @@ Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     std::uint64_t max_rank = 0;
     GenericRankResult generic = without_interpreter_lock([&] {
         GenericRankResult labels = generic_rigidity_labels(graph.n(), graph.edges(), d, seed);
-        max_rank = rigid_rank(graph.n(), d);
+        max_rank = tarvel::rigid_rank(graph.n(), d);
         return labels;
     });
     return labels_dict(module, std::move(generic.labels), generic.rank, max_rank);
@@ -121,6 +121,13 @@ Ref is_globally_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 2, "is_globally_rigid");
     const GivenGraph graph(args[0], args[1]);
     return python_bool(without_interpreter_lock([&] { return is_globally_rigid_in_plane(graph.n(), graph.edges()); }));
+}
+
+Ref rigid_rank(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 2, "rigid_rank");
+    const std::uint64_t n = to_u64(args[0]);
+    const std::uint64_t d = to_u64(args[1]);
+    return python_int(tarvel::rigid_rank(n, d));
 }
 
 }  // namespace tarvel::py

@@ -23,6 +23,7 @@ Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref is_redundantly_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref is_globally_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref rigid_rank(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs);  // graph_batch.cpp
 
 }  // namespace tarvel::py

@@ -26,6 +26,8 @@ PyMethodDef functions[] = {
      "is_redundantly_rigid(n, edges, /)\n--\n\nRigid in the plane after removing any one edge."},
     {"is_globally_rigid", fastcall<is_globally_rigid>(), METH_FASTCALL,
      "is_globally_rigid(n, edges, /)\n--\n\nGeneric global rigidity in the plane."},
+    {"rigid_rank", fastcall<rigid_rank>(), METH_FASTCALL,
+     "rigid_rank(n, d, /)\n--\n\nThe rank of a rigid framework on n nodes in d dimensions."},
     {"generate_graph_batch", fastcall<generate_graph_batch>(), METH_FASTCALL,
      "generate_graph_batch(n_graphs, n_nodes, d, seed, labels, tol, model, m, p, radius, k, split_probability, "
      "removed_bars, extra_bars, points, grid_side, groups, cluster_radius, /)\n--\n\n"

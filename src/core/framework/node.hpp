@@ -1,5 +1,5 @@
 // Joints of a framework and what every simulation derives from them: the
-// node list, the Euclidean distance matrix and the largest rank the rigidity matrix can reach.
+// node list and the Euclidean distance matrix.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graph/edge.hpp"
+#include "graph/graph.hpp"  // max_rank_for, which simulations report
 #include "numeric/matrix_view.hpp"
 
 namespace tarvel {
@@ -33,7 +34,5 @@ void euclidean_distance_matrix(const NodeList& nodes, std::span<double> out);
 std::vector<double> euclidean_distance_matrix(const NodeList& nodes);
 
 
-// n*d - d(d+1)/2, computed exactly and clamped to 0 .. 2^64-1.
-std::uint64_t max_rank_for(std::uint64_t n, std::uint64_t d);
 
 }  // namespace tarvel

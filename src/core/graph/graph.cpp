@@ -13,6 +13,18 @@ std::uint64_t rigid_rank(std::uint64_t n, std::uint64_t d) {
     return checked_product(n, d) - d * (d + 1) / 2;
 }
 
+__extension__ typedef unsigned __int128 uint128;
+
+std::uint64_t max_rank_for(std::uint64_t n, std::uint64_t d) {
+    // Exact in 128 bits: n*d < 2^128 and d(d+1)/2 < 2^127.
+    const uint128 coordinates = uint128{n} * d;
+    const uint128 motions = uint128{d} * (uint128{d} + 1) / 2;
+    if (coordinates <= motions) return 0;
+    const uint128 rank = coordinates - motions;
+    constexpr std::uint64_t most = ~std::uint64_t{0};
+    return rank > most ? most : static_cast<std::uint64_t>(rank);
+}
+
 namespace {
 
 // InvalidInput naming edge k (i, j) when it is not a pair of distinct nodes.

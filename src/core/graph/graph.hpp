@@ -16,6 +16,12 @@ namespace tarvel {
 // simplex) below. "capacity overflow" when it does not fit 64 bits.
 std::uint64_t rigid_rank(std::uint64_t n, std::uint64_t d);
 
+// The same count as the simulations of the complete graph report it: the
+// formula n*d - d(d+1)/2 for every n, computed exactly and clamped to
+// 0 .. 2^64-1 (0 for one node, where rigid_rank is 0 too; below d nodes the
+// formula falls short of rigid_rank).
+std::uint64_t max_rank_for(std::uint64_t n, std::uint64_t d);
+
 // InvalidInput naming the first edge whose end is not a node (>= n) or
 // that joins a node to itself. Repeated edges are allowed.
 void check_edges(std::uint64_t n, std::span<const Pair> edges);

@@ -100,29 +100,6 @@ TEST(CandidatePairs, LexicographicAndCounted) {
     EXPECT_EQ(internal_fault_of([] { pair_count(~std::uint64_t{0}); }), "capacity overflow");
 }
 
-struct RankCase {
-    std::uint64_t n, d, expected;
-};
-
-class MaxRankFor : public ::testing::TestWithParam<RankCase> {};
-
-TEST_P(MaxRankFor, IsClampedExactFormula) {
-    const RankCase c = GetParam();
-    EXPECT_EQ(max_rank_for(c.n, c.d), c.expected);
-}
-
-constexpr std::uint64_t kMax = ~std::uint64_t{0};
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, MaxRankFor,
-    ::testing::Values(RankCase{10, 2, 17}, RankCase{10, 3, 24}, RankCase{2, 2, 1}, RankCase{2, 3, 0},
-                      RankCase{3, 2, 3}, RankCase{4, 3, 6}, RankCase{5, 0, 0}, RankCase{5, 1, 4},
-                      RankCase{kMax, 1, kMax - 1}, RankCase{1, 2, 0}, RankCase{1, 3, 0},
-                      RankCase{0, 2, 0}, RankCase{0, 0, 0}, RankCase{kMax, 2, kMax},
-                      RankCase{1, std::uint64_t{1} << 32, 0},
-                      RankCase{std::uint64_t{1} << 32, std::uint64_t{1} << 32,
-                               (std::uint64_t{1} << 63) - (std::uint64_t{1} << 31)}));
-
 TEST(Faults, UnequalMessageShowsBothValues) {
     EXPECT_EQ(internal_fault_of([] { require_equal(3, 2, "Row length 3 does not match ncols 2"); }),
               "assertion `left == right` failed: Row length 3 does not match ncols 2\n  left: 3\n right: 2");

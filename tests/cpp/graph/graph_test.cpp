@@ -27,6 +27,29 @@ TEST(RigidRank, CountsASimplexThenDPerNode) {
               "capacity overflow");
 }
 
+struct RankCase {
+    std::uint64_t n, d, expected;
+};
+
+class MaxRankFor : public ::testing::TestWithParam<RankCase> {};
+
+TEST_P(MaxRankFor, IsClampedExactFormula) {
+    const RankCase c = GetParam();
+    EXPECT_EQ(max_rank_for(c.n, c.d), c.expected);
+}
+
+constexpr std::uint64_t kMax = ~std::uint64_t{0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, MaxRankFor,
+    ::testing::Values(RankCase{10, 2, 17}, RankCase{10, 3, 24}, RankCase{2, 2, 1}, RankCase{2, 3, 0},
+                      RankCase{3, 2, 3}, RankCase{4, 3, 6}, RankCase{5, 0, 0}, RankCase{5, 1, 4},
+                      RankCase{kMax, 1, kMax - 1}, RankCase{1, 2, 0}, RankCase{1, 3, 0},
+                      RankCase{0, 2, 0}, RankCase{0, 0, 0}, RankCase{kMax, 2, kMax},
+                      RankCase{1, std::uint64_t{1} << 32, 0},
+                      RankCase{std::uint64_t{1} << 32, std::uint64_t{1} << 32,
+                               (std::uint64_t{1} << 63) - (std::uint64_t{1} << 31)}));
+
 TEST(CheckEdges, NamesTheFirstBadEdge) {
     const std::vector<Pair> fine{{0, 1}, {1, 0}, {0, 1}, {2, 1}};
     EXPECT_NO_THROW(check_edges(3, fine));
