@@ -56,8 +56,20 @@ def pebble_game(n: int, edges: npt.NDArray[np.int64], k: int, l: int, /) -> Pebb
 def is_redundantly_rigid(n: int, edges: npt.NDArray[np.int64], /) -> bool: ...
 def is_globally_rigid(n: int, edges: npt.NDArray[np.int64], /) -> bool: ...
 def rigid_rank(n: int, d: int, /) -> int: ...
-def generate_graph_batch(
-    n_graphs: int, n_nodes: int, d: int, seed: int, labels: int, tol: float,
-    model: int, m: int, p: float, radius: float, k: int, split_probability: float, removed_bars: int, extra_bars: int,
-    points: int, grid_side: int, groups: int, cluster_radius: float, /,
-) -> GraphBatchBuffers: ...
+class GraphBatchRequest(TypedDict):
+    labels: int
+    tol: float
+    model: int
+    m: int
+    p: float
+    radius: float
+    k: int
+    split_probability: float
+    removed_bars: int
+    extra_bars: int
+    points: int
+    grid_side: int
+    groups: int
+    cluster_radius: float
+
+def generate_graph_batch(n_graphs: int, n_nodes: int, d: int, seed: int, request: GraphBatchRequest, /) -> GraphBatchBuffers: ...

@@ -357,12 +357,23 @@ def _native_batch(
     """The extension's flat buffers of a batch; parameters a model does not take are passed as placeholders."""
     get = resolved.get
     groups = get("n_lines", get("n_circles", get("n_clusters", 1)))
-    return _native.generate_graph_batch(
-        n_graphs, n_nodes, d, seed, _LABEL_CODES[labels], tol,
-        _GRAPH_CODES[resolved["model"]], get("m", 0), get("p", 0.0), get("radius", 0.0), get("k", 0),
-        get("split_probability", 0.5), get("removed_bars", 0), get("extra_bars", 0),
-        _POINT_CODES[resolved["points"]], get("grid_side") or 0, groups, get("cluster_radius", 0.1),
-    )  # fmt: skip
+    request: _native.GraphBatchRequest = {
+        "labels": _LABEL_CODES[labels],
+        "tol": tol,
+        "model": _GRAPH_CODES[resolved["model"]],
+        "m": get("m", 0),
+        "p": get("p", 0.0),
+        "radius": get("radius", 0.0),
+        "k": get("k", 0),
+        "split_probability": get("split_probability", 0.5),
+        "removed_bars": get("removed_bars", 0),
+        "extra_bars": get("extra_bars", 0),
+        "points": _POINT_CODES[resolved["points"]],
+        "grid_side": get("grid_side") or 0,
+        "groups": groups,
+        "cluster_radius": get("cluster_radius", 0.1),
+    }
+    return _native.generate_graph_batch(n_graphs, n_nodes, d, seed, request)
 
 
 def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[ModelGraph]:

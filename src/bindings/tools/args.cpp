@@ -45,6 +45,30 @@ std::span<const double> BufferView::float64_rows() const {
     return {static_cast<const double*>(view_.buf), static_cast<std::size_t>(rows() * columns())};
 }
 
+Request::Request(PyObject* dict, const char* name) : dict_(dict), name_(name) {
+    if (!PyDict_Check(dict)) type_error(std::string(name_) + " must be a dict");
+}
+
+PyObject* Request::field(const char* key) {
+    PyObject* value = PyDict_GetItemString(dict_, key);  // borrowed; the dict outlives the call
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw PythonErrorSet{};
+        type_error(std::string(name_) + " has no field '" + key + "'");
+    }
+    ++read_;
+    return value;
+}
+
+std::uint64_t Request::u64(const char* key) { return to_u64(field(key)); }
+
+double Request::real(const char* key) { return to_double(field(key)); }
+
+void Request::finish() const {
+    if (PyDict_Size(dict_) != read_) {
+        type_error(std::string(name_) + " has " + std::to_string(PyDict_Size(dict_) - read_) + " fields that are not read");
+    }
+}
+
 void expect_argument_count(Py_ssize_t nargs, Py_ssize_t count, const char* function) {
     if (nargs != count) {
         type_error(std::string(function) + "() takes " + std::to_string(count) + " positional arguments but " +

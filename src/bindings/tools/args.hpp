@@ -36,6 +36,24 @@ private:
     const char* name_;
 };
 
+// The fields of a request given as a dict with str keys, read by name.
+// Every field must be read once and the dict must hold nothing else
+// (`finish()` checks), so a caller and this side cannot drift apart.
+class Request {
+public:
+    Request(PyObject* dict, const char* name);
+    std::uint64_t u64(const char* key);
+    double real(const char* key);
+    // TypeError naming the keys that were given but never read.
+    void finish() const;
+
+private:
+    PyObject* field(const char* key);
+    PyObject* dict_;
+    const char* name_;
+    Py_ssize_t read_ = 0;
+};
+
 void expect_argument_count(Py_ssize_t nargs, Py_ssize_t count, const char* function);
 std::uint64_t to_u64(PyObject* object);
 double to_double(PyObject* object);

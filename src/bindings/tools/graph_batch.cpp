@@ -16,45 +16,41 @@ namespace {
 // The enumerations arrive as their numbers, checked here: tarvel_tools.models
 // maps the names.
 template <class Enum>
-Enum enum_of(PyObject* object, Enum last, const char* what) {
-    const std::uint64_t code = to_u64(object);
-    if (code > static_cast<std::uint64_t>(last)) throw InvalidInput(std::string("unknown ") + what);
+Enum enum_of(Request& request, const char* key, Enum last) {
+    const std::uint64_t code = request.u64(key);
+    if (code > static_cast<std::uint64_t>(last)) throw InvalidInput(std::string("unknown ") + key);
     return static_cast<Enum>(code);
 }
 
-// Argument order: n_graphs, n_nodes, d, seed, labels, tol, then the graph
-// model and its parameters m, p, radius, k, split_probability, removed_bars,
-// extra_bars, then the point model and its parameters grid_side, groups,
-// cluster_radius.
-constexpr Py_ssize_t kArguments = 18;
-
-ModelParameters model_of(PyObject* const* args) {
+ModelParameters model_of(Request& request) {
     ModelParameters model;
     GraphParameters& graph = model.graph;
-    graph.model = enum_of(args[6], GraphModel::near_threshold, "graph model");
-    graph.m = to_u64(args[7]);
-    graph.p = to_double(args[8]);
-    graph.radius = to_double(args[9]);
-    graph.k = to_u64(args[10]);
-    graph.split_probability = to_double(args[11]);
-    graph.removed_bars = to_u64(args[12]);
-    graph.extra_bars = to_u64(args[13]);
+    graph.model = enum_of(request, "model", GraphModel::near_threshold);
+    graph.m = request.u64("m");
+    graph.p = request.real("p");
+    graph.radius = request.real("radius");
+    graph.k = request.u64("k");
+    graph.split_probability = request.real("split_probability");
+    graph.removed_bars = request.u64("removed_bars");
+    graph.extra_bars = request.u64("extra_bars");
     PointParameters& points = model.points;
-    points.model = enum_of(args[14], PointModel::clusters, "point model");
-    points.grid_side = to_u64(args[15]);
-    points.groups = to_u64(args[16]);
-    points.cluster_radius = to_double(args[17]);
+    points.model = enum_of(request, "points", PointModel::clusters);
+    points.grid_side = request.u64("grid_side");
+    points.groups = request.u64("groups");
+    points.cluster_radius = request.real("cluster_radius");
     return model;
 }
 
 }  // namespace
 
 Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    expect_argument_count(nargs, kArguments, "generate_graph_batch");
+    expect_argument_count(nargs, 5, "generate_graph_batch");
     const std::uint64_t n_graphs = to_u64(args[0]), n = to_u64(args[1]), d = to_u64(args[2]), seed = to_u64(args[3]);
-    const LabelMethod method = enum_of(args[4], LabelMethod::pebble, "label method");
-    const double tol = to_double(args[5]);
-    const ModelParameters model = model_of(args);
+    Request request(args[4], "request");
+    const LabelMethod method = enum_of(request, "labels", LabelMethod::pebble);
+    const double tol = request.real("tol");
+    const ModelParameters model = model_of(request);
+    request.finish();
 
     GraphBatch batch = without_interpreter_lock([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol); });
     PyObject* type = result_buffer_type(module);

@@ -29,9 +29,10 @@ PyMethodDef functions[] = {
     {"rigid_rank", fastcall<rigid_rank>(), METH_FASTCALL,
      "rigid_rank(n, d, /)\n--\n\nThe rank of a rigid framework on n nodes in d dimensions."},
     {"generate_graph_batch", fastcall<generate_graph_batch>(), METH_FASTCALL,
-     "generate_graph_batch(n_graphs, n_nodes, d, seed, labels, tol, model, m, p, radius, k, split_probability, "
-     "removed_bars, extra_bars, points, grid_side, groups, cluster_radius, /)\n--\n\n"
-     "Seeded model graphs, labelled, as flat buffers."},
+     "generate_graph_batch(n_graphs, n_nodes, d, seed, request, /)\n--\n\n"
+     "Seeded model graphs, labelled, as flat buffers; `request` is a dict of the labelling (labels, tol), the "
+     "graph model and its parameters (model, m, p, radius, k, split_probability, removed_bars, extra_bars) and "
+     "the point model and its parameters (points, grid_side, groups, cluster_radius)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
