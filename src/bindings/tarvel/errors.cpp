@@ -1,10 +1,5 @@
 #include "errors.hpp"
 
-#include <exception>
-#include <new>
-#include <stdexcept>
-
-#include "numeric/fault.hpp"
 
 namespace tarvel::py {
 namespace {
@@ -48,31 +43,9 @@ void raise_fault_from_pending_error(const char* message) {
 
 void python_api_call_failed() { raise_fault_from_pending_error("Python API call failed"); }
 
-void set_python_error_from_current_exception() {
-    try {
-        throw;
-    } catch (const PythonErrorSet&) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-    } catch (const InvalidInput& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
-    } catch (const InternalFault& fault) {
-        raise_panic(fault.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        raise_panic("capacity overflow");
-    } catch (const std::exception& error) {
-        raise_panic(error.what());
-    } catch (...) {
-        // Only a foreign exception has no exception_ptr: the forced unwind
-        // that ends the thread when it re-takes the lock during interpreter
-        // exit. Let it go (caught by type, it would bind a reference to an
-        // object it does not have).
-        if (!std::current_exception()) throw;
-        raise_panic("unknown internal error");
-    }
-}
+const ErrorPolicy panic_policy = {
+    .internal_fault = raise_panic,
+    .capacity_overflow = [] { raise_panic("capacity overflow"); },
+};
 
 }  // namespace tarvel::py

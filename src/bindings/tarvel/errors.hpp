@@ -3,13 +3,19 @@
 
 #include <Python.h>
 
+#include "bindings/common/errors.hpp"
 #include "bindings/common/ref.hpp"
 
 namespace tarvel::py {
 
+// tarvel's answer to internal faults: PanicException (a BaseException), with
+// the message "capacity overflow" for a size past the address space.
+extern const ErrorPolicy panic_policy;
+
 // Translates the exception being handled (call only inside a catch block)
-// into the pending Python error. A forced unwind is rethrown untouched.
-void set_python_error_from_current_exception();
+// into the pending Python error, by panic_policy. A forced unwind is
+// rethrown untouched.
+inline void set_python_error_from_current_exception() { set_error_from_current_exception(panic_policy); }
 
 // Raises the internal fault `message` in place of the pending Python error,
 // which becomes the fault's __cause__ (no cause if none is pending), and

@@ -84,7 +84,7 @@ Ref max_independent(const CallArguments& call) {
     const BoundArguments bound = bind_arguments(kMaxIndependent, call);
     const std::uint64_t n = convert_u64(bound[0], "n");
     const std::uint64_t d = convert_u64(bound[1], "d");
-    return to_python_int(max_rank_for(n, d));
+    return python_int(max_rank_for(n, d));
 }
 
 Ref reconstruct(const CallArguments& call) {
@@ -99,13 +99,13 @@ Ref reconstruct(const CallArguments& call) {
     Reconstruction result =
         without_interpreter_lock([&] { return reconstruct_coords(std::move(dist), d, tol); });
 
-    Ref dict = Ref::check(PyDict_New());
+    Ref dict = new_dict();
     const auto rows = static_cast<npy_intp>(n);
     const auto axes = static_cast<npy_intp>(d);
     set_item(dict, "coords", adopt_as_float64_array(std::move(result.coords), {rows, axes}));
-    set_item(dict, "stress", to_python_float(result.stress));
+    set_item(dict, "stress", python_float(result.stress));
     set_item(dict, "eigenvalues", adopt_as_float64_array(std::move(result.eigenvalues), {axes}));
-    set_item(dict, "is_isometric", to_python_bool(result.is_isometric));
+    set_item(dict, "is_isometric", python_bool(result.is_isometric));
     return dict;
 }
 
@@ -118,11 +118,11 @@ Ref pebble_game(const CallArguments& call) {
     if (d != 2) throw InvalidInput("pebble_game only supports d=2");
     PebbleOutcome game = without_interpreter_lock([&] { return play_pebble_game(n); });
 
-    Ref dict = Ref::check(PyDict_New());
+    Ref dict = new_dict();
     set_item(dict, "labels", adopt_as_uint8_array(std::move(game.labels)));
     set_item(dict, "accepted_edges", edge_list(game.accepted_edges));
-    set_item(dict, "n_nodes", to_python_int(n));
-    set_item(dict, "d", to_python_int(d));
+    set_item(dict, "n_nodes", python_int(n));
+    set_item(dict, "d", python_int(d));
     return dict;
 }
 

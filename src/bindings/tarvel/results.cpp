@@ -6,19 +6,13 @@
 
 namespace tarvel::py {
 
-Ref to_python_int(std::uint64_t value) { return Ref::check(PyLong_FromUnsignedLongLong(value)); }
-
-Ref to_python_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
-
-Ref to_python_float(double value) { return Ref::check(PyFloat_FromDouble(value)); }
-
 namespace {
 
 constexpr std::uint64_t kMostSharedTuples = std::uint64_t{1} << 20;
 
 Ref new_edge_tuple(const Pair& edge) {
-    Ref i = to_python_int(edge.i);
-    Ref j = to_python_int(edge.j);
+    Ref i = python_int(edge.i);
+    Ref j = python_int(edge.j);
     return Ref::check(PyTuple_Pack(2, i.get(), j.get()));
 }
 
@@ -68,10 +62,6 @@ Ref edge_list(std::span<const Pair> edges) {
     return list;
 }
 
-void set_item(const Ref& dict, const char* key, Ref value) {
-    check_status(PyDict_SetItemString(dict.get(), key, value.get()));
-}
-
 Ref make_result_dict(SimulationResult&& result, EdgeTuples* shared) {
     // Consume both buffers up front: if anything below fails, they are
     // freed with `labels`/`distances` (or by the arrays that adopted them).
@@ -79,16 +69,16 @@ Ref make_result_dict(SimulationResult&& result, EdgeTuples* shared) {
     std::vector<double> distances = std::move(result.distance_matrix);
     const auto n = static_cast<npy_intp>(result.n_nodes);
 
-    Ref dict = Ref::check(PyDict_New());
+    Ref dict = new_dict();
     Ref accepted = accepted_edge_list(labels, result.n_nodes, shared);  // before the labels move into their array
     set_item(dict, "labels", adopt_as_uint8_array(std::move(labels)));
     set_item(dict, "accepted_edges", std::move(accepted));
     set_item(dict, "distance_matrix", adopt_as_float64_array(std::move(distances), {n, n}));
-    set_item(dict, "final_rank", to_python_int(result.final_rank));
-    set_item(dict, "max_rank", to_python_int(result.max_rank));
-    set_item(dict, "is_rigid", to_python_bool(result.final_rank == result.max_rank));
-    set_item(dict, "n_nodes", to_python_int(result.n_nodes));
-    set_item(dict, "d", to_python_int(result.d));
+    set_item(dict, "final_rank", python_int(result.final_rank));
+    set_item(dict, "max_rank", python_int(result.max_rank));
+    set_item(dict, "is_rigid", python_bool(result.final_rank == result.max_rank));
+    set_item(dict, "n_nodes", python_int(result.n_nodes));
+    set_item(dict, "d", python_int(result.d));
     return dict;
 }
 

@@ -7,15 +7,13 @@
 #include <span>
 #include <vector>
 
+#include "bindings/common/convert.hpp"
 #include "bindings/common/ref.hpp"
 #include "framework/node.hpp"
 #include "framework/simulation.hpp"
 
 namespace tarvel::py {
 
-Ref to_python_int(std::uint64_t value);
-Ref to_python_bool(bool value);
-Ref to_python_float(double value);
 
 // One shared 2-tuple per candidate pair of an n-node graph. A batch lists
 // the same pairs in graph after graph: sharing the (immutable) tuples saves
@@ -34,8 +32,6 @@ private:
 // [(i, j), ...] of Python ints.
 Ref edge_list(std::span<const Pair> edges);
 
-// Inserts `value` under `key`; keys keep their insertion order.
-void set_item(const Ref& dict, const char* key, Ref value);
 
 // The result dictionary of a simulation, its accepted edges the candidate
 // pairs labelled 1 (tuples from `shared` when given). Takes the buffers

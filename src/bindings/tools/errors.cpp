@@ -1,14 +1,9 @@
 #include "errors.hpp"
 
-#include <cxxabi.h>
-
-#include <new>
-#include <stdexcept>
 #include <string>
 
-#include "numeric/fault.hpp"
-
 namespace tarvel::py {
+
 namespace {
 
 void raise_bug(const char* what) {
@@ -17,31 +12,11 @@ void raise_bug(const char* what) {
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
 }
 
+// Sizes are checked before allocating: too large is not a bug.
+void raise_too_large() { PyErr_SetString(PyExc_MemoryError, "the result would not fit in the address space"); }
+
 }  // namespace
 
-void set_tools_error_from_current_exception() {
-    try {
-        throw;
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended: let it go
-    } catch (const PythonErrorSet&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const InvalidInput& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const CapacityOverflow&) {
-        // Sizes are checked before allocating: too large is not a bug.
-        PyErr_SetString(PyExc_MemoryError, "the result would not fit in the address space");
-    } catch (const InternalFault& fault) {
-        raise_bug(fault.what());
-    } catch (const std::length_error&) {
-        PyErr_SetString(PyExc_MemoryError, "the result would not fit in the address space");
-    } catch (const std::exception& error) {
-        raise_bug(error.what());
-    } catch (...) {
-        raise_bug("unknown exception");
-    }
-}
+const ErrorPolicy tools_policy = {.internal_fault = raise_bug, .capacity_overflow = raise_too_large};
 
 }  // namespace tarvel::py

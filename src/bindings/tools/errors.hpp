@@ -6,24 +6,19 @@
 
 #include <Python.h>
 
+#include "bindings/common/errors.hpp"
 #include "bindings/common/ref.hpp"
 
 namespace tarvel::py {
 
-// Translates the exception being handled (call only inside a catch block)
-// into the pending Python error. A forced unwind is rethrown untouched.
-void set_tools_error_from_current_exception();
+// tarvel_tools' answer to internal faults: RuntimeError saying it is a bug;
+// a size past the address space is a MemoryError saying so.
+extern const ErrorPolicy tools_policy;
 
-// The functions' entry points (METH_FASTCALL, positional only): runs `Impl`
-// and turns every failure into NULL with a Python exception set.
+// The functions' entry points (METH_FASTCALL, positional only).
 template <Ref (*Impl)(PyObject* module, PyObject* const* args, Py_ssize_t nargs)>
-PyObject* tools_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    try {
-        return Impl(module, args, nargs).release();
-    } catch (...) {
-        set_tools_error_from_current_exception();
-        return nullptr;
-    }
+PyCFunction tools_entry() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<tools_policy, Impl>));
 }
 
 }  // namespace tarvel::py

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "args.hpp"
+#include "bindings/common/convert.hpp"
 #include "framework/bar_labels.hpp"
 #include "numeric/fault.hpp"
 #include "graph/generic_rank.hpp"
@@ -41,20 +42,13 @@ private:
     std::span<const std::int64_t> rows_;
 };
 
-Ref python_int(std::uint64_t value) { return Ref::check(PyLong_FromUnsignedLongLong(value)); }
-Ref python_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
-
-void set_item(const Ref& dict, const char* key, Ref value) {
-    check_status(PyDict_SetItemString(dict.get(), key, value.get()));
-}
-
 std::vector<std::int64_t> as_int64(const std::vector<std::uint64_t>& values) {
     return std::vector<std::int64_t>(values.begin(), values.end());  // node numbers < 2^63
 }
 
 // The dictionary of a labelling: "labels", "rank", "max_rank".
 Ref labels_dict(PyObject* module, std::vector<std::uint8_t>&& labels, std::uint64_t rank, std::uint64_t max_rank) {
-    Ref dict = Ref::check(PyDict_New());
+    Ref dict = new_dict();
     set_item(dict, "labels", make_result_buffer(result_buffer_type(module), std::move(labels)));
     set_item(dict, "rank", python_int(rank));
     set_item(dict, "max_rank", python_int(max_rank));
@@ -100,7 +94,7 @@ Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 
     PebbleGameResult game = without_interpreter_lock([&] { return play_kl_pebble_game(graph.n(), graph.edges(), k, l); });
     PyObject* buffer_type = result_buffer_type(module);
-    Ref dict = Ref::check(PyDict_New());
+    Ref dict = new_dict();
     set_item(dict, "labels", make_result_buffer(buffer_type, std::move(game.labels)));
     set_item(dict, "edge_component", make_result_buffer(buffer_type, std::move(game.components.edge_component)));
     set_item(dict, "component_offsets", make_result_buffer(buffer_type, as_int64(game.components.offsets)));

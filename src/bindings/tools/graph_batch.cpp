@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "args.hpp"
+#include "bindings/common/convert.hpp"
 #include "numeric/fault.hpp"
 #include "models/graph_batch.hpp"
 #include "functions.hpp"
@@ -54,10 +55,8 @@ Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
     GraphBatch batch = without_interpreter_lock([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol); });
     PyObject* type = result_buffer_type(module);
-    Ref dict = Ref::check(PyDict_New());
-    const auto put = [&](const char* key, auto& values) {
-        check_status(PyDict_SetItemString(dict.get(), key, make_result_buffer(type, std::move(values)).get()));
-    };
+    Ref dict = new_dict();
+    const auto put = [&](const char* key, auto& values) { set_item(dict, key, make_result_buffer(type, std::move(values))); };
     put("positions", batch.positions);
     put("edges", batch.edges);
     put("edge_offsets", batch.edge_offsets);

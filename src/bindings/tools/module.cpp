@@ -2,6 +2,7 @@
 // state in the module object, so every (sub-)interpreter gets its own.
 #include <Python.h>
 
+#include "bindings/common/convert.hpp"
 #include "errors.hpp"
 #include "framework/batch_rng.hpp"
 #include "functions.hpp"
@@ -10,25 +11,20 @@
 namespace tarvel::py {
 namespace {
 
-template <Ref (*Impl)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tools_entry<Impl>));
-}
-
 PyMethodDef functions[] = {
-    {"label_bars", fastcall<label_bars>(), METH_FASTCALL,
+    {"label_bars", tools_entry<label_bars>(), METH_FASTCALL,
      "label_bars(positions, edges, tol, /)\n--\n\nLabels of the bars by the numeric rank test."},
-    {"generic_labels", fastcall<generic_labels>(), METH_FASTCALL,
+    {"generic_labels", tools_entry<generic_labels>(), METH_FASTCALL,
      "generic_labels(n, edges, d, seed, /)\n--\n\nLabels of the generic rigidity matroid, exact modulo a prime."},
-    {"pebble_game", fastcall<pebble_game>(), METH_FASTCALL,
+    {"pebble_game", tools_entry<pebble_game>(), METH_FASTCALL,
      "pebble_game(n, edges, k, l, /)\n--\n\nThe (k, l) pebble game with its components."},
-    {"is_redundantly_rigid", fastcall<is_redundantly_rigid>(), METH_FASTCALL,
+    {"is_redundantly_rigid", tools_entry<is_redundantly_rigid>(), METH_FASTCALL,
      "is_redundantly_rigid(n, edges, /)\n--\n\nRigid in the plane after removing any one edge."},
-    {"is_globally_rigid", fastcall<is_globally_rigid>(), METH_FASTCALL,
+    {"is_globally_rigid", tools_entry<is_globally_rigid>(), METH_FASTCALL,
      "is_globally_rigid(n, edges, /)\n--\n\nGeneric global rigidity in the plane."},
-    {"rigid_rank", fastcall<rigid_rank>(), METH_FASTCALL,
+    {"rigid_rank", tools_entry<rigid_rank>(), METH_FASTCALL,
      "rigid_rank(n, d, /)\n--\n\nThe rank of a rigid framework on n nodes in d dimensions."},
-    {"generate_graph_batch", fastcall<generate_graph_batch>(), METH_FASTCALL,
+    {"generate_graph_batch", tools_entry<generate_graph_batch>(), METH_FASTCALL,
      "generate_graph_batch(n_graphs, n_nodes, d, seed, request, /)\n--\n\n"
      "Seeded model graphs, labelled, as flat buffers; `request` is a dict of the labelling (labels, tol), the "
      "graph model and its parameters (model, m, p, radius, k, split_probability, removed_bars, extra_bars) and "
@@ -41,13 +37,12 @@ ToolsState* state_of(PyObject* module) { return static_cast<ToolsState*>(PyModul
 // The training batch's generator, for tarvel_tools.positions, which
 // recomputes its points in NumPy: one definition of its constants.
 Ref batch_generator_constants() {
-    Ref constants = Ref::check(PyDict_New());
-    const auto add = [&](const char* key, Ref value) { check_status(PyDict_SetItemString(constants.get(), key, value.get())); };
-    add("multiplier", Ref::check(PyLong_FromUnsignedLongLong(GraphRng::multiplier)));
-    add("increment", Ref::check(PyLong_FromUnsignedLongLong(GraphRng::increment)));
-    add("shift", Ref::check(PyLong_FromUnsignedLong(GraphRng::shift)));
-    add("divisor", Ref::check(PyFloat_FromDouble(GraphRng::divisor)));
-    add("coordinate_scale", Ref::check(PyFloat_FromDouble(GraphRng::coordinate_scale)));
+    Ref constants = new_dict();
+    set_item(constants, "multiplier", python_int(GraphRng::multiplier));
+    set_item(constants, "increment", python_int(GraphRng::increment));
+    set_item(constants, "shift", python_int(GraphRng::shift));
+    set_item(constants, "divisor", python_float(GraphRng::divisor));
+    set_item(constants, "coordinate_scale", python_float(GraphRng::coordinate_scale));
     return constants;
 }
 
@@ -59,7 +54,7 @@ int execute(PyObject* module) {
         state_of(module)->result_buffer_type = type.release();
         return 0;
     } catch (...) {
-        set_tools_error_from_current_exception();
+        set_error_from_current_exception(tools_policy);
         return -1;
     }
 }
