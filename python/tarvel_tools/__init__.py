@@ -10,10 +10,10 @@ Only NumPy is required; Parquet datasets need pyarrow and tqdm (the
 from importlib import metadata
 
 from .checks import procrustes_rmse
-from .dataset import read_dataset, summarize, write_dataset
+from .dataset import read_dataset, summarize, verify_dataset, write_dataset
 from .graph import to_graph_arrays, to_pyg
-from .models import generate_graph_batch
-from .plot import plot_framework
+from .models import generate_graph_batch, model_parameters
+from .plot import plot_framework, plot_reconstruction, plot_rigid_components
 from .positions import batch_positions
 from .rigidity import (
     generic_labels,
@@ -40,13 +40,17 @@ __all__ = [
     "is_redundantly_rigid",
     "is_rigid",
     "label_bars",
+    "model_parameters",
     "pebble_game",
     "plot_framework",
+    "plot_reconstruction",
+    "plot_rigid_components",
     "procrustes_rmse",
     "read_dataset",
     "rigid_components",
     "summarize",
     "to_graph_arrays",
     "to_pyg",
+    "verify_dataset",
     "write_dataset",
 ]

@@ -9,20 +9,6 @@
 
 namespace tarvel {
 
-NodeList nodes_from_rows(std::span<const double> coordinates, std::uint64_t d) {
-    if (d == 0 || coordinates.size() % d != 0) {
-        throw InvalidInput("coordinates of " + std::to_string(coordinates.size()) + " values do not form rows of " +
-                           std::to_string(d));
-    }
-    NodeList nodes(coordinates.size() / d);
-    for (std::size_t k = 0; k < nodes.size(); ++k) {
-        const auto row = coordinates.subspan(k * d, d);
-        nodes[k].position.assign(row.begin(), row.end());
-        nodes[k].index = k;
-    }
-    return nodes;
-}
-
 void BarLabeller::label(const NodeList& nodes, std::uint64_t d, std::span<const Pair> bars, double tol,
                         BarLabels& out) {
     if (d != 2 && d != 3) throw InvalidInput("d must be 2 or 3, got " + std::to_string(d));

@@ -23,8 +23,6 @@ struct BarLabels {
     bool is_rigid() const { return rank == max_rank; }
 };
 
-// The nodes of `count` points given row after row by their d coordinates.
-NodeList nodes_from_rows(std::span<const double> coordinates, std::uint64_t d);
 
 // A checker and row storage reusable from graph to graph: the simulation
 // of the complete graph and the labels of any graph run the same pass.

@@ -16,18 +16,9 @@ NodeList random_node_list(std::uint64_t seed, std::uint64_t k, std::uint64_t n, 
     checked_count(checked_product(n, d), sizeof(double));
     NodeList nodes;
     reserve_checked(nodes, n);
-
     GraphRng rng(seed, k);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        Node node;
-        node.index = i;
-        node.position.reserve(d);
-        for (std::uint64_t c = 0; c < d; ++c) {
-            // Divide first, then scale: not one multiplication by 10/(2^32-1).
-            node.position.push_back(rng.next_fraction() * GraphRng::coordinate_scale);
-        }
-        nodes.push_back(std::move(node));
-    }
+    // Divide first, then scale: not one multiplication by 10/(2^32-1).
+    assign_nodes(nodes, n, d, [&](std::uint64_t, std::uint64_t) { return rng.next_fraction() * GraphRng::coordinate_scale; });
     return nodes;
 }
 

@@ -19,14 +19,21 @@ NodeList nodes_from_coords(const MatrixView& coords, std::uint64_t d) {
                            std::to_string(d) + ", got " + std::to_string(coords.rows));
     }
     NodeList nodes;
-    nodes.reserve(coords.rows);
-    for (std::size_t k = 0; k < coords.rows; ++k) {
-        Node node;
-        node.position.resize(d);
-        for (std::size_t c = 0; c < d; ++c) node.position[c] = coords.at(k, c);
-        node.index = k;
-        nodes.push_back(std::move(node));
+    assign_nodes(nodes, coords.rows, d, [&](std::uint64_t k, std::uint64_t c) { return coords.at(k, c); });
+    return nodes;
+}
+
+void assign_rows(NodeList& nodes, std::span<const double> coordinates, std::uint64_t d) {
+    if (d == 0 || coordinates.size() % d != 0) {
+        throw InvalidInput("coordinates of " + std::to_string(coordinates.size()) + " values do not form rows of " +
+                           std::to_string(d));
     }
+    assign_nodes(nodes, coordinates.size() / d, d, [&](std::uint64_t k, std::uint64_t c) { return coordinates[k * d + c]; });
+}
+
+NodeList nodes_from_rows(std::span<const double> coordinates, std::uint64_t d) {
+    NodeList nodes;
+    assign_rows(nodes, coordinates, d);
     return nodes;
 }
 

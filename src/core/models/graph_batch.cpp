@@ -36,7 +36,7 @@ private:
     const std::vector<std::uint8_t>& labels_of(const ModelGraph& graph) {
         switch (method_) {
             case LabelMethod::numeric:
-                load_nodes(graph.positions);
+                assign_rows(nodes_, graph.positions, d_);  // storage reused from graph to graph
                 numeric_.label(nodes_, d_, graph.edges, tol_, numeric_result_);
                 return numeric_result_.labels;
             case LabelMethod::generic:
@@ -46,16 +46,6 @@ private:
                 return game_result_.labels;
         }
         raise_fault("unknown label method");
-    }
-
-    // The graph's points as the node list of the rank test, in storage
-    // reused from graph to graph.
-    void load_nodes(std::span<const double> positions) {
-        nodes_.resize(n_);
-        for (std::uint64_t node = 0; node < n_; ++node) {
-            nodes_[node].position.assign(positions.begin() + node * d_, positions.begin() + (node + 1) * d_);
-            nodes_[node].index = node;
-        }
     }
 
     static void append_components(const RigidComponents& found, GraphBatch& batch) {
