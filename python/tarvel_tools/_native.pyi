@@ -51,3 +51,20 @@ def generate_graph_batch(
     model: int, m: int, p: float, radius: float, k: int, split_probability: float, removed_bars: int, extra_bars: int,
     points: int, grid_side: int, groups: int, cluster_radius: float, /,
 ) -> GraphBatchBuffers: ...
+
+class CircuitBarsNative(TypedDict):
+    labels: ResultBuffer
+    in_circuit: ResultBuffer
+    rank: int
+    max_rank: int
+
+class ClosureComponentsNative(TypedDict):
+    edge_component: ResultBuffer
+    component_offsets: ResultBuffer
+    component_nodes: ResultBuffer
+
+def stress_globally_rigid(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> bool: ...
+def circuit_bars(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> CircuitBarsNative: ...
+def fundamental_circuit(n: int, edges: npt.NDArray[np.int64], bar: int, d: int, seed: int, /) -> ResultBuffer: ...
+def rigidity_closure(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> ResultBuffer: ...
+def closure_components(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> ClosureComponentsNative: ...

@@ -29,6 +29,16 @@ PyMethodDef functions[] = {
      "generate_graph_batch(n_graphs, n_nodes, d, seed, labels, tol, model, m, p, radius, k, split_probability, "
      "removed_bars, extra_bars, points, grid_side, groups, cluster_radius, /)\n--\n\n"
      "Seeded model graphs, labelled, as flat buffers."},
+    {"stress_globally_rigid", fastcall<stress_globally_rigid>(), METH_FASTCALL,
+     "stress_globally_rigid(n, edges, d, seed, /)\n--\n\nGeneric global rigidity by the rank of a random stress matrix."},
+    {"circuit_bars", fastcall<circuit_bars>(), METH_FASTCALL,
+     "circuit_bars(n, edges, d, seed, /)\n--\n\nGreedy labels and the bars in circuits, from a random stress."},
+    {"fundamental_circuit", fastcall<fundamental_circuit>(), METH_FASTCALL,
+     "fundamental_circuit(n, edges, bar, d, seed, /)\n--\n\nThe circuit a bar closes with the basis of the bars before it."},
+    {"rigidity_closure", fastcall<rigidity_closure>(), METH_FASTCALL,
+     "rigidity_closure(n, edges, d, seed, /)\n--\n\nThe implied node pairs, flat (i, j) with i < j."},
+    {"closure_components", fastcall<closure_components>(), METH_FASTCALL,
+     "closure_components(n, edges, d, seed, /)\n--\n\nRigid components from the closure, in the plane or in space."},
     {nullptr, nullptr, 0, nullptr},
 };
 
