@@ -32,7 +32,7 @@ PyMethodDef functions[] = {
     {"stress_globally_rigid", fastcall<stress_globally_rigid>(), METH_FASTCALL,
      "stress_globally_rigid(n, edges, d, seed, /)\n--\n\nGeneric global rigidity by the rank of a random stress matrix."},
     {"circuit_bars", fastcall<circuit_bars>(), METH_FASTCALL,
-     "circuit_bars(n, edges, d, seed, /)\n--\n\nGreedy labels and the bars in circuits, from a random stress."},
+     "circuit_bars(n, edges, d, seed, /)\n--\n\nThe rank and the bars in circuits, from a random stress."},
     {"fundamental_circuit", fastcall<fundamental_circuit>(), METH_FASTCALL,
      "fundamental_circuit(n, edges, bar, d, seed, /)\n--\n\nThe circuit a bar closes with the basis of the bars before it."},
     {"rigidity_closure", fastcall<rigidity_closure>(), METH_FASTCALL,

@@ -65,7 +65,6 @@ Ref circuit_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return generic_circuit_bars(graph.n(), graph.edges(), d, seed);
     });
     Ref dict = Ref::check(PyDict_New());
-    set_item(dict, "labels", make_result_buffer(result_buffer_type(module), std::move(found.labels)));
     set_item(dict, "in_circuit", make_result_buffer(result_buffer_type(module), std::move(found.in_circuit)));
     set_item(dict, "rank", Ref::check(PyLong_FromUnsignedLongLong(found.rank)));
     set_item(dict, "max_rank", Ref::check(PyLong_FromUnsignedLongLong(max_rank)));

@@ -1,5 +1,7 @@
 #include "graph/generic_framework.hpp"
 
+#include <algorithm>
+
 #include "graph/graph.hpp"
 #include "graph/node_ordering.hpp"
 #include "numeric/fault.hpp"
@@ -13,32 +15,55 @@ namespace field = prime_field;
 
 namespace {
 
-constexpr std::uint64_t kNoBlock = ~std::uint64_t{0};
-
 void check_dimension(std::uint64_t d) {
     if (d != 2 && d != 3) throw InvalidInput("d must be 2 or 3");
 }
 
-// Column block per node: the dissection order, nodes without bars left out
-// unless every node needs its columns.
-std::vector<std::uint64_t> column_blocks(std::uint64_t n, std::span<const Pair> edges, bool every_node) {
-    std::vector<std::uint8_t> has_bar(n, 0);
-    for (const Pair& edge : edges) has_bar[edge.i] = has_bar[edge.j] = 1;
-    std::vector<std::uint64_t> block_of(n, kNoBlock);
-    std::uint64_t blocks = 0;
-    for (const std::uint64_t v : dissection_order(n, edges)) {
-        if (every_node || has_bar[v]) block_of[v] = blocks++;
+// The nodes that get columns: every node, or only those with bars (then
+// the work does not depend on n), ascending.
+std::vector<std::uint64_t> column_nodes(std::uint64_t n, std::span<const Pair> edges, bool every_node) {
+    std::vector<std::uint64_t> nodes;
+    if (every_node) {
+        nodes.resize(checked_count(n, sizeof(std::uint64_t)));
+        for (std::uint64_t v = 0; v < n; ++v) nodes[v] = v;
+        return nodes;
     }
-    return block_of;
-}
-
-std::uint64_t block_count(const std::vector<std::uint64_t>& block_of) {
-    std::uint64_t count = 0;
-    for (const std::uint64_t block : block_of) count += block != kNoBlock ? 1 : 0;
-    return count;
+    reserve_checked(nodes, checked_product(edges.size(), 2));
+    for (const Pair& edge : edges) {
+        nodes.push_back(edge.i);
+        nodes.push_back(edge.j);
+    }
+    std::sort(nodes.begin(), nodes.end());
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    return nodes;
 }
 
 }  // namespace
+
+// Blocks in the dissection order of the graph on the column nodes.
+GenericFramework::Layout GenericFramework::lay_out(std::uint64_t n, std::span<const Pair> edges, bool every_node) {
+    const std::vector<std::uint64_t> nodes = column_nodes(n, edges, every_node);
+    const auto place = [&](std::uint64_t v) {
+        return static_cast<std::uint64_t>(std::lower_bound(nodes.begin(), nodes.end(), v) - nodes.begin());
+    };
+    std::vector<Pair> compact;
+    reserve_checked(compact, edges.size());
+    for (const Pair& edge : edges) compact.push_back({place(edge.i), place(edge.j)});
+    const std::vector<std::uint64_t> order = dissection_order(nodes.size(), compact);
+    std::vector<std::uint64_t> block_of_place(nodes.size());
+    Layout layout;
+    layout.node_of_block.resize(nodes.size());
+    for (std::uint64_t block = 0; block < order.size(); ++block) {
+        block_of_place[order[block]] = block;
+        layout.node_of_block[block] = nodes[order[block]];
+    }
+    reserve_checked(layout.end_blocks, checked_product(edges.size(), 2));
+    for (const Pair& edge : compact) {
+        layout.end_blocks.push_back(block_of_place[edge.i]);
+        layout.end_blocks.push_back(block_of_place[edge.j]);
+    }
+    return layout;
+}
 
 std::uint64_t generic_coordinate(std::uint64_t seed, std::uint64_t node, std::uint64_t axis) {
     return splitmix64(splitmix64(splitmix64(seed) ^ node) ^ axis) >> 4;
@@ -47,10 +72,10 @@ std::uint64_t generic_coordinate(std::uint64_t seed, std::uint64_t node, std::ui
 GenericFramework::GenericFramework(std::uint64_t n, std::span<const Pair> edges, std::uint64_t d,
                                    std::uint64_t seed, Options options)
     : n_(n), d_((check_dimension(d), d)), seed_(seed), options_(options),
-      block_of_node_((check_edges(n, edges), rigid_rank(n, d), column_blocks(n, edges, options.columns_for_every_node))),
-      echelon_(checked_product(block_count(block_of_node_), d), options.keep_factors || options.stresses > 0),
+      layout_((check_edges(n, edges), rigid_rank(n, d), lay_out(n, edges, options.columns_for_every_node))),
+      echelon_(checked_product(layout_.node_of_block.size(), d), options.keep_factors || options.stresses > 0),
       labels_(checked_count(edges.size(), 1), 0) {
-    const std::uint64_t full_rank = rigid_rank(block_count(block_of_node_), d);
+    const std::uint64_t full_rank = rigid_rank(layout_.node_of_block.size(), d);
     SeedSequence weight_seeds(splitmix64(seed ^ 0x5eed5eed5eedULL));
     std::vector<RandomStream> weight_streams;
     for (std::uint64_t s = 0; s < options.stresses; ++s) {
@@ -58,7 +83,7 @@ GenericFramework::GenericFramework(std::uint64_t n, std::span<const Pair> edges,
         rejected_weights_.emplace_back(edges.size(), 0);
         gathered_.emplace_back();
     }
-    for (std::size_t k = 0; k < edges.size(); ++k) {
+    for (const std::size_t k : row_order(edges)) {
         if (options.stop_at_full_rank && rank() == full_rank) break;
         offer(k, edges[k]);
         if (labels_[k] == 1) {
@@ -77,13 +102,22 @@ GenericFramework::GenericFramework(std::uint64_t n, std::span<const Pair> edges,
     }
 }
 
+std::vector<std::size_t> GenericFramework::row_order(std::span<const Pair> edges) const {
+    std::vector<std::size_t> order(edges.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    if (!options_.rows_in_column_order) return order;
+    const auto later_end = [&](std::size_t k) { return std::max(layout_.end_blocks[2 * k], layout_.end_blocks[2 * k + 1]); };
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return later_end(a) < later_end(b); });
+    return order;
+}
+
 std::uint64_t GenericFramework::coordinate(std::uint64_t node, std::uint64_t axis) const {
     return generic_coordinate(seed_, node, axis);
 }
 
 void GenericFramework::offer(std::size_t k, const Pair& edge) {
     check_interrupt();
-    const std::uint64_t first = block_of_node_[edge.i] * d_, second = block_of_node_[edge.j] * d_;
+    const std::uint64_t first = layout_.end_blocks[2 * k] * d_, second = layout_.end_blocks[2 * k + 1] * d_;
     for (std::uint64_t axis = 0; axis < d_; ++axis) {
         const std::uint64_t difference = field::sub(coordinate(edge.i, axis), coordinate(edge.j, axis));
         echelon_.add(first + axis, difference);
@@ -121,8 +155,9 @@ std::vector<std::uint64_t> GenericFramework::random_motion(RandomStream& stream)
     if (!options_.columns_for_every_node) raise_fault("random_motion: not every node has columns");
     const std::vector<std::uint64_t> x = echelon_.random_null_vector(stream);
     std::vector<std::uint64_t> motion(x.size());
-    for (std::uint64_t v = 0; v < n_; ++v) {
-        for (std::uint64_t axis = 0; axis < d_; ++axis) motion[v * d_ + axis] = x[block_of_node_[v] * d_ + axis];
+    for (std::uint64_t block = 0; block < layout_.node_of_block.size(); ++block) {
+        const std::uint64_t v = layout_.node_of_block[block];
+        for (std::uint64_t axis = 0; axis < d_; ++axis) motion[v * d_ + axis] = x[block * d_ + axis];
     }
     return motion;
 }

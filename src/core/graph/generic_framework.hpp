@@ -42,6 +42,10 @@ public:
         bool keep_factors = false;            // needed by stresses and last_bar_stress
         bool stop_at_full_rank = false;       // label the bars after full rank 0 without reducing them
         bool columns_for_every_node = false;  // needed by random_motion; else only nodes with bars get columns
+        // Offer the rows in the column order of their later end instead of the
+        // given order, which keeps the active rows local (a frontal order) but
+        // makes the labels greedy for that order: for rank, stresses, motions.
+        bool rows_in_column_order = false;
     };
 
     // Eliminates the rows of `edges` in order. InvalidInput for d outside
@@ -70,14 +74,20 @@ public:
     std::uint64_t dimension() const { return d_; }
 
 private:
+    std::vector<std::size_t> row_order(std::span<const Pair> edges) const;
     void offer(std::size_t k, const Pair& edge);
-    void gather_rejected(std::size_t k);
     std::vector<std::uint64_t> stress_from(std::vector<std::uint64_t> stored_weights,
                                            std::vector<std::uint64_t> stress) const;
 
     std::uint64_t n_, d_, seed_;
     Options options_;
-    std::vector<std::uint64_t> block_of_node_;  // column block per node (kNone without a block)
+    struct Layout {
+        std::vector<std::uint64_t> node_of_block;  // the nodes with columns, in elimination order
+        std::vector<std::uint64_t> end_blocks;     // per bar k: the blocks of its ends, at 2k and 2k + 1
+    };
+    static Layout lay_out(std::uint64_t n, std::span<const Pair> edges, bool every_node);
+
+    Layout layout_;
     ModularEchelon echelon_;
     std::vector<std::uint8_t> labels_;
     std::vector<std::uint64_t> basis_bars_;  // the accepted bars, in acceptance order

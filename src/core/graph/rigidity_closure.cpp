@@ -66,7 +66,7 @@ void ImpliedPairs::set(std::uint64_t i, std::uint64_t j) {
 
 ImpliedPairs implied_pairs(std::uint64_t n, std::span<const Pair> edges, std::uint64_t d, std::uint64_t seed) {
     ImpliedPairs pairs(n);
-    const GenericFramework framework(n, edges, d, seed, {.columns_for_every_node = true});
+    const GenericFramework framework(n, edges, d, seed, {.columns_for_every_node = true, .rows_in_column_order = true});
     SeedSequence motion_seeds(splitmix64(seed ^ 0x6d6f74696f6eULL));
     std::vector<std::uint64_t> positions(checked_product(n, d));
     for (std::uint64_t v = 0; v < n; ++v) {

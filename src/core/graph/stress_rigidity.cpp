@@ -59,15 +59,14 @@ bool is_globally_rigid_by_stress(std::uint64_t n, std::span<const Pair> edges, s
     // A globally rigid graph on n >= d + 2 nodes is redundantly rigid:
     // at least rigid_rank + 1 bars.
     if (bars.size() <= rigid_rank(n, d)) return false;
-    GenericFramework framework(n, bars, d, seed, {.stresses = 1, .keep_factors = true});
+    GenericFramework framework(n, bars, d, seed, {.stresses = 1, .keep_factors = true, .rows_in_column_order = true});
     if (framework.rank() != rigid_rank(n, d)) return false;
     return stress_matrix_rank(n, bars, framework.random_stress(0)) == n - d - 1;
 }
 
 CircuitBars generic_circuit_bars(std::uint64_t n, std::span<const Pair> edges, std::uint64_t d, std::uint64_t seed) {
-    GenericFramework framework(n, edges, d, seed, {.stresses = 1, .keep_factors = true});
+    GenericFramework framework(n, edges, d, seed, {.stresses = 1, .keep_factors = true, .rows_in_column_order = true});
     CircuitBars result;
-    result.labels = framework.labels();
     result.rank = framework.rank();
     const std::vector<std::uint64_t> stress = framework.random_stress(0);
     result.in_circuit.resize(stress.size());

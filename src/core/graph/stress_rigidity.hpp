@@ -29,15 +29,14 @@ bool is_globally_rigid_by_stress(std::uint64_t n, std::span<const Pair> edges, s
                                  std::uint64_t seed);
 
 struct CircuitBars {
-    std::vector<std::uint8_t> labels;      // greedy labels, 1 = independent
     std::vector<std::uint8_t> in_circuit;  // per bar: 1 when some circuit holds it
     std::uint64_t rank = 0;
 };
 
 // The bars on which a random equilibrium stress is non-zero: exactly the
 // bars in some circuit (a bar in a circuit gets weight 0 with probability
-// 1/p, with the positions' failure as for generic labels). One elimination
-// and one backward pass.
+// 1/p, with the positions' failure as for generic labels). One elimination,
+// rows in the column order of their later ends, and one backward pass.
 CircuitBars generic_circuit_bars(std::uint64_t n, std::span<const Pair> edges, std::uint64_t d,
                                  std::uint64_t seed);
 

@@ -63,11 +63,10 @@ void ModularEchelon::subtract_row(std::uint64_t k, std::uint64_t factor) {
     check_interrupt();
     const std::uint64_t begin = starts_[k], end = starts_[k + 1];
     for (std::uint64_t e = begin; e < end; ++e) {
-        const std::uint64_t column = entry_columns_[e];
-        std::uint64_t& target = accumulator_[column];
+        std::uint64_t& target = accumulator_[entry_columns_[e]];
         target = field::subtract_product(target, factor, entry_values_[e]);
-        touched_[column >> 6] |= std::uint64_t{1} << (column & 63);
     }
+    for (std::uint64_t w = mask_starts_[k]; w < mask_starts_[k + 1]; ++w) touched_[mask_words_[w]] |= mask_bits_[w];
 }
 
 // Moves the offered row's non-zeros from `lead` on into a new stored row,
@@ -82,7 +81,13 @@ void ModularEchelon::store_offered(std::uint64_t lead) {
         if (value == 0) continue;
         entry_columns_.push_back(c);
         entry_values_.push_back(field::mul(value, scale));
+        if (mask_words_.size() == mask_starts_.back() || mask_words_.back() != c >> 6) {
+            mask_words_.push_back(c >> 6);
+            mask_bits_.push_back(0);
+        }
+        mask_bits_.back() |= std::uint64_t{1} << (c & 63);
     }
+    mask_starts_.push_back(mask_words_.size());
     row_of_column_[lead] = rank();
     starts_.push_back(entry_columns_.size());
     if (keep_factors_) {

@@ -72,6 +72,12 @@ private:
     std::vector<std::uint64_t> starts_{0};  // row k's entries: [starts_[k], starts_[k + 1])
     std::vector<std::uint64_t> entry_columns_;
     std::vector<std::uint64_t> entry_values_;
+    // Row k's columns as bits: words mask_words_[w], bits mask_bits_[w], for
+    // w in [mask_starts_[k], mask_starts_[k + 1]); marking a row's columns
+    // touched costs a word per 64 columns.
+    std::vector<std::uint64_t> mask_starts_{0};
+    std::vector<std::uint64_t> mask_words_;
+    std::vector<std::uint64_t> mask_bits_;
     std::vector<std::uint64_t> scale_of_row_;
     std::vector<std::uint64_t> factor_starts_{0};  // row k's factors: [factor_starts_[k], factor_starts_[k + 1])
     std::vector<Factor> kept_factors_;
