@@ -147,7 +147,18 @@ def is_independent(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2, se
 
     No bar's row is a combination of the others' at generic positions: in
     the plane, the bars are (2, 3)-sparse (Laman). A bar listed twice is
-    dependent.
+    dependent. One exact generic rank modulo a prime (see the module notes).
+
+    Parameters
+    ----------
+    n : int or networkx.Graph
+        The number of nodes, or a graph (then ``edges`` is omitted).
+    edges : array_like, shape (m, 2)
+        The bars.
+    d : {2, 3}
+        The dimension (default 2).
+    seed : int, optional
+        Seed of the random positions, in ``[0, 2**64)``.
 
     Examples
     --------
@@ -164,7 +175,19 @@ def is_circuit(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2, seed: 
 
     A circuit is dependent, and removing any one bar leaves it independent:
     the rank is one less than the number of bars and the (unique up to
-    scale) equilibrium stress is non-zero on every bar.
+    scale) equilibrium stress is non-zero on every bar. One elimination and
+    one random stress modulo a prime (see the module notes).
+
+    Parameters
+    ----------
+    n : int or networkx.Graph
+        The number of nodes, or a graph (then ``edges`` is omitted).
+    edges : array_like, shape (m, 2)
+        The bars.
+    d : {2, 3}
+        The dimension (default 2).
+    seed : int, optional
+        Seed of the random positions, in ``[0, 2**64)``.
 
     Examples
     --------
