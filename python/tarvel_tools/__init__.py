@@ -16,14 +16,20 @@ from .models import generate_graph_batch, model_parameters
 from .plot import plot_framework, plot_reconstruction, plot_rigid_components
 from .positions import batch_positions
 from .rigidity import (
+    fundamental_circuit,
     generic_labels,
+    is_circuit,
     is_globally_rigid,
+    is_independent,
+    is_k_redundantly_rigid,
     is_minimally_rigid,
     is_redundantly_rigid,
     is_rigid,
+    is_vertex_redundantly_rigid,
     label_bars,
     pebble_game,
     rigid_components,
+    rigidity_closure,
 )
 
 try:
@@ -33,12 +39,17 @@ except metadata.PackageNotFoundError:  # imported from a source tree that was ne
 
 __all__ = [
     "batch_positions",
+    "fundamental_circuit",
     "generate_graph_batch",
     "generic_labels",
+    "is_circuit",
     "is_globally_rigid",
+    "is_independent",
+    "is_k_redundantly_rigid",
     "is_minimally_rigid",
     "is_redundantly_rigid",
     "is_rigid",
+    "is_vertex_redundantly_rigid",
     "label_bars",
     "model_parameters",
     "pebble_game",
@@ -48,6 +59,7 @@ __all__ = [
     "procrustes_rmse",
     "read_dataset",
     "rigid_components",
+    "rigidity_closure",
     "summarize",
     "to_graph_arrays",
     "to_pyg",

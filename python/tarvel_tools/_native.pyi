@@ -73,3 +73,20 @@ class GraphBatchRequest(TypedDict):
     cluster_radius: float
 
 def generate_graph_batch(n_graphs: int, n_nodes: int, d: int, seed: int, request: GraphBatchRequest, /) -> GraphBatchBuffers: ...
+
+class CircuitBarsNative(TypedDict):
+    labels: ResultBuffer
+    in_circuit: ResultBuffer
+    rank: int
+    max_rank: int
+
+class ClosureComponentsNative(TypedDict):
+    edge_component: ResultBuffer
+    component_offsets: ResultBuffer
+    component_nodes: ResultBuffer
+
+def stress_globally_rigid(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> bool: ...
+def circuit_bars(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> CircuitBarsNative: ...
+def fundamental_circuit(n: int, edges: npt.NDArray[np.int64], bar: int, d: int, seed: int, /) -> ResultBuffer: ...
+def rigidity_closure(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> ResultBuffer: ...
+def closure_components(n: int, edges: npt.NDArray[np.int64], d: int, seed: int, /) -> ClosureComponentsNative: ...

@@ -43,7 +43,7 @@ def to_graph_arrays(
     - ``is_rigid`` (bool) and the ranks, int64, shape (1,), so that batching graphs
       concatenates them into one value per graph: ``final_rank`` and ``max_rank`` for
       a complete-graph result, ``rank``, ``max_rank`` and ``dof`` for a model graph;
-    - ``edge_component``: int64, shape (E,), a plane model graph's rigid component
+    - ``edge_component``: int64, shape (E,), a model graph's rigid component
       of each bar;
     - ``num_nodes``: int64, shape (), n;
     - ``pos``: float64, shape (n, d): a model graph's positions, or ``positions``

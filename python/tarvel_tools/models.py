@@ -90,7 +90,8 @@ _PAIRS_PER_CALL = 1 << 22
 class ModelGraph(TypedDict, total=False):
     """One graph of `generate_graph_batch`.
 
-    ``edge_component`` and ``components`` are present for d = 2 only.
+    In space two components may share a hinge (two nodes, and the bar between
+    them): ``edge_component`` then names the first that holds the bar.
     """
 
     positions: npt.NDArray[np.float64]
@@ -240,11 +241,12 @@ def generate_graph_batch(
         Per graph: ``"positions"`` (n × d float64), ``"edges"`` (m × 2 int64),
         ``"labels"`` (m uint8: 1 independent, 0 redundant), ``"rank"``,
         ``"max_rank"`` (n·d − d(d+1)/2, or n(n−1)/2 below d nodes), ``"is_rigid"``
-        (rank == max_rank), ``"dof"`` (max_rank − rank) and, for d = 2,
+        (rank == max_rank), ``"dof"`` (max_rank − rank),
         ``"edge_component"`` (m int64: the index in ``"components"`` of the rigid
-        component holding each bar) and ``"components"`` (sorted node arrays of the
-        rigid components of the graph, by the (2, 3) pebble game, whatever ``labels``
-        is).  The arrays are views of a few buffers that the batch's graphs share.
+        component holding each bar, the first of two on a hinge in space) and
+        ``"components"`` (sorted node arrays of the generic rigid components of the
+        graph, whatever ``labels`` is: by the (2, 3) pebble game in the plane, as
+        `rigid_components` with ``d=3`` in space).  The arrays are views of a few buffers that the batch's graphs share.
 
     Raises
     ------
@@ -385,12 +387,6 @@ def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[Mode
     ranks = np.asarray(buffers["rank"]).tolist()
     dofs = np.asarray(buffers["dof"]).tolist()
     max_rank = _native.rigid_rank(n_nodes, d)
-    if d == 3:
-        return [
-            {"positions": p, "edges": edges[a:b], "labels": labels[a:b], "is_rigid": r == max_rank, "rank": r,
-             "max_rank": max_rank, "dof": f}
-            for p, (a, b), r, f in zip(positions, bars, ranks, dofs, strict=True)
-        ]  # fmt: skip
     edge_component = np.asarray(buffers["edge_component"])
     nodes = np.asarray(buffers["component_nodes"])
     components = [nodes[a:b] for a, b in pairwise(np.asarray(buffers["component_offsets"]).tolist())]

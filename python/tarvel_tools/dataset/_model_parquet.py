@@ -2,8 +2,9 @@
 
 Columns: ``graph`` (index in the dataset), ``rank``, ``max_rank``, ``dof`` (uint64),
 ``is_rigid`` (bool), ``positions`` (n*d float64, row-major), ``edges`` (list of uint32
-pairs), ``labels`` (list of uint8, one per edge) and, in the plane, ``edge_component``
-(list of uint32, one per edge) and ``components`` (list of lists of uint32 nodes).
+pairs), ``labels`` (list of uint8, one per edge), ``edge_component`` (list of uint32, one per
+edge) and ``components`` (list of lists of uint32 nodes). Shards of graphs in space
+written before they had components lack the last two columns, and read back without.
 Node numbers fit 32 bits (n is at most `_parquet.MAX_NODES`); they are read back as
 int64, the type `generate_graph_batch` gives them.
 """
@@ -31,8 +32,7 @@ def bytes_per_graph(n_nodes: int, d: int) -> int:
 def write_options(d: int) -> dict[str, Any]:
     """Keyword arguments of the Parquet writer: random positions barely compress and are stored plain."""
     leaves = [*("graph", *SCALAR_COLUMNS, "is_rigid"), "edges.list.element.list.element", "labels.list.element"]
-    if d == 2:
-        leaves += ["edge_component.list.element", "components.list.element.list.element"]
+    leaves += ["edge_component.list.element", "components.list.element.list.element"]
     compression = dict.fromkeys(leaves, "zstd") | {"positions.list.element": "none"}
     return {"compression": compression, "use_dictionary": ["max_rank", "is_rigid"], "write_statistics": False}
 
@@ -44,12 +44,9 @@ def schema(pa: Any, n_nodes: int, d: int) -> Any:
         pa.field("positions", pa.list_(item(pa, pa.float64()), n_nodes * d), nullable=False),
         pa.field("edges", pa.large_list(item(pa, pa.list_(item(pa, pa.uint32()), 2))), nullable=False),
         pa.field("labels", pa.large_list(item(pa, pa.uint8())), nullable=False),
+        pa.field("edge_component", node_lists, nullable=False),
+        pa.field("components", pa.large_list(item(pa, node_lists)), nullable=False),
     ]
-    if d == 2:
-        fields += [
-            pa.field("edge_component", node_lists, nullable=False),
-            pa.field("components", pa.large_list(item(pa, node_lists)), nullable=False),
-        ]
     return pa.schema(fields, metadata={"tarvel.format_version": str(FORMAT_VERSION)})
 
 
@@ -67,9 +64,8 @@ def graphs_to_table(pa: Any, graphs: Sequence[Mapping[str, Any]], first_graph: i
     bars = _counts(g["labels"] for g in graphs)
     arrays.append(list_array(pa, _flat(graphs, "edges", np.uint32), bars, target.field("edges").type))
     arrays.append(list_array(pa, _flat(graphs, "labels", np.uint8), bars, target.field("labels").type))
-    if d == 2:
-        arrays.append(list_array(pa, _flat(graphs, "edge_component", np.uint32), bars, target.field("edge_component").type))
-        arrays.append(_components_array(pa, graphs, target.field("components").type))
+    arrays.append(list_array(pa, _flat(graphs, "edge_component", np.uint32), bars, target.field("edge_component").type))
+    arrays.append(_components_array(pa, graphs, target.field("components").type))
     return pa.Table.from_arrays(arrays, schema=target)
 
 
@@ -84,7 +80,8 @@ def table_to_graphs(table: Any, n_nodes: int, d: int) -> Iterator[dict[str, Any]
     edges = edges.flatten().to_numpy().astype(np.int64).reshape(-1, 2)
     labels = list_values(table["labels"])[0].to_numpy()
     scalars = {name: table[name].to_numpy().tolist() for name in (*SCALAR_COLUMNS, "is_rigid")}
-    if d == 2:
+    has_components = "components" in table.column_names
+    if has_components:
         edge_component = list_values(table["edge_component"])[0].to_numpy().astype(np.int64)
         component_lists, per_graph = list_values(table["components"])
         component_nodes, starts = list_values(component_lists)
@@ -100,7 +97,7 @@ def table_to_graphs(table: Any, n_nodes: int, d: int) -> Iterator[dict[str, Any]
             "max_rank": scalars["max_rank"][k],
             "dof": scalars["dof"][k],
         }
-        if d == 2:
+        if has_components:
             graph["edge_component"] = edge_component[a:b].copy()
             first, last = per_graph[k], per_graph[k + 1]
             graph["components"] = [nodes[s:e].copy() for s, e in zip(starts[first:last], starts[first + 1 : last + 1])]

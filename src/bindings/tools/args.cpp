@@ -3,6 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "graph/graph.hpp"
+#include "numeric/fault.hpp"
+
 namespace tarvel::py {
 namespace {
 
@@ -67,6 +70,20 @@ void Request::finish() const {
     if (PyDict_Size(dict_) != read_) {
         type_error(std::string(name_) + " has " + std::to_string(PyDict_Size(dict_) - read_) + " fields that are not read");
     }
+}
+
+GivenGraph::GivenGraph(PyObject* n, PyObject* edges) : n_(to_u64(n)), view_(edges, "edges"), rows_(view_.int64_rows(2)) {}
+
+std::vector<Pair> copy_edges(std::span<const std::int64_t> rows, std::uint64_t n) {
+    try {
+        return edges_from_rows(rows, n);
+    } catch (const InvalidInput& error) {
+        throw InvalidInput(std::string("edges: ") + error.what());
+    }
+}
+
+std::vector<std::int64_t> as_int64(const std::vector<std::uint64_t>& values) {
+    return std::vector<std::int64_t>(values.begin(), values.end());
 }
 
 void expect_argument_count(Py_ssize_t nargs, Py_ssize_t count, const char* function) {

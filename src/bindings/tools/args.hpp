@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "bindings/common/ref.hpp"
+#include "graph/edge.hpp"
 
 namespace tarvel::py {
 
@@ -53,6 +55,28 @@ private:
     const char* name_;
     Py_ssize_t read_ = 0;
 };
+
+// The caller's edge rows, copied and checked (InvalidInput naming the edge,
+// prefixed "edges: "); needs no lock.
+std::vector<Pair> copy_edges(std::span<const std::int64_t> rows, std::uint64_t n);
+
+// A graph given as (n, edge rows): the node count and the caller's int64
+// rows, viewed for the length of the call. `edges()` copies and checks them
+// (InvalidInput naming the edge) and needs no lock.
+class GivenGraph {
+public:
+    GivenGraph(PyObject* n, PyObject* edges);
+    std::uint64_t n() const { return n_; }
+    std::vector<Pair> edges() const { return copy_edges(rows_, n_); }
+
+private:
+    std::uint64_t n_;
+    BufferView view_;
+    std::span<const std::int64_t> rows_;
+};
+
+// Node and bar numbers as the int64 values NumPy hands to Python (< 2^63).
+std::vector<std::int64_t> as_int64(const std::vector<std::uint64_t>& values);
 
 void expect_argument_count(Py_ssize_t nargs, Py_ssize_t count, const char* function);
 std::uint64_t to_u64(PyObject* object);

@@ -18,34 +18,6 @@
 namespace tarvel::py {
 namespace {
 
-// The caller's edge rows, copied and checked; run without the lock.
-std::vector<Pair> copy_edges(std::span<const std::int64_t> rows, std::uint64_t n) {
-    try {
-        return edges_from_rows(rows, n);
-    } catch (const InvalidInput& error) {
-        throw InvalidInput(std::string("edges: ") + error.what());
-    }
-}
-
-// A graph given as (n, edge rows): the node count and the caller's int64 rows,
-// viewed for the length of the call. `edges()` copies and checks them and
-// needs no lock.
-class GivenGraph {
-public:
-    GivenGraph(PyObject* n, PyObject* edges) : n_(to_u64(n)), view_(edges, "edges"), rows_(view_.int64_rows(2)) {}
-    std::uint64_t n() const { return n_; }
-    std::vector<Pair> edges() const { return copy_edges(rows_, n_); }
-
-private:
-    std::uint64_t n_;
-    BufferView view_;
-    std::span<const std::int64_t> rows_;
-};
-
-std::vector<std::int64_t> as_int64(const std::vector<std::uint64_t>& values) {
-    return std::vector<std::int64_t>(values.begin(), values.end());  // node numbers < 2^63
-}
-
 // The dictionary of a labelling: "labels", "rank", "max_rank".
 Ref labels_dict(PyObject* module, std::vector<std::uint8_t>&& labels, std::uint64_t rank, std::uint64_t max_rank) {
     Ref dict = new_dict();
@@ -81,7 +53,7 @@ Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     std::uint64_t max_rank = 0;
     GenericRankResult generic = without_interpreter_lock([&] {
         GenericRankResult labels = generic_rigidity_labels(graph.n(), graph.edges(), d, seed);
-        max_rank = tarvel::rigid_rank(graph.n(), d);
+        max_rank = rigid_rank(graph.n(), d);
         return labels;
     });
     return labels_dict(module, std::move(generic.labels), generic.rank, max_rank);
@@ -117,11 +89,11 @@ Ref is_globally_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return python_bool(without_interpreter_lock([&] { return is_globally_rigid_in_plane(graph.n(), graph.edges()); }));
 }
 
-Ref rigid_rank(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+Ref rank_of_rigid_framework(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 2, "rigid_rank");
     const std::uint64_t n = to_u64(args[0]);
     const std::uint64_t d = to_u64(args[1]);
-    return python_int(tarvel::rigid_rank(n, d));
+    return python_int(rigid_rank(n, d));
 }
 
 }  // namespace tarvel::py

@@ -23,7 +23,13 @@ Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref is_redundantly_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref is_globally_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-Ref rigid_rank(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref rank_of_rigid_framework(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs);  // graph_batch.cpp
+// space.cpp: the rigidity matroid from stresses and motions, in the plane and in space
+Ref stress_globally_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref circuit_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref fundamental_circuit(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref rigidity_closure(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref closure_components(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace tarvel::py

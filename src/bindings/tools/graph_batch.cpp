@@ -63,12 +63,10 @@ Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nar
     put("labels", batch.labels);
     put("rank", batch.rank);
     put("dof", batch.dof);
-    if (d == 2) {
-        put("edge_component", batch.edge_component);
-        put("component_nodes", batch.component_nodes);
-        put("component_offsets", batch.component_offsets);
-        put("graph_components", batch.graph_components);
-    }
+    put("edge_component", batch.edge_component);
+    put("component_nodes", batch.component_nodes);
+    put("component_offsets", batch.component_offsets);
+    put("graph_components", batch.graph_components);
     return dict;
 }
 

@@ -22,13 +22,23 @@ PyMethodDef functions[] = {
      "is_redundantly_rigid(n, edges, /)\n--\n\nRigid in the plane after removing any one edge."},
     {"is_globally_rigid", tools_entry<is_globally_rigid>(), METH_FASTCALL,
      "is_globally_rigid(n, edges, /)\n--\n\nGeneric global rigidity in the plane."},
-    {"rigid_rank", tools_entry<rigid_rank>(), METH_FASTCALL,
+    {"rigid_rank", tools_entry<rank_of_rigid_framework>(), METH_FASTCALL,
      "rigid_rank(n, d, /)\n--\n\nThe rank of a rigid framework on n nodes in d dimensions."},
     {"generate_graph_batch", tools_entry<generate_graph_batch>(), METH_FASTCALL,
      "generate_graph_batch(n_graphs, n_nodes, d, seed, request, /)\n--\n\n"
      "Seeded model graphs, labelled, as flat buffers; `request` is a dict of the labelling (labels, tol), the "
      "graph model and its parameters (model, m, p, radius, k, split_probability, removed_bars, extra_bars) and "
      "the point model and its parameters (points, grid_side, groups, cluster_radius)."},
+    {"stress_globally_rigid", tools_entry<stress_globally_rigid>(), METH_FASTCALL,
+     "stress_globally_rigid(n, edges, d, seed, /)\n--\n\nGeneric global rigidity by the rank of a random stress matrix."},
+    {"circuit_bars", tools_entry<circuit_bars>(), METH_FASTCALL,
+     "circuit_bars(n, edges, d, seed, /)\n--\n\nThe rank and the bars in circuits, from a random stress."},
+    {"fundamental_circuit", tools_entry<fundamental_circuit>(), METH_FASTCALL,
+     "fundamental_circuit(n, edges, bar, d, seed, /)\n--\n\nThe circuit a bar closes with the basis of the bars before it."},
+    {"rigidity_closure", tools_entry<rigidity_closure>(), METH_FASTCALL,
+     "rigidity_closure(n, edges, d, seed, /)\n--\n\nThe implied node pairs, flat (i, j) with i < j."},
+    {"closure_components", tools_entry<closure_components>(), METH_FASTCALL,
+     "closure_components(n, edges, d, seed, /)\n--\n\nRigid components from the closure, in the plane or in space."},
     {nullptr, nullptr, 0, nullptr},
 };
 

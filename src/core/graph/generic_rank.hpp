@@ -21,15 +21,12 @@
 // splitmix64(splitmix64(splitmix64(seed) ^ v) ^ axis) >> 4, so the same
 // edges and seed give the same labels on every machine.
 //
-// One trial with one large prime, because the work is sparse. With the
-// columns of low-degree nodes first, a stored row keeps about 28 entries at
-// n = 1000, m = 3n in space, and an offered row meets about 50 stored rows:
-// the cost is a scatter of one multiply per entry, a fifteenth of the time
-// of one LU of the dense 3000 x 3000 matrix (scipy, one thread, same run).
-// A prime below 2^26, whose products can be summed in 64 bits without
-// reduction, made one elimination 2.1 times faster (14 ms against 30 in the
-// same run) but needs three independent trials to reach 1e-12 at n = 1000
-// and four at n = 10^4.
+// One trial with one large prime, because the work is sparse: the rows go
+// through the sparse elimination of graph/generic_framework, whose columns
+// follow a nested dissection of the graph. A prime below 2^26, whose
+// products can be summed in 64 bits without reduction, made one elimination
+// 2.1 times faster but needs three independent trials to reach 1e-12 at
+// n = 1000 and four at n = 10^4.
 #pragma once
 
 #include <cstdint>

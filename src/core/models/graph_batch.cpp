@@ -8,6 +8,7 @@
 #include "graph/generic_rank.hpp"
 #include "graph/graph.hpp"
 #include "graph/kl_pebble_game.hpp"
+#include "graph/rigidity_closure.hpp"
 
 namespace tarvel {
 
@@ -22,14 +23,18 @@ public:
         : method_(method), n_(n), d_(d), tol_(tol), max_rank_(rigid_rank(n, d)) {}
 
     void label(const ModelGraph& graph, GraphBatch& batch) {
-        const bool components = d_ == 2;
-        if (components || method_ == LabelMethod::pebble) game_.play(n_, graph.edges, 2, 3, game_result_);
+        const bool plane = d_ == 2;
+        if (plane || method_ == LabelMethod::pebble) game_.play(n_, graph.edges, 2, 3, game_result_);
         const std::vector<std::uint8_t>& labels = labels_of(graph);
         batch.labels.insert(batch.labels.end(), labels.begin(), labels.end());
         const auto rank = static_cast<std::uint64_t>(std::count(labels.begin(), labels.end(), std::uint8_t{1}));
         batch.rank.push_back(static_cast<std::int64_t>(rank));
         batch.dof.push_back(static_cast<std::int64_t>(max_rank_ - rank));
-        if (components) append_components(game_result_.components, batch);
+        if (plane) {
+            append_components(game_result_.components, batch);
+        } else {
+            append_components(components_of_closure(implied_pairs(n_, graph.edges, d_, kGenericSeed), graph.edges), batch);
+        }
     }
 
 private:
@@ -77,7 +82,7 @@ void reserve_bars(GraphBatch& batch, std::uint64_t bars, std::uint64_t n_graphs,
     const std::uint64_t total = checked_product(bars, n_graphs);
     reserve_checked(batch.edges, checked_product(total, 2));
     reserve_checked(batch.labels, total);
-    if (d == 2) reserve_checked(batch.edge_component, total);
+    reserve_checked(batch.edge_component, total);
 }
 
 void append_graph(const ModelGraph& graph, GraphBatch& batch) {

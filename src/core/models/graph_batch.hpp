@@ -9,8 +9,9 @@
 //   generic  the exact rank modulo a prime at the random integer positions
 //            of seed 0 (core/generic_rank), as generic_labels;
 //   pebble   the (2, 3) pebble game, in the plane only (core/kl_pebble_game).
-// In the plane every graph also gets its rigid components from the (2, 3)
-// pebble game, whatever labels it has: they are the generic ones.
+// Every graph also gets its rigid components, whatever labels it has: in the
+// plane from the (2, 3) pebble game, in space from the closure in the generic
+// rigidity matroid at the positions of seed 0 (core/rigidity_closure).
 #pragma once
 
 #include <cstdint>
@@ -29,10 +30,11 @@ struct GraphBatch {
     std::vector<std::uint8_t> labels;           // per bar: 1 independent, 0 redundant
     std::vector<std::int64_t> rank;             // per graph: independent bars
     std::vector<std::int64_t> dof;              // per graph: rigid_rank(n, d) - rank
-    // In the plane only: the rigid components of each graph. Component c
+    // The rigid components of each graph. Component c
     // holds component_nodes[component_offsets[c] .. component_offsets[c + 1]),
     // ascending; graph k's are [graph_components[k], graph_components[k + 1]),
-    // and edge_component gives each bar's component numbered within its graph.
+    // and edge_component gives each bar's component numbered within its graph
+    // (in space, where two may share a hinge, the first holding the bar).
     std::vector<std::int64_t> edge_component;
     std::vector<std::int64_t> component_nodes;
     std::vector<std::int64_t> component_offsets{0};

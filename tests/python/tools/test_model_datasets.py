@@ -15,7 +15,7 @@ from test_models import assert_same_graphs  # noqa: E402
 # model, its parameters, n_graphs, n_nodes, d, seed, shard_size, labels, graphs per row group
 CASES = [
     ("near-threshold", {}, 23, 12, 2, 2**64 - 7, 5, "numeric", 2),  # seeds wrap; uneven last shard
-    ("knn", {"k": 3, "points": "grid"}, 10, 9, 3, 4, 4, "generic", None),  # in space: no components
+    ("knn", {"k": 3, "points": "grid"}, 10, 9, 3, 4, 4, "generic", None),  # in space: components with hinges
     ("geometric", {"radius": 0.4, "points": "circles", "n_circles": 2}, 7, 10, 2, 1, 7, "pebble", 3),
     ("henneberg", {}, 5, 1, 2, 0, 2, "numeric", None),  # one node: no bars, no components
     ("gnm", {"m": 0, "points": "clusters"}, 4, 5, 2, 0, 3, "numeric", None),  # no bars at all
