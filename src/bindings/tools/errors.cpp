@@ -7,6 +7,7 @@
 #include <string>
 
 #include "numeric/fault.hpp"
+#include "numeric/interrupt.hpp"
 
 namespace tarvel::py {
 namespace {
@@ -26,10 +27,14 @@ void set_tools_error_from_current_exception() {
         throw;  // the thread is being ended: let it go
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const Interrupted&) {
+        // A signal handler raised inside the work (KeyboardInterrupt for
+        // Ctrl-C): its exception is pending and is the call's error.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const InvalidInput& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory: the machine could not supply the memory this call needs");
     } catch (const InternalFault& fault) {
         // Sizes are checked before allocating: too large is not a bug.
         if (std::string(fault.what()) == "capacity overflow") {

@@ -8,6 +8,7 @@
 #include "numeric/fault.hpp"
 #include "models/graph_batch.hpp"
 #include "functions.hpp"
+#include "interruptible.hpp"
 #include "result_buffer.hpp"
 
 namespace tarvel::py {
@@ -56,7 +57,7 @@ Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nar
     const double tol = to_double(args[5]);
     const ModelParameters model = model_of(args);
 
-    GraphBatch batch = without_interpreter_lock([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol); });
+    GraphBatch batch = without_lock_interruptible([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol); });
     PyObject* type = result_buffer_type(module);
     Ref dict = Ref::check(PyDict_New());
     const auto put = [&](const char* key, auto& values) {

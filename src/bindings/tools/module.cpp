@@ -25,6 +25,10 @@ PyMethodDef functions[] = {
      "is_redundantly_rigid(n, edges, /)\n--\n\nRigid in the plane after removing any one edge."},
     {"is_globally_rigid", fastcall<is_globally_rigid>(), METH_FASTCALL,
      "is_globally_rigid(n, edges, /)\n--\n\nGeneric global rigidity in the plane."},
+    {"is_rigid", fastcall<is_rigid>(), METH_FASTCALL,
+     "is_rigid(n, edges, d, seed, /)\n--\n\nGeneric rigidity in the plane or in space."},
+    {"is_minimally_rigid", fastcall<is_minimally_rigid>(), METH_FASTCALL,
+     "is_minimally_rigid(n, edges, d, seed, /)\n--\n\nGeneric minimal rigidity in the plane or in space."},
     {"generate_graph_batch", fastcall<generate_graph_batch>(), METH_FASTCALL,
      "generate_graph_batch(n_graphs, n_nodes, d, seed, labels, tol, model, m, p, radius, k, split_probability, "
      "removed_bars, extra_bars, points, grid_side, groups, cluster_radius, /)\n--\n\n"

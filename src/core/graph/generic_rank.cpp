@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "numeric/fault.hpp"
+#include "numeric/interrupt.hpp"
 #include "graph/graph.hpp"
 #include "numeric/prime_field.hpp"
 #include "numeric/random_stream.hpp"
@@ -117,6 +118,7 @@ public:
     // empty for the next row.
     bool accept_offered() {
         for (std::uint64_t c = low_; c < high_; ++c) {
+            check_interrupt();
             const std::uint64_t factor = field::canonical(accumulator_[c]);
             if (factor == 0) {
                 accumulator_[c] = 0;
