@@ -273,6 +273,8 @@ def is_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2) -> bool:
     >>> is_rigid(4, [(0, 1), (1, 2), (2, 3), (3, 0)]), is_rigid(4, [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2)])
     (False, True)
     """
+    if _too_few_bars(n, edges, d):
+        return False
     graph = given.as_graph(n, edges)
     return bool(_native.is_rigid(graph.n, graph.edges, given.dimension(d), 0))
 
@@ -286,6 +288,8 @@ def is_minimally_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2
     >>> is_minimally_rigid(6, k33), is_minimally_rigid(6, k33 + [(0, 1)])
     (True, False)
     """
+    if _too_few_bars(n, edges, d):
+        return False
     graph = given.as_graph(n, edges)
     return bool(_native.is_minimally_rigid(graph.n, graph.edges, given.dimension(d), 0))
 
@@ -305,6 +309,8 @@ def is_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int =
     >>> is_redundantly_rigid(4, k4), is_redundantly_rigid(4, k4[1:])
     (True, False)
     """
+    if _too_few_bars(n, edges, d):
+        return False
     graph = given.as_graph(n, edges)
     if given.dimension(d) == 2:
         return bool(_native.is_redundantly_rigid(graph.n, graph.edges))
@@ -337,8 +343,17 @@ def is_globally_rigid(n: Any, edges: npt.ArrayLike | None = None) -> bool:
     >>> is_globally_rigid(4, k4), is_globally_rigid(6, prism)
     (True, False)
     """
+    if _too_few_bars(n, edges, 2):
+        return False
     graph = given.as_graph(n, edges)
     return bool(_native.is_globally_rigid(graph.n, graph.edges))
+
+
+def _too_few_bars(n: Any, edges: Any, d: Any) -> bool:
+    # A NetworkX graph with fewer edges than a rigid graph needs is settled
+    # before its edges are read (arrays are counted in the extension).
+    counts = given.networkx_counts(n, edges)
+    return counts is not None and counts[1] < given.rigid_rank(counts[0], given.dimension(d))
 
 
 def _generic(graph: given.GraphInput, d: int) -> BarLabels:

@@ -13,6 +13,7 @@
 
 #include "framework/node.hpp"
 #include "numeric/rank.hpp"
+#include "numeric/interrupt.hpp"
 
 namespace tarvel {
 
@@ -56,6 +57,7 @@ protected:
     Iterator label_until(const NodeList& nodes, Iterator bar, Iterator end, std::uint64_t stop_rank,
                          std::vector<std::uint8_t>& labels) {
         while (bar != end) {
+            check_interrupt();
             labels.push_back(offer(nodes, *bar) ? 1 : 0);
             ++bar;
             if (checker_.rank() == stop_rank) break;
