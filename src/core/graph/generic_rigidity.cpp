@@ -1,6 +1,7 @@
 #include "graph/generic_rigidity.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "graph/generic_rank.hpp"
 #include "graph/graph.hpp"
@@ -74,9 +75,10 @@ bool is_generically_rigid(std::uint64_t n, std::span<const Pair> edges, std::uin
     check_dimension(d);
     check_edges(n, edges);
     if (too_few_bars(n, edges, d)) return false;
-    const GraphReduction reduction = reduce_graph(n, edges, d);
+    CompactGraph compact = compact_graph(n, edges);
+    if (n >= 2 && compact.node_count() < n) return false;  // a node without bars moves freely
+    const GraphReduction reduction = reduce_graph(std::move(compact), d);
     const std::uint64_t needed = rigid_rank(n, d);
-    if (n >= 2 && reduction.graph.node_count() < n) return false;
     if (rank_bound(reduction, d) < needed) return false;
     return labels_of_reduction(reduction, n, d, seed).rank == needed;
 }

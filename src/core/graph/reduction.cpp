@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "graph/graph.hpp"
 #include "numeric/fault.hpp"
@@ -178,13 +179,18 @@ CompactGraph compact_graph(std::uint64_t n, std::span<const Pair> edges) {
 }
 
 GraphReduction reduce_graph(std::uint64_t n, std::span<const Pair> edges, std::uint64_t d) {
+    return reduce_graph(compact_graph(n, edges), d);
+}
+
+GraphReduction reduce_graph(CompactGraph graph, std::uint64_t d) {
     GraphReduction out;
-    out.graph = compact_graph(n, edges);
+    out.graph = std::move(graph);
+    const std::size_t m = out.graph.edges.size();
     const std::uint64_t nodes = out.graph.node_count();
     const DistinctPairs distinct = distinct_pairs(out.graph.edges);
     const std::vector<std::uint8_t> peeled_pair = peel(nodes, distinct.pairs, d);
 
-    out.peeled.assign(edges.size(), 0);
+    out.peeled.assign(m, 0);
     for (std::size_t p = 0; p < distinct.pairs.size(); ++p) {
         if (peeled_pair[p]) out.peeled[distinct.first_bar[p]] = 1;
     }

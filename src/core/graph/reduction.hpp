@@ -68,6 +68,8 @@ struct GraphReduction {
 // into components. O(m log m) time, O(m) memory. InvalidInput as
 // check_edges.
 GraphReduction reduce_graph(std::uint64_t n, std::span<const Pair> edges, std::uint64_t d);
+// The same for a graph compacted already.
+GraphReduction reduce_graph(CompactGraph graph, std::uint64_t d);
 
 // The bars `bars` (places in `edges`, whose ends are below n) as a graph
 // of their own, compacted.
