@@ -7,6 +7,7 @@
 // labels are those of the simulation, bit for bit.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -57,7 +58,8 @@ protected:
     Iterator label_until(const NodeList& nodes, Iterator bar, Iterator end, std::uint64_t stop_rank,
                          std::vector<std::uint8_t>& labels) {
         while (bar != end) {
-            check_interrupt();
+            // An offer costs about rank x row length: weigh the check by the rank.
+            check_interrupt(static_cast<std::uint32_t>(std::min<std::uint64_t>(checker_.rank() / 4 + 1, 1024)));
             labels.push_back(offer(nodes, *bar) ? 1 : 0);
             ++bar;
             if (checker_.rank() == stop_rank) break;
