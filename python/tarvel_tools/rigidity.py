@@ -218,7 +218,8 @@ def pebble_game(n: Any, edges: npt.ArrayLike | None = None, *, k: int = 2, l: in
         A wrong shape, an edge end outside ``0 .. n-1``, a self-loop, or k
         and l outside ``0 <= l < 2k``.
     MemoryError
-        n is too large for the game's O(k n + m) memory.
+        The machine cannot hold the game's O(k m) memory (nodes without
+        edges take none).
 
     Examples
     --------
@@ -334,7 +335,9 @@ def is_globally_rigid(n: Any, edges: npt.ArrayLike | None = None) -> bool:
     n >= 4 nodes that holds exactly when the graph is 3-connected and
     redundantly rigid (Hendrickson 1992; Connelly 2005; Jackson and Jordan
     2005); for fewer, when it is complete. Repeated bars count once. The
-    3-connectivity test takes O(n (n + m)) time: about a second at n = 2000.
+    cheaper tests come first (the counts, rigidity, redundant rigidity), so
+    a graph that fails one is answered at their cost; the 3-connectivity
+    test, last, takes O(n (n + m)) time: about a second at n = 2000.
 
     Examples
     --------
