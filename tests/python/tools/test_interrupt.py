@@ -102,3 +102,30 @@ def test_ctrl_c_stops_the_native_work(name, interrupt_report):
 
 def test_calls_after_an_interrupt_give_the_same_answers(interrupt_report):
     assert interrupt_report["same_after"]
+
+
+EXIT_SCRIPT = """
+    import threading, time
+    import numpy as np
+    from tarvel_tools import rigidity
+
+    order = np.random.default_rng(0).permutation(20000)
+    edges = np.ascontiguousarray(np.concatenate([np.stack([np.roll(order, s), order], axis=1) for s in (1, 2, 3)]))
+    started = threading.Event()
+
+    def work():
+        started.set()
+        rigidity.generic_labels(20000, edges, 3)
+
+    threading.Thread(target=work, daemon=True).start()
+    started.wait()
+    time.sleep(0.3)  # the interpreter finalises while the daemon thread is inside the call
+"""
+
+
+def test_interpreter_exit_during_a_call_in_a_daemon_thread():
+    # The interrupt hook takes the lock back during the work; at exit that ends the
+    # thread, which must unwind quietly rather than abort the process.
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(EXIT_SCRIPT)], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr
