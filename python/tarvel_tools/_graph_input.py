@@ -59,6 +59,22 @@ def as_graph(n: Any, edges: Any) -> GraphInput:
     return GraphInput(count, edge_array(edges))
 
 
+def networkx_counts(n: Any, edges: Any) -> tuple[int, int] | None:
+    """Nodes and bars of a NetworkX graph given as ``n``, read without converting it.
+
+    None for anything but a simple undirected graph, or for one with a
+    self-loop (its conversion reports that).
+    """
+    if edges is not None or not is_networkx_graph(n) or n.is_directed() or getattr(n, "is_multigraph", bool)():
+        return None
+    adjacency = getattr(n, "_adj", None)  # the dict of dicts behind G.adj, without a view per node
+    if not isinstance(adjacency, dict):
+        return None
+    if any(node in neighbours for node, neighbours in adjacency.items()):
+        return None
+    return len(adjacency), sum(map(len, adjacency.values())) // 2
+
+
 def node_count(n: Any) -> int:
     """Return ``n`` as a number of nodes: an integer in ``[0, 2**63)``."""
     if isinstance(n, bool) or not isinstance(n, numbers.Integral):
@@ -73,13 +89,16 @@ def node_count(n: Any) -> int:
 
 def edge_array(edges: Any) -> Int64Array:
     """Return the edges as a C-contiguous ``(m, 2)`` int64 array (a view when they are one)."""
-    array = np.asarray(edges)
-    if array.size == 0:
+    try:
+        array = np.asarray(edges)
+    except ValueError:  # NumPy's words for a ragged list
+        raise ValueError("edges must have shape (m, 2): the rows are of different lengths") from None
+    if array.size == 0 and array.shape in ((0,), (0, 2)):  # [] or an empty edge list
         return np.empty((0, 2), dtype=np.int64)
-    if array.dtype == np.bool_ or not np.issubdtype(array.dtype, np.integer):
-        raise TypeError(f"edges must hold integer node numbers, got an array of {array.dtype}")
     if array.ndim != 2 or array.shape[1] != 2:
         raise ValueError(f"edges must have shape (m, 2), got shape {array.shape}")
+    if array.dtype == np.bool_ or not np.issubdtype(array.dtype, np.integer):
+        raise TypeError(f"edges must hold integer node numbers, got an array of {array.dtype}")
     if array.dtype == np.uint64 and int(array.max()) > _INT64_MAX:
         raise ValueError(f"edges: node number {int(array.max())} is not below 2**63")
     return np.ascontiguousarray(array, dtype=np.int64)
@@ -87,7 +106,10 @@ def edge_array(edges: Any) -> Int64Array:
 
 def positions_array(positions: Any) -> Float64Array:
     """Return finite ``(n, 2)`` or ``(n, 3)`` coordinates as a C-contiguous float64 array."""
-    array = np.asarray(positions)
+    try:
+        array = np.asarray(positions)
+    except ValueError:  # NumPy's words for a ragged list
+        raise ValueError("positions must have shape (n, 2) or (n, 3): the rows are of different lengths") from None
     if array.dtype == np.bool_ or not (
         np.issubdtype(array.dtype, np.integer) or np.issubdtype(array.dtype, np.floating)
     ):

@@ -136,22 +136,27 @@ def generic_labels(n: Any, edges: npt.ArrayLike | None = None, d: int = 2, *, se
 
     The labels are the greedy labels of the generic rigidity matroid: each
     bar, in order, is independent (1) when it raises the rank of the
-    rigidity matrix at generic positions. There is no tolerance: the rank is
-    computed exactly modulo the prime p = 2**61 - 1 at random integer
-    positions drawn from ``seed`` (every coordinate uniform in
-    ``[0, 2**60)``), so the labels are the same for the same edges and seed
-    on every machine.
+    rigidity matrix at generic positions. The work follows the bars, not
+    n: nodes without bars cost nothing, bars at nodes of degree at most d
+    are independent in every order (no circuit has such a node) and are
+    peeled off repeatedly, and the connected components of the rest are
+    labelled apart. In the plane the labels are those of the (2, 3) pebble
+    game (Laman's theorem: exact, and ``seed`` plays no part). In space
+    there is no tolerance: the rank of each component is computed exactly
+    modulo the prime p = 2**61 - 1 at random integer positions drawn from
+    ``seed`` (every coordinate uniform in ``[0, 2**60)``, the nodes
+    numbered within their component), so the labels are the same for the
+    same edges and seed on every machine.
 
-    A dependent set is never reported independent: rows independent modulo
-    p are independent at those integer positions, hence at generic ones.
-    The opposite error, a generically independent bar labelled 0, needs the
-    positions to be a zero of a non-zero polynomial of degree at most r
-    (the final rank), so by the Schwartz-Zippel lemma some label is wrong
-    with probability at most r / 2**60 <= d n / 2**60: below 3e-15 for
-    1000 nodes in space and below 3e-14 for 10**4. The lemma applies modulo
-    p when that polynomial has a coefficient that is not a multiple of p:
-    always in the plane (Laman's count decides independence over every
-    field), assumed in space. Another seed gives an independent trial.
+    In space a dependent set is never reported independent: rows
+    independent modulo p are independent at those integer positions, hence
+    at generic ones. The opposite error, a generically independent bar
+    labelled 0, needs the positions to be a zero of a non-zero polynomial
+    of degree at most r (the final rank), so by the Schwartz-Zippel lemma
+    some label is wrong with probability at most r / 2**60 <= d n / 2**60:
+    below 3e-15 for 1000 nodes and below 3e-14 for 10**4, assuming that
+    polynomial has a coefficient that is not a multiple of p. Another seed
+    gives an independent trial.
 
     Parameters
     ----------
@@ -228,7 +233,8 @@ def pebble_game(n: Any, edges: npt.ArrayLike | None = None, *, k: int = 2, l: in
         A wrong shape, an edge end outside ``0 .. n-1``, a self-loop, or k
         and l outside ``0 <= l < 2k``.
     MemoryError
-        n is too large for the game's O(k n + m) memory.
+        The machine cannot hold the game's O(k m) memory (nodes without
+        edges take none).
 
     Examples
     --------
@@ -310,16 +316,21 @@ def is_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2) -> bool:
 
     In the plane by the (2, 3) pebble game (exact); in space by
     `generic_labels` (exact with overwhelming probability, see there).
+    The counts come first: fewer than ``d n - d (d+1) / 2`` bars, or a node
+    without bars, answer False at once, whatever n is. Then bars at nodes
+    of degree at most d are peeled off (they are independent) and the
+    connected components of the rest are decided apart, so time and memory
+    follow the bars, not n.
 
     Examples
     --------
     >>> is_rigid(4, [(0, 1), (1, 2), (2, 3), (3, 0)]), is_rigid(4, [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2)])
     (False, True)
     """
+    if _too_few_bars(n, edges, d):
+        return False
     graph = given.as_graph(n, edges)
-    if given.dimension(d) == 2:
-        return bool(_native.pebble_game(graph.n, graph.edges, 2, 3)["is_rigid"])
-    return _generic(graph, 3)["is_rigid"]
+    return bool(_native.is_rigid(graph.n, graph.edges, given.dimension(d), 0))
 
 
 def is_minimally_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2) -> bool:
@@ -331,11 +342,10 @@ def is_minimally_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2
     >>> is_minimally_rigid(6, k33), is_minimally_rigid(6, k33 + [(0, 1)])
     (True, False)
     """
+    if _too_few_bars(n, edges, d):
+        return False
     graph = given.as_graph(n, edges)
-    if given.dimension(d) == 2:
-        return bool(_native.pebble_game(graph.n, graph.edges, 2, 3)["is_minimally_rigid"])
-    generic = _generic(graph, 3)
-    return generic["is_rigid"] and generic["rank"] == len(graph.edges)
+    return bool(_native.is_minimally_rigid(graph.n, graph.edges, given.dimension(d), 0))
 
 
 def is_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2) -> bool:
@@ -358,11 +368,15 @@ def is_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int =
     >>> is_redundantly_rigid(5, k5, d=3), is_redundantly_rigid(5, k5[1:], d=3)
     (True, False)
     """
+    if _too_few_bars(n, edges, d):
+        return False
     graph = given.as_graph(n, edges)
     if given.dimension(d) == 2:
         return bool(_native.is_redundantly_rigid(graph.n, graph.edges))
     if graph.n <= 1:
         return True
+    if not _native.is_rigid(graph.n, graph.edges, 3, 0):
+        return False
     found = _native.circuit_bars(graph.n, graph.edges, 3, 0)
     return found["rank"] == found["max_rank"] and bool(np.all(np.asarray(found["in_circuit"])))
 
@@ -376,7 +390,9 @@ def is_globally_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2)
 
     In the plane, for n >= 4: 3-connected and redundantly rigid (Hendrickson
     1992; Connelly 2005; Jackson and Jordan 2005), decided exactly;
-    the 3-connectivity test takes O(n (n + m)) time.
+    the cheaper tests come first (the counts, rigidity, redundant rigidity),
+    so a graph that fails one is answered at their cost; the 3-connectivity
+    test, last, takes O(n (n + m)) time: about a second at n = 2000.
 
     In space, for n >= 5: a generic framework has an equilibrium stress whose
     stress matrix has rank n - d - 1 (Connelly 2005; Gortler, Healy and
@@ -403,10 +419,21 @@ def is_globally_rigid(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2)
     >>> is_globally_rigid(5, k5, d=3), is_globally_rigid(5, k5[1:], d=3)
     (True, False)
     """
+    if _too_few_bars(n, edges, d):
+        return False
     graph = given.as_graph(n, edges)
     if given.dimension(d) == 2:
         return bool(_native.is_globally_rigid(graph.n, graph.edges))
+    if graph.n >= 2 and not _native.is_rigid(graph.n, graph.edges, 3, 0):
+        return False
     return bool(_native.stress_globally_rigid(graph.n, graph.edges, 3, 0))
+
+
+def _too_few_bars(n: Any, edges: Any, d: Any) -> bool:
+    # A NetworkX graph with fewer edges than a rigid graph needs is settled
+    # before its edges are read (arrays are counted in the extension).
+    counts = given.networkx_counts(n, edges)
+    return counts is not None and counts[1] < _native.rigid_rank(counts[0], given.dimension(d))
 
 
 def _generic(graph: given.GraphInput, d: int) -> BarLabels:

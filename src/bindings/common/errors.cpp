@@ -25,7 +25,7 @@ void set_error_from_current_exception(const ErrorPolicy& policy) {
     } catch (const InternalFault& fault) {
         policy.internal_fault(fault.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        policy.out_of_memory();
     } catch (const std::length_error&) {
         policy.capacity_overflow();
     } catch (const std::exception& error) {

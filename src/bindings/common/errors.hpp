@@ -18,6 +18,8 @@ struct ErrorPolicy {
     void (*internal_fault)(const char* message);
     // Sets the Python error for a size that cannot be addressed.
     void (*capacity_overflow)();
+    // Sets the Python error for an allocation the machine refused.
+    void (*out_of_memory)();
 };
 
 // Translates the exception being handled (call only inside a catch block)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <exception>
 #include <optional>
@@ -78,6 +79,8 @@ auto without_interpreter_lock(Work&& work) {
         } else {
             result.emplace(work());
         }
+    } catch (abi::__forced_unwind&) {
+        throw;  // `work` took the lock back (an interrupt hook) while the interpreter finalises: the thread ends
     } catch (...) {
         failure = std::current_exception();
     }

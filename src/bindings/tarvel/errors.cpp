@@ -46,6 +46,7 @@ void python_api_call_failed() { raise_fault_from_pending_error("Python API call 
 const ErrorPolicy panic_policy = {
     .internal_fault = raise_panic,
     .capacity_overflow = [] { raise_panic("capacity overflow"); },
+    .out_of_memory = [] { PyErr_NoMemory(); },
 };
 
 }  // namespace tarvel::py

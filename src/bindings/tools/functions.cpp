@@ -8,11 +8,12 @@
 #include "bindings/common/convert.hpp"
 #include "framework/bar_labels.hpp"
 #include "numeric/fault.hpp"
-#include "graph/generic_rank.hpp"
+#include "graph/generic_rigidity.hpp"
 #include "graph/global_rigidity.hpp"
 #include "graph/graph.hpp"
 #include "graph/kl_pebble_game.hpp"
 #include "graph/redundant_rigidity.hpp"
+#include "interruptible.hpp"
 #include "result_buffer.hpp"
 
 namespace tarvel::py {
@@ -38,7 +39,7 @@ Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const std::uint64_t n = positions.rows(), d = positions.columns();
     const double tol = to_double(args[2]);
 
-    BarLabels bars = without_interpreter_lock([&] {
+    BarLabels bars = without_lock_interruptible([&] {
         const NodeList nodes = nodes_from_rows(coordinates, d);
         return tarvel::label_bars(nodes, d, copy_edges(rows, n), tol);
     });
@@ -50,13 +51,24 @@ Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const GivenGraph graph(args[0], args[1]);
     const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
 
-    std::uint64_t max_rank = 0;
-    GenericRankResult generic = without_interpreter_lock([&] {
-        GenericRankResult labels = generic_rigidity_labels(graph.n(), graph.edges(), d, seed);
-        max_rank = rigid_rank(graph.n(), d);
-        return labels;
-    });
-    return labels_dict(module, std::move(generic.labels), generic.rank, max_rank);
+    GenericRigidity generic =
+        without_lock_interruptible([&] { return generic_rigidity(graph.n(), graph.edges(), d, seed); });
+    return labels_dict(module, std::move(generic.labels), generic.rank, generic.max_rank);
+}
+
+Ref is_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 4, "is_rigid");
+    const GivenGraph graph(args[0], args[1]);
+    const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
+    return python_bool(without_lock_interruptible([&] { return is_generically_rigid(graph.n(), graph.edges(), d, seed); }));
+}
+
+Ref is_minimally_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    expect_argument_count(nargs, 4, "is_minimally_rigid");
+    const GivenGraph graph(args[0], args[1]);
+    const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
+    return python_bool(
+        without_lock_interruptible([&] { return is_generically_minimally_rigid(graph.n(), graph.edges(), d, seed); }));
 }
 
 Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -64,7 +76,7 @@ Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const GivenGraph graph(args[0], args[1]);
     const std::uint64_t k = to_u64(args[2]), l = to_u64(args[3]);
 
-    PebbleGameResult game = without_interpreter_lock([&] { return play_kl_pebble_game(graph.n(), graph.edges(), k, l); });
+    PebbleGameResult game = without_lock_interruptible([&] { return play_kl_pebble_game(graph.n(), graph.edges(), k, l); });
     PyObject* buffer_type = result_buffer_type(module);
     Ref dict = new_dict();
     set_item(dict, "labels", make_result_buffer(buffer_type, std::move(game.labels)));
@@ -80,13 +92,13 @@ Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 Ref is_redundantly_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 2, "is_redundantly_rigid");
     const GivenGraph graph(args[0], args[1]);
-    return python_bool(without_interpreter_lock([&] { return is_redundantly_rigid_in_plane(graph.n(), graph.edges()); }));
+    return python_bool(without_lock_interruptible([&] { return is_redundantly_rigid_in_plane(graph.n(), graph.edges()); }));
 }
 
 Ref is_globally_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 2, "is_globally_rigid");
     const GivenGraph graph(args[0], args[1]);
-    return python_bool(without_interpreter_lock([&] { return is_globally_rigid_in_plane(graph.n(), graph.edges()); }));
+    return python_bool(without_lock_interruptible([&] { return is_globally_rigid_in_plane(graph.n(), graph.edges()); }));
 }
 
 Ref rank_of_rigid_framework(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -21,6 +21,8 @@ inline PyObject* result_buffer_type(PyObject* module) {
 Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref generic_labels(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref pebble_game(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref is_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref is_minimally_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref is_redundantly_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref is_globally_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref rank_of_rigid_framework(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

@@ -9,6 +9,7 @@
 #include "numeric/fault.hpp"
 #include "models/graph_batch.hpp"
 #include "functions.hpp"
+#include "interruptible.hpp"
 #include "result_buffer.hpp"
 
 namespace tarvel::py {
@@ -53,7 +54,7 @@ Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nar
     const ModelParameters model = model_of(request);
     request.finish();
 
-    GraphBatch batch = without_interpreter_lock([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol); });
+    GraphBatch batch = without_lock_interruptible([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol); });
     PyObject* type = result_buffer_type(module);
     Ref dict = new_dict();
     const auto put = [&](const char* key, auto& values) { set_item(dict, key, make_result_buffer(type, std::move(values))); };

@@ -39,6 +39,10 @@ PyMethodDef functions[] = {
      "rigidity_closure(n, edges, d, seed, /)\n--\n\nThe implied node pairs, flat (i, j) with i < j."},
     {"closure_components", tools_entry<closure_components>(), METH_FASTCALL,
      "closure_components(n, edges, d, seed, /)\n--\n\nRigid components from the closure, in the plane or in space."},
+    {"is_rigid", tools_entry<is_rigid>(), METH_FASTCALL,
+     "is_rigid(n, edges, d, seed, /)\n--\n\nGeneric rigidity in the plane or in space."},
+    {"is_minimally_rigid", tools_entry<is_minimally_rigid>(), METH_FASTCALL,
+     "is_minimally_rigid(n, edges, d, seed, /)\n--\n\nGeneric minimal rigidity in the plane or in space."},
     {nullptr, nullptr, 0, nullptr},
 };
 

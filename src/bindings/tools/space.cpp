@@ -9,6 +9,7 @@
 #include "args.hpp"
 #include "bindings/common/convert.hpp"
 #include "functions.hpp"
+#include "interruptible.hpp"
 #include "graph/graph.hpp"
 #include "graph/rigidity_closure.hpp"
 #include "graph/stress_rigidity.hpp"
@@ -21,7 +22,7 @@ Ref stress_globally_rigid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     expect_argument_count(nargs, 4, "stress_globally_rigid");
     const GivenGraph graph(args[0], args[1]);
     const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
-    const bool rigid = without_interpreter_lock([&] { return is_globally_rigid_by_stress(graph.n(), graph.edges(), d, seed); });
+    const bool rigid = without_lock_interruptible([&] { return is_globally_rigid_by_stress(graph.n(), graph.edges(), d, seed); });
     return python_bool(rigid);
 }
 
@@ -30,7 +31,7 @@ Ref circuit_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const GivenGraph graph(args[0], args[1]);
     const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
     std::uint64_t max_rank = 0;
-    CircuitBars found = without_interpreter_lock([&] {
+    CircuitBars found = without_lock_interruptible([&] {
         max_rank = rigid_rank(graph.n(), d);
         return generic_circuit_bars(graph.n(), graph.edges(), d, seed);
     });
@@ -46,7 +47,7 @@ Ref fundamental_circuit(PyObject* module, PyObject* const* args, Py_ssize_t narg
     const GivenGraph graph(args[0], args[1]);
     const std::uint64_t bar = to_u64(args[2]), d = to_u64(args[3]), seed = to_u64(args[4]);
     std::vector<std::uint64_t> circuit =
-        without_interpreter_lock([&] { return generic_fundamental_circuit(graph.n(), graph.edges(), bar, d, seed); });
+        without_lock_interruptible([&] { return generic_fundamental_circuit(graph.n(), graph.edges(), bar, d, seed); });
     return make_result_buffer(result_buffer_type(module), as_int64(circuit));
 }
 
@@ -54,7 +55,7 @@ Ref rigidity_closure(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     expect_argument_count(nargs, 4, "rigidity_closure");
     const GivenGraph graph(args[0], args[1]);
     const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
-    std::vector<std::int64_t> pairs = without_interpreter_lock([&] {
+    std::vector<std::int64_t> pairs = without_lock_interruptible([&] {
         const ImpliedPairs implied = implied_pairs(graph.n(), graph.edges(), d, seed);
         std::vector<std::int64_t> flat;
         for (std::uint64_t i = 0; i < implied.size(); ++i) {
@@ -73,7 +74,7 @@ Ref closure_components(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     expect_argument_count(nargs, 4, "closure_components");
     const GivenGraph graph(args[0], args[1]);
     const std::uint64_t d = to_u64(args[2]), seed = to_u64(args[3]);
-    RigidComponents found = without_interpreter_lock([&] {
+    RigidComponents found = without_lock_interruptible([&] {
         const std::vector<Pair> edges = graph.edges();
         return components_of_closure(implied_pairs(graph.n(), edges, d, seed), edges);
     });

@@ -7,12 +7,14 @@
 // labels are those of the simulation, bit for bit.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "framework/node.hpp"
 #include "numeric/rank.hpp"
+#include "numeric/interrupt.hpp"
 
 namespace tarvel {
 
@@ -52,6 +54,8 @@ protected:
     Iterator label_until(const NodeList& nodes, Iterator bar, Iterator end, std::uint64_t stop_rank,
                          std::vector<std::uint8_t>& labels) {
         while (bar != end) {
+            // An offer costs about rank x row length: weigh the check by the rank.
+            check_interrupt(static_cast<std::uint32_t>(std::min<std::uint64_t>(checker_.rank() / 4 + 1, 1024)));
             labels.push_back(offer(nodes, *bar) ? 1 : 0);
             ++bar;
             if (checker_.rank() == stop_rank) break;

@@ -6,6 +6,7 @@
 
 #include "numeric/fault.hpp"
 #include "graph/graph.hpp"
+#include "numeric/interrupt.hpp"
 
 namespace tarvel {
 
@@ -66,6 +67,7 @@ public:
         order_[root] = low_[root] = ++time;
         stack_.assign(1, Frame{root, graph_.start[root]});
         while (!stack_.empty()) {
+            check_interrupt();
             Frame& top = stack_.back();
             const std::uint64_t node = top.node;
             if (top.next < graph_.start[node + 1]) {

@@ -3,11 +3,20 @@
 #include <string>
 
 #include "numeric/fault.hpp"
+#include "numeric/interrupt.hpp"
 #include "graph/graph.hpp"
+#include "graph/reduction.hpp"
 
 namespace tarvel {
 
 namespace {
+
+void count_freedom(std::uint64_t n, std::uint64_t m, std::uint64_t k, std::uint64_t l, PebbleGameResult& result) {
+    const std::uint64_t tight_count = checked_product(k, n);  // k n - l once l is taken off
+    result.dof = tight_count > l + result.accepted ? tight_count - l - result.accepted : 0;
+    result.is_rigid = result.dof == 0;
+    result.is_minimally_rigid = result.is_rigid && result.accepted == m;
+}
 
 // Searches that entered more elements than this make the game probe for a
 // tight set to condense (a probe costs about one more such search).
@@ -29,11 +38,15 @@ void KLPebbleGame::play(std::uint64_t n, std::span<const Pair> edges, std::uint6
     digraph_.reset(n, k, l);
     result.accepted = offer_all(edges, l, true, result.labels);
     component_finder_.find(digraph_, l, edges, result.labels, result.components);
+    count_freedom(n, edges.size(), k, l, result);
+}
 
-    const std::uint64_t tight_count = checked_product(k, n);  // k n - l once l is taken off
-    result.dof = tight_count > l + result.accepted ? tight_count - l - result.accepted : 0;
-    result.is_rigid = result.dof == 0;
-    result.is_minimally_rigid = result.is_rigid && result.accepted == edges.size();
+void KLPebbleGame::play_labels(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k, std::uint64_t l,
+                               std::vector<std::uint8_t>& labels) {
+    check_pebble_game_parameters(k, l);
+    check_edges(n, edges);
+    digraph_.reset(n, k, l);
+    offer_all(edges, l, true, labels);
 }
 
 void KLPebbleGame::play_uncondensed(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
@@ -52,6 +65,7 @@ std::uint64_t KLPebbleGame::offer_all(std::span<const Pair> edges, std::uint64_t
     labels.assign(edges.size(), 0);
     std::uint64_t accepted = 0;
     for (std::size_t e = 0; e < edges.size(); ++e) {
+        check_interrupt();
         if (accepted == whole_graph_tight) break;  // every later edge is rejected
         const auto [u, v] = edges[e];
         if (condense && digraph_.share_body(u, v)) continue;
@@ -85,9 +99,13 @@ void KLPebbleGame::probe_for_tight_set(std::uint64_t u, std::uint64_t l) {
 
 PebbleGameResult play_kl_pebble_game(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
                                      std::uint64_t l) {
+    check_pebble_game_parameters(k, l);
+    const CompactGraph compact = compact_graph(n, edges);
     KLPebbleGame game;
     PebbleGameResult result;
-    game.play(n, edges, k, l, result);
+    game.play(compact.node_count(), compact.edges, k, l, result);
+    for (std::uint64_t& node : result.components.nodes) node = compact.nodes[node];  // ascending stays ascending
+    count_freedom(n, edges.size(), k, l, result);
     return result;
 }
 

@@ -49,6 +49,10 @@ public:
     void play(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k, std::uint64_t l,
               PebbleGameResult& result);
 
+    // Plays the game, condensing, and gives the labels only (no components).
+    void play_labels(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k, std::uint64_t l,
+                     std::vector<std::uint8_t>& labels);
+
     // Plays the game without condensing, so that every accepted edge stays
     // an arc of digraph() for the analyses that read single edges (circuits).
     // Labels only; the same ones play() gives.
@@ -68,6 +72,9 @@ private:
     RigidComponentFinder component_finder_;
 };
 
+// The game on the nodes that carry edges only (graph/reduction.hpp), so
+// memory is O(k m) whatever n is; components name the given nodes, and
+// dof, is_rigid count all n.
 PebbleGameResult play_kl_pebble_game(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
                                      std::uint64_t l);
 

@@ -30,6 +30,8 @@
 #include <span>
 #include <vector>
 
+#include "numeric/interrupt.hpp"
+
 namespace tarvel {
 
 class PebbleDigraph {
@@ -142,6 +144,7 @@ PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify
     enter(start);
     stack_.push_back({start, 0});
     while (!stack_.empty()) {
+        check_interrupt();
         Frame& top = stack_.back();
         if (top.slot == out_count_[top.element]) {  // nothing behind any arc of this element
             stack_.pop_back();

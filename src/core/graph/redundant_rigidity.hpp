@@ -34,8 +34,9 @@ struct CircuitMembership {
 CircuitMembership find_edges_in_circuits(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
                                          std::uint64_t l, KLPebbleGame& game);
 
-// Rigid in the plane after the removal of any one edge: rigid, and every
-// edge in a circuit of the (2, 3) matroid. A graph of at most one node is.
+// Rigid in the plane after the removal of any one edge: rigid (tested
+// first, see graph/generic_rigidity.hpp), and every edge in a circuit of
+// the (2, 3) matroid. A graph of at most one node is.
 bool is_redundantly_rigid_in_plane(std::uint64_t n, std::span<const Pair> edges);
 
 }  // namespace tarvel

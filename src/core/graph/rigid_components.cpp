@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "numeric/fault.hpp"
+#include "numeric/interrupt.hpp"
 
 namespace tarvel {
 
@@ -41,6 +42,7 @@ void RigidComponentFinder::find(PebbleDigraph& digraph, std::uint64_t l, std::sp
     components_of_.resize(n);
     for (std::vector<std::uint64_t>& components : components_of_) components.clear();
     for (std::size_t e = 0; e < edges.size(); ++e) {
+        check_interrupt();
         if (labels[e] != 1 || component_holding(out, edges[e]) >= 0) continue;
         if (digraph.gather(edges[e].i, edges[e].j, l + 1) > l) continue;  // no tight set holds both ends
         ++stamp_;

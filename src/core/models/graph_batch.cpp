@@ -9,6 +9,7 @@
 #include "graph/graph.hpp"
 #include "graph/kl_pebble_game.hpp"
 #include "graph/rigidity_closure.hpp"
+#include "numeric/interrupt.hpp"
 
 namespace tarvel {
 
@@ -107,6 +108,7 @@ GraphBatch make_graph_batch(const ModelParameters& model, std::uint64_t n_graphs
     reserve_checked(batch.dof, n_graphs);
     GraphLabeller labeller(method, n, d, tol);
     for (std::uint64_t k = 0; k < n_graphs; ++k) {
+        check_interrupt();
         const ModelGraph graph = make_model_graph(model, n, d, seed + k);
         if (k == 0) reserve_bars(batch, graph.edges.size(), n_graphs, d);
         append_graph(graph, batch);

@@ -55,4 +55,16 @@ inline void check_interrupt() {
     detail::poll_interrupt();
 }
 
+// For loops whose steps are heavy: one call counts as `weight` calls, so
+// the hook still runs about every interval of work.
+inline void check_interrupt(std::uint32_t weight) {
+    detail::InterruptState& state = detail::interrupt_state;
+    if (state.hook == nullptr) return;
+    if (state.countdown > weight) {
+        state.countdown -= weight;
+        return;
+    }
+    detail::poll_interrupt();
+}
+
 }  // namespace tarvel
