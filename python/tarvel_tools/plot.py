@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from ._results import has_rank, rank_of
 from .checks import procrustes_align, procrustes_rmse
 from .graph import candidate_edge_index
 
@@ -308,9 +309,9 @@ def _legend_of_styles(ax: Axes, three_d: bool) -> None:
 
 
 def _framework_title(result: Mapping[str, Any], title: str | None) -> str:
-    if "final_rank" in result:
+    if has_rank(result):
         rigidity = "rigid" if result["is_rigid"] else "not rigid"
-        summary = f"rank {result['final_rank']} of max {result['max_rank']}: {rigidity}"
+        summary = f"rank {rank_of(result)} of max {result['max_rank']}: {rigidity}"
     else:
         summary = f"{len(result['accepted_edges'])} independent bars of {len(result['labels'])}"
     return f"{title}\n{summary}" if title else summary
