@@ -325,17 +325,23 @@ def main(argv: Sequence[str] | None = None) -> int:
     if unknown:
         args.parser.error(unknown_arguments(args.parser, unknown))
     try:
-        if args.command == "generate":
-            check_generate_options(args.parser, args)
-            return generate(args)
-        if args.command == "summarize":
-            return summarize_command(args)
-        return verify(args)
+        status = run_command(args)
+        sys.stdout.flush()  # here, where a reader that went away is caught, not at exit
+        return status
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
     except BrokenPipeError:
         return _reader_gone()
+
+
+def run_command(args: argparse.Namespace) -> int:
+    if args.command == "generate":
+        check_generate_options(args.parser, args)
+        return generate(args)
+    if args.command == "summarize":
+        return summarize_command(args)
+    return verify(args)
 
 
 def _reader_gone() -> int:
