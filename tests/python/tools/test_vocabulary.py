@@ -6,13 +6,15 @@ import pytest
 
 from tarvel_tools import batch_positions, generate_graph_batch, generic_labels, read_dataset, write_dataset
 
-pytest.importorskip("pyarrow")
+
+def dataset_extra():
+    pytest.importorskip("pyarrow")
 
 SEEDED = {
     "batch_positions": lambda seed, out: batch_positions(1, 4, 2, seed),
     "generate_graph_batch": lambda seed, out: generate_graph_batch("near-threshold", 1, 5, 2, seed),
     "generic_labels": lambda seed, out: generic_labels(3, [(0, 1)], seed=seed),
-    "write_dataset": lambda seed, out: write_dataset(out, 1, 4, 2, seed, 1, progress=False),
+    "write_dataset": lambda seed, out: write_dataset(out, 1, 4, 2, seed, 1, progress=False),  # checked before pyarrow is needed
 }
 
 
@@ -24,6 +26,7 @@ def test_a_seed_out_of_range_is_a_value_error_everywhere(function, seed, tmp_pat
 
 
 def test_numpy_integers_are_taken_everywhere(tmp_path):
+    dataset_extra()
     n_graphs, n_nodes, d, seed = np.int64(3), np.uint8(5), np.int32(2), np.uint64(2**64 - 1)
     written = write_dataset(tmp_path / "data", n_graphs, n_nodes, d, seed, np.int16(2), model="knn", k=np.int64(2),
                             progress=False)
