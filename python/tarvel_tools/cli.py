@@ -270,7 +270,8 @@ def generate_command(manifest: Manifest) -> str:
     model = dict(manifest.model) if manifest.model is not None else {"model": COMPLETE}
     for name, value in model.items():
         if value is not None:
-            words.append(f"{'--' + name if name in ('model', 'points', 'labels', 'tol') else option_of(name)} {value!s}")
+            option = "--" + name if name in ("model", "points", "labels", "tol") else option_of(name)
+            words.append(f"{option} {value!s}")
     return " ".join(words)
 
 
@@ -304,7 +305,8 @@ def verify(args: argparse.Namespace) -> int:
         verb = "is" if len(problems) == 1 else "are"
         print(f"{len(problems)} of {len(manifest.shards)} shards {verb} not sound{hint}", file=sys.stderr)
         return FAILURE
-    print(f"ok: {counted(manifest.n_graphs, 'graph')} in {counted(len(manifest.shards), 'shard')} match their checksums")
+    graphs, shards = counted(manifest.n_graphs, "graph"), counted(len(manifest.shards), "shard")
+    print(f"ok: {graphs} in {shards} match their checksums")
     return 0
 
 

@@ -306,7 +306,8 @@ def spring_layout(n_nodes: int, edges: npt.ArrayLike, *, seed: int = 0, iteratio
     for step in range(iterations):
         delta = points[:, None, :] - points[None, :, :]
         distance = np.maximum(np.linalg.norm(delta, axis=2), 1e-9)
-        force = np.einsum("ijk,ij->ik", delta, ideal**2 / distance**2)  # push: ideal² / distance, along delta / distance
+        # Push ideal² / distance, along delta / distance.
+        force = np.einsum("ijk,ij->ik", delta, ideal**2 / distance**2)
         along = points[bars[:, 0]] - points[bars[:, 1]]
         length = np.maximum(np.linalg.norm(along, axis=1), 1e-9)
         pull = along * (length / ideal)[:, None]  # pull: length² / ideal

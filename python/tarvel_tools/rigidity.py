@@ -359,7 +359,8 @@ def _positional_d(deprecated_d: tuple[int, ...], d: int, function: str) -> int:
     if len(deprecated_d) > 1 or d != 2:
         raise TypeError(f"{function}() takes n and edges positionally; give d= and seed= by keyword")
     warnings.warn(
-        f"{function}(n, edges, {deprecated_d[0]!r}) is deprecated: give the dimension by keyword, d={deprecated_d[0]!r}",
+        f"{function}(n, edges, {deprecated_d[0]!r}) is deprecated: "
+        f"give the dimension by keyword, d={deprecated_d[0]!r}",
         DeprecationWarning,
         stacklevel=3,
     )

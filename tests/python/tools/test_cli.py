@@ -114,7 +114,8 @@ def dataset_extra():
 
 def test_directories_that_are_files_or_not_ours_are_refused_in_one_line(tmp_path, capsys, dataset_extra):
     (tmp_path / "afile").write_text("")
-    assert run(["verify", str(tmp_path / "afile")], capsys) == (1, "", f"error: {tmp_path / 'afile'} is a file, not a dataset directory\n")
+    not_a_directory = f"error: {tmp_path / 'afile'} is a file, not a dataset directory\n"
+    assert run(["verify", str(tmp_path / "afile")], capsys) == (1, "", not_a_directory)
     with pytest.raises(SystemExit) as exit_info:
         cli_main([*GENERATE, "--out", str(tmp_path / "afile")])
     assert exit_info.value.code == 2 and capsys.readouterr().err.endswith(
