@@ -5,7 +5,8 @@
 #   make test   - the layering check, C++ unit tests of the core, then the Python test suite
 # Both find a CPython >= 3.12 themselves (override with PYTHON=...).
 # On demand: make test-sanitize (everything under ASan/UBSan), make fuzz-long,
-# make leak-check, make bench, make wheel.
+# make leak-check, make bench, make wheel, make test-pyg (the Python suite with the pyg
+# extra in .venv-pyg: torch is several GB, so CI does not run it).
 
 VENV ?= .venv
 NUMPY ?= numpy>=2
@@ -18,7 +19,7 @@ VENV_PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 STAMP := $(VENV)/.tarvel-installed
 
-.PHONY: demo test check-layers test-cpp test-python test-sanitize fuzz-long leak-check bench install wheel check-python clean
+.PHONY: demo test check-layers test-cpp test-python test-pyg test-sanitize fuzz-long leak-check bench install wheel check-python clean
 
 check-python:
 	@test -n "$(PYTHON_FOUND)" || { echo "No suitable Python: see the message above." >&2; exit 1; }
@@ -78,6 +79,9 @@ test-sanitize:
 	$(MAKE) test-python VENV=.venv-asan \
 		BUILD_ARGS="-Ccmake.define.TARVEL_SANITIZE=ON -Cbuild-dir=build/asan" \
 		PYTEST_ENV='$(SANITIZED_ENV)'
+
+test-pyg:
+	$(MAKE) test-python VENV=.venv-pyg EXTRAS=test,dataset,dask,plot,pyg
 
 fuzz-long: install
 	TARVEL_FUZZ_PROFILE=long $(VENV_PY) -m pytest -q tests/python/tarvel/test_fuzz.py

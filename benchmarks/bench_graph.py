@@ -189,7 +189,7 @@ def numeric_baselines():
     edges = random_graph(rng, n, 3.0)
     yield compare(
         "generic_labels d=3 n=1000 m=3n",
-        lambda: rigidity.generic_labels(n, edges, 3),
+        lambda: rigidity.generic_labels(n, edges, d=3),
         "lu_factor of a dense 3000 x 3000 float64",
         lu_of(rng.uniform(0, 1, (len(edges), 3 * n))),
         goal="<= 4x",

@@ -43,6 +43,7 @@ def main(directory: str, out: str) -> None:
     figure.tight_layout()
     figure.savefig(out, dpi=72)
     print(f"six sampled graphs drawn in {out}")
+    return figure
 
 
 if __name__ == "__main__":

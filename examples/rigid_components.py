@@ -39,6 +39,7 @@ def main(output):
     ax.figure.set_size_inches(6.5, 7.0)
     ax.figure.savefig(output, dpi=110, bbox_inches="tight")
     print(f"saved {output}")
+    return ax.figure
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
 """Checking and converting the graphs and options given to `tarvel_tools.rigidity`.
 
 A graph is a number of nodes ``n`` with an edge list (an ``(m, 2)``
-array-like of node numbers ``0 .. n-1``), or a NetworkX graph (recognised by
-its ``nodes``, ``edges`` and ``is_directed`` attributes, so NetworkX itself
-is not needed), whose nodes are numbered in the order of ``G.nodes``.
+array-like of node numbers ``0 .. n-1``, or any iterable of pairs: a set, a
+generator), or an undirected NetworkX graph (recognised by its ``nodes``,
+``edges`` and ``is_directed`` attributes, so NetworkX itself is not needed),
+whose nodes are numbered in the order of ``G.nodes``.
 Every check raises ``TypeError`` or ``ValueError`` naming the argument.
 Ends outside ``0 .. n-1`` and self-loops are reported by the extension,
 which reads every edge once anyway.
@@ -13,7 +14,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Hashable, Sequence
+from collections.abc import Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -47,12 +48,22 @@ def is_networkx_graph(value: object) -> bool:
     return all(hasattr(value, name) for name in ("nodes", "edges", "is_directed"))
 
 
+def undirected_graph(graph: Any, name: str) -> GraphInput:
+    """A NetworkX graph given as argument ``name``, refused when it is directed."""
+    if graph.is_directed():
+        raise TypeError(
+            f"{name} is a directed graph ({type(graph).__name__}); bars have no direction: "
+            f"pass {name}.to_undirected()"
+        )
+    return _from_networkx(graph)
+
+
 def as_graph(n: Any, edges: Any) -> GraphInput:
     """Check ``(n, edges)``, or a NetworkX graph given as ``n`` with ``edges`` omitted."""
     if is_networkx_graph(n):
         if edges is not None:
             raise TypeError("edges must be omitted when a graph is given: its own edges are used")
-        return _from_networkx(n)
+        return undirected_graph(n, "the graph")
     count = node_count(n)
     if edges is None:
         raise TypeError("edges are required when n is a number of nodes")
@@ -88,13 +99,17 @@ def node_count(n: Any) -> int:
 
 
 def edge_array(edges: Any) -> Int64Array:
-    """Return the edges as a C-contiguous ``(m, 2)`` int64 array (a view when they are one)."""
-    try:
-        array = np.asarray(edges)
-    except ValueError:  # NumPy's words for a ragged list
-        raise ValueError("edges must have shape (m, 2): the rows are of different lengths") from None
+    """Return the edges as a C-contiguous ``(m, 2)`` int64 array (a view when they are one).
+
+    Any iterable of pairs is taken (a set or a generator is read once, in its order).
+    """
+    if is_networkx_graph(edges):
+        raise TypeError("edges is a graph: pass the graph alone, f(G), or its edge list")
+    array = _as_array(edges)
     if array.size == 0 and array.shape in ((0,), (0, 2)):  # [] or an empty edge list
         return np.empty((0, 2), dtype=np.int64)
+    if array.dtype == np.object_:
+        array = _integer_objects(array)
     if array.ndim != 2 or array.shape[1] != 2:
         raise ValueError(f"edges must have shape (m, 2), got shape {array.shape}")
     if array.dtype == np.bool_ or not np.issubdtype(array.dtype, np.integer):
@@ -102,6 +117,40 @@ def edge_array(edges: Any) -> Int64Array:
     if array.dtype == np.uint64 and int(array.max()) > _INT64_MAX:
         raise ValueError(f"edges: node number {int(array.max())} is not below 2**63")
     return np.ascontiguousarray(array, dtype=np.int64)
+
+
+def _as_array(edges: Any) -> npt.NDArray[Any]:
+    """The edges as an array; an iterable that is no sequence (a set, a generator) is read into a list first."""
+    if not isinstance(edges, (np.ndarray, Sequence)) and isinstance(edges, Iterable):
+        edges = list(edges)
+    try:
+        array = np.asarray(edges)
+    except (ValueError, OverflowError):  # ragged, or an integer beyond every NumPy type
+        return np.array(_pairs(edges), dtype=object)
+    if not isinstance(edges, np.ndarray) and array.dtype.kind == "f":
+        # NumPy turns Python integers beyond int64 into floats: look at what was given.
+        return np.array(_pairs(edges), dtype=object)
+    return array
+
+
+def _pairs(edges: Any) -> list[Any]:
+    rows = list(edges)
+    for row in rows:
+        if not isinstance(row, (Sequence, np.ndarray)) or len(row) != 2:
+            raise ValueError(f"edges must be pairs of node numbers, got {row!r}")
+    return [tuple(row) for row in rows]
+
+
+def _integer_objects(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """Pairs NumPy could not type (integers beyond int64, or mixed values): name the first bad one."""
+    for number, row in enumerate(array.reshape(len(array), -1)):
+        for value in row:
+            if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+                raise TypeError(f"edges must hold integer node numbers, got {value!r} ({type(value).__name__})")
+            if not -_INT64_MAX <= int(value) <= _INT64_MAX:
+                pair = tuple(int(end) for end in row)
+                raise ValueError(f"edges: edge {number} {pair} has an end outside the nodes (numbers below 2**63)")
+    return array.astype(np.int64)
 
 
 def positions_array(positions: Any) -> Float64Array:
@@ -120,6 +169,17 @@ def positions_array(positions: Any) -> Float64Array:
     if not np.all(np.isfinite(points)):
         raise ValueError("positions must be finite (no NaN or infinite coordinates)")
     return points
+
+
+def positions_of(positions: Any, graph: GraphInput) -> Any:
+    """The positions of a graph's nodes in its order: ``positions`` itself, or looked up when it is a mapping."""
+    if not isinstance(positions, Mapping):
+        return positions
+    labels = graph.node_labels if graph.node_labels is not None else range(graph.n)
+    missing = [node for node in labels if node not in positions]
+    if missing:
+        raise ValueError(f"positions has no coordinates for node {missing[0]!r} of the graph")
+    return [positions[node] for node in labels]
 
 
 def dimension(d: Any) -> int:

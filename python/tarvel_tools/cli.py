@@ -1,11 +1,19 @@
 """Command line: ``python -m tarvel_tools generate ...`` writes a dataset, ``verify DIR`` checks one,
-``summarize DIR`` tells how its labels vary."""
+``summarize DIR`` tells how its labels vary.
+
+Every error is one line in the terms of the command line (the option typed, the
+command to run). Exit status: 0 done, 1 failed (a damaged or unfinished dataset,
+a directory that cannot be written, a missing extra), 2 usage error (a bad option,
+or a directory that the command as typed may not write into), 130 interrupted;
+a reader that stops early (``| head``) ends the command quietly.
+"""
 
 from __future__ import annotations
 
 import argparse
 import difflib
 import os
+import shlex
 import sys
 from collections.abc import Sequence
 from decimal import Decimal, InvalidOperation
@@ -14,7 +22,10 @@ from typing import Any
 from .dataset.store import (
     COMPLETE,
     DatasetError,
+    Manifest,
+    OccupiedDirectoryError,
     OtherArgumentsError,
+    UnfinishedDatasetError,
     check_arguments,
     model_record,
     read_manifest,
@@ -38,8 +49,13 @@ DEFAULT_MODEL = "near-threshold"
 # Every parameter of the graph and point models, each once, in the order of their documentation.
 MODEL_PARAMETERS = {parameter.name: parameter for models in (GRAPH_MODELS, POINT_MODELS) for
                     parameters in models.values() for parameter in parameters}  # fmt: skip
+# Exit statuses.
+FAILURE = 1
+USAGE = 2
 # What a shell reports for a command ended by Ctrl-C (128 + SIGINT).
 INTERRUPTED = 130
+# What a shell reports for a writer whose reader went away (128 + SIGPIPE).
+BROKEN_PIPE = 141
 # Whole numbers beyond this are surely typing errors, and converting them could take long.
 LARGEST_NUMBER = Decimal(10) ** 40
 
@@ -65,10 +81,10 @@ def option_of(name: str) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    launcher = os.path.basename(sys.argv[0])
     parser = argparse.ArgumentParser(
-        prog="python -m tarvel_tools" if launcher in ("__main__.py", "-m") else launcher,
+        prog=program_name(),
         description="Make and check sharded Parquet datasets of labelled random frameworks.",
+        epilog="Exit status: 0 done, 1 failed, 2 usage error, 130 interrupted.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -79,7 +95,7 @@ def build_parser() -> argparse.ArgumentParser:
         f"(by default the {DEFAULT_MODEL} model: about half of its graphs are rigid). "
         "Every finished shard is kept: after Ctrl-C or a crash, run the same command again to finish.",
         usage="%(prog)s --graphs N --nodes n --dim {2,3} --seed s --out DIR --shard-size S "
-        "[--model MODEL [model options]] [--workers W | --scheduler ADDRESS] [--no-progress]",
+        "[--model MODEL [model options]] [--workers W | --scheduler ADDRESS] [--no-progress] [--force]",
     )
     # Required options are checked after parsing, so that a misspelt option is reported first.
     required = generate.add_argument_group("required options (numbers may be written 1e6 or 1_000_000)")
@@ -95,6 +111,8 @@ def build_parser() -> argparse.ArgumentParser:
     where.add_argument("--workers", type=whole_number, metavar="W", help="local threads (default: min(2, CPU count))")
     where.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address: make the shards on its cluster")
     others.add_argument("--no-progress", action="store_true", help="do not show a progress bar")
+    others.add_argument("--force", action="store_true",
+                        help="write into a directory that holds other files (they are left alone)")
     generate.set_defaults(parser=generate)
 
     _add_directory_command(
@@ -169,6 +187,8 @@ def check_generate_options(parser: argparse.ArgumentParser, args: argparse.Names
     if missing:
         parser.error(f"the following arguments are required: {', '.join(missing)}")
     values = {name: getattr(args, option[2:].replace("-", "_")) for name, option in OPTIONS.items()}
+    if os.path.exists(args.out) and not os.path.isdir(args.out):
+        parser.error(f"--out {args.out} is a file: give a directory for the dataset")
     try:
         check_arguments(values, label=OPTIONS.__getitem__)
         model_record(args.model, args.nodes, args.dim, *labelling(args), model_options(args), label=option_of)
@@ -191,63 +211,113 @@ def generate(args: argparse.Namespace) -> int:
             client=args.scheduler,
             workers=args.workers,
             progress=not args.no_progress,
+            force=args.force,
             **model_options(args),
         )
     except KeyboardInterrupt:
         print(interrupted(args.out), file=sys.stderr)
         return INTERRUPTED
     except OtherArgumentsError as error:
-        print(f"error: {error.describe(lambda name: option_of(name) + ' ')}", file=sys.stderr)
-        return 1
+        return usage_error(error.describe(lambda name: option_of(name) + " "))
+    except OccupiedDirectoryError as error:
+        return usage_error(error.describe("--force"))
     except (DatasetError, ImportError, OSError) as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 1
-    manifest = result.manifest
-    where = f"{manifest.n_graphs} graphs in {len(manifest.shards)} shards in {manifest.directory}"
-    if result.shards_written == 0:
-        print(f"{where}: complete already, {result.shards_reused} shards verified in {result.seconds:.2f} s")
-    else:
-        print(
-            f"{where}: wrote {result.graphs_written} graphs ({result.shards_written} shards, "
-            f"{result.shards_reused} kept) in {result.seconds:.2f} s, {result.graphs_per_second:,.0f} graphs/s"
-        )
+        return failure(str(error))
+    print(written(result))
     return 0
 
 
+def written(result: Any) -> str:
+    """The line that tells what `generate` did."""
+    manifest = result.manifest
+    where = f"{counted(manifest.n_graphs, 'graph')} in {counted(len(manifest.shards), 'shard')} in {manifest.directory}"
+    if not manifest.shards:
+        return f"{where}: an empty dataset (--graphs 0), written in {result.seconds:.2f} s"
+    if result.shards_written == 0:
+        return f"{where}: complete already, {counted(result.shards_reused, 'shard')} verified in {result.seconds:.2f} s"
+    kept = f", {counted(result.shards_reused, 'shard')} kept from an earlier run" if result.shards_reused else ""
+    return (
+        f"{where}: wrote {counted(result.graphs_written, 'graph')} ({counted(result.shards_written, 'shard')}{kept}) "
+        f"in {result.seconds:.2f} s, {result.graphs_per_second:,.0f} graphs/s"
+    )
+
+
+def counted(count: int, noun: str) -> str:
+    """``1 shard``, ``2 shards``, ``1,000 graphs``."""
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
+
+
 def interrupted(directory: str) -> str:
-    """The line that tells how far an interrupted run got."""
+    """The line that tells how far an interrupted run got: what is kept, not what the progress bar counted."""
     try:
         manifest = read_manifest(directory)
     except DatasetError:
         return "interrupted before any shard was done; run the same command again to start over"
+    kept = sum(shard.rows for shard in manifest.shards if shard.sha256 is not None)
     return (
-        f"interrupted: {manifest.shards_done} of {len(manifest.shards)} shards done; "
+        f"interrupted: {counted(kept, 'graph')} of {manifest.n_graphs:,} kept "
+        f"({manifest.shards_done} of {len(manifest.shards)} shards done; graphs of unfinished shards are made again); "
         "run the same command again to resume"
     )
+
+
+def generate_command(manifest: Manifest) -> str:
+    """The `generate` command that makes (or finishes) the dataset of a manifest."""
+    arguments = manifest.arguments
+    words = [program_name(), "generate"]
+    words += [f"{OPTIONS[name]} {arguments[name]}" for name in ("n_graphs", "n_nodes", "d", "seed", "shard_size")]
+    words.append(f"--out {shlex.quote(str(manifest.directory))}")
+    model = dict(manifest.model) if manifest.model is not None else {"model": COMPLETE}
+    for name, value in model.items():
+        if value is not None:
+            option = "--" + name if name in ("model", "points", "labels", "tol") else option_of(name)
+            words.append(f"{option} {value!s}")
+    return " ".join(words)
+
+
+def program_name() -> str:
+    """How the user started the command line: ``python -m tarvel_tools`` or the console script's name."""
+    launcher = os.path.basename(sys.argv[0])
+    return "python -m tarvel_tools" if launcher in ("__main__.py", "-m", "-c", "") else launcher
+
+
+def usage_error(message: str) -> int:
+    print(f"error: {message}", file=sys.stderr)
+    return USAGE
+
+
+def failure(message: str) -> int:
+    print(f"error: {message}", file=sys.stderr)
+    return FAILURE
 
 
 def verify(args: argparse.Namespace) -> int:
     try:
         problems = verify_dataset(args.directory)
         manifest = read_manifest(args.directory)
-    except DatasetError as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 1
+    except (DatasetError, OSError) as error:
+        return failure(str(error))
     for problem in problems:
         print(problem)
     if problems:
-        print(f"{len(problems)} of {len(manifest.shards)} shards are not sound", file=sys.stderr)
-        return 1
-    print(f"ok: {manifest.n_graphs} graphs in {len(manifest.shards)} shards match their checksums")
+        unfinished = any(problem.endswith("not written yet") for problem in problems)
+        hint = f"; to finish it, run: {generate_command(manifest)}" if unfinished else ""
+        verb = "is" if len(problems) == 1 else "are"
+        print(f"{len(problems)} of {len(manifest.shards)} shards {verb} not sound{hint}", file=sys.stderr)
+        return FAILURE
+    graphs, shards = counted(manifest.n_graphs, "graph"), counted(len(manifest.shards), "shard")
+    print(f"ok: {graphs} in {shards} match their checksums")
     return 0
 
 
 def summarize_command(args: argparse.Namespace) -> int:
     try:
-        print(summarize(args.directory))
+        summary = summarize(args.directory)
+    except UnfinishedDatasetError as error:
+        return failure(error.describe(f"run {generate_command(read_manifest(args.directory))}"))
     except (DatasetError, ImportError, OSError) as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 1
+        return failure(str(error))
+    print(summary)
     return 0
 
 
@@ -257,13 +327,34 @@ def main(argv: Sequence[str] | None = None) -> int:
     if unknown:
         args.parser.error(unknown_arguments(args.parser, unknown))
     try:
-        if args.command == "generate":
-            check_generate_options(args.parser, args)
-            return generate(args)
-        if args.command == "summarize":
-            return summarize_command(args)
-        return verify(args)
+        status = run_command(args)
+        sys.stdout.flush()  # here, where a reader that went away is caught, not at exit
+        return status
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
+    except BrokenPipeError:
+        return _reader_gone()
+
+
+def run_command(args: argparse.Namespace) -> int:
+    if args.command == "generate":
+        check_generate_options(args.parser, args)
+        return generate(args)
+    if args.command == "summarize":
+        return summarize_command(args)
+    return verify(args)
+
+
+def _reader_gone() -> int:
+    """End quietly when the reader of the output has gone (``... | head``)."""
+    # Output still buffered would fail again at exit, with a message: send it nowhere.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):  # stdout is not a file (a test's capture)
+        pass
+    finally:
+        os.close(devnull)
+    return BROKEN_PIPE
 

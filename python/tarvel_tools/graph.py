@@ -9,6 +9,11 @@ By default each undirected bar is listed in both directions, as message-passing
 libraries expect: the m bars (i, j) first, then the same m bars as (j, i), each
 with its label and length repeated, so that edge e and edge e + m are one bar.
 ``both_directions=False`` lists each bar once, as it is labelled.
+
+The samples train as they are: lengths and positions are float32 (the default
+floating-point type of graph-learning layers; ``dtype=np.float64`` keeps them in
+double precision), labels and indices int64, and both kinds of graph report their
+rank as ``rank`` and their degrees of freedom as ``dof``.
 """
 
 from __future__ import annotations
@@ -20,11 +25,17 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._results import dof_of, rank_of
+
 __all__ = ["candidate_edge_index", "to_graph_arrays", "to_pyg"]
 
 
 def to_graph_arrays(
-    result: Mapping[str, Any], positions: npt.ArrayLike | None = None, *, both_directions: bool = True
+    result: Mapping[str, Any],
+    positions: npt.ArrayLike | None = None,
+    *,
+    both_directions: bool = True,
+    dtype: npt.DTypeLike = np.float32,
 ) -> dict[str, npt.NDArray[Any]]:
     """Turn a labelled graph into plain NumPy arrays.
 
@@ -35,33 +46,55 @@ def to_graph_arrays(
 
     - ``edge_index``: int64, shape (2, E), the bars (i, j), i < j, in the labels' order,
       then (with ``both_directions``) the same bars as (j, i);
-    - ``edge_attr``: float64, shape (E, 1), each bar's length (a column, as
-      graph-learning edge features are laid out): read from the distance matrix, or
-      computed from a model graph's positions;
+    - ``edge_attr``: ``dtype`` (float32 by default), shape (E, 1), each bar's
+      length (a column, as graph-learning edge features are laid out): read from the
+      distance matrix, or computed from a model graph's positions;
     - ``y``: int64, shape (E,), the labels, 1 independent and 0 redundant
       (cast to float for a binary cross-entropy loss);
-    - ``is_rigid`` (bool) and the ranks, int64, shape (1,), so that batching graphs
-      concatenates them into one value per graph: ``final_rank`` and ``max_rank`` for
-      a complete-graph result, ``rank``, ``max_rank`` and ``dof`` for a model graph;
+    - ``is_rigid`` (bool) and ``rank``, ``max_rank`` and ``dof`` (int64), each of
+      shape (1,), so that batching graphs concatenates them into one value per graph
+      (the ``final_rank`` of a complete-graph result is its ``rank``);
     - ``edge_component``: int64, shape (E,), a model graph's rigid component
       of each bar;
     - ``num_nodes``: int64, shape (), n;
-    - ``pos``: float64, shape (n, d): a model graph's positions, or ``positions``
+    - ``pos``: ``dtype``, shape (n, d): a model graph's positions, or ``positions``
       when given (no key holds None, so ``Data(**arrays)`` and
       ``np.savez(**arrays)`` work).
 
-    Every array is new and owns its memory; the result is not modified.
+    Every array is new and owns its memory; the result is not modified. Lengths
+    are computed in double precision and rounded once to ``dtype``.
 
     Raises:
         KeyError: a key of the result dictionary is missing.
+        TypeError: ``dtype`` is not float32 or float64.
         ValueError: the labels, edges or distance matrix do not fit n, or the
             positions are not (n, d).
     """
+    floating = _float_dtype(dtype)
     if "edges" in result:
         arrays = _model_graph_arrays(result, positions)
     else:
         arrays = _complete_graph_arrays(result, positions)
+    for key in _FLOAT_KEYS:
+        if key in arrays:
+            arrays[key] = arrays[key].astype(floating)
     return _in_both_directions(arrays) if both_directions else arrays
+
+
+# Floating-point arrays, given in the dtype asked for.
+_FLOAT_KEYS = ("edge_attr", "pos")
+
+
+def _float_dtype(dtype: Any) -> np.dtype[Any]:
+    """float32 or float64, given as a NumPy dtype, its name, or a torch dtype (``torch.float64``)."""
+    name = str(dtype).removeprefix("torch.") if type(dtype).__module__.startswith("torch") else dtype
+    try:
+        floating = np.dtype(name)
+    except TypeError:
+        floating = np.dtype(object)
+    if floating not in (np.dtype(np.float32), np.dtype(np.float64)):
+        raise TypeError(f"dtype must be float32 or float64, got {dtype!r}")
+    return floating
 
 
 def _complete_graph_arrays(result: Mapping[str, Any], positions: npt.ArrayLike | None) -> dict[str, npt.NDArray[Any]]:
@@ -74,9 +107,7 @@ def _complete_graph_arrays(result: Mapping[str, Any], positions: npt.ArrayLike |
         "edge_index": edge_index,
         "edge_attr": distances[edge_index[0], edge_index[1]].reshape(-1, 1),
         "y": labels.astype(np.int64),
-        "is_rigid": np.array([bool(result["is_rigid"])]),
-        "final_rank": np.array([int(result["final_rank"])], dtype=np.int64),
-        "max_rank": np.array([int(result["max_rank"])], dtype=np.int64),
+        **_verdicts(result),
         "num_nodes": np.array(n_nodes, dtype=np.int64),
     }
     if positions is not None:
@@ -84,19 +115,34 @@ def _complete_graph_arrays(result: Mapping[str, Any], positions: npt.ArrayLike |
     return arrays
 
 
-def to_pyg(result: Mapping[str, Any], positions: npt.ArrayLike | None = None, *, both_directions: bool = True) -> Any:
+def to_pyg(
+    result: Mapping[str, Any],
+    positions: npt.ArrayLike | None = None,
+    *,
+    both_directions: bool = True,
+    dtype: Any = np.float32,
+) -> Any:
     """Build a ``torch_geometric.data.Data`` sample from a labelled graph and return it.
 
     The tensors are those of `to_graph_arrays` (same names, dtypes and
-    shapes, shared with no NumPy array the caller holds); ``num_nodes`` is
-    passed as a Python int.  Needs the ``pyg`` extra.
+    shapes, shared with no NumPy array the caller holds): float32 lengths
+    (``edge_attr``) and positions (``pos``) that a standard layer takes as
+    they are, int64 labels ``y`` and ``edge_index``; ``num_nodes`` is passed
+    as a Python int. ``dtype`` (``np.float64`` or ``torch.float64``) keeps
+    double precision. Needs the ``pyg`` extra.
+
+    Examples
+    --------
+    >>> data = to_pyg(tarvel.simulate(np.eye(3, 2), 2))  # doctest: +SKIP
+    >>> data.edge_attr.dtype, data.y.dtype, data.rank  # doctest: +SKIP
+    (torch.float32, torch.int64, tensor([3]))
     """
     try:
-        import torch  # type: ignore[import-not-found, unused-ignore]
-        from torch_geometric.data import Data  # type: ignore[import-not-found, unused-ignore]
+        import torch
+        from torch_geometric.data import Data
     except ImportError as error:
         raise ImportError("to_pyg needs torch and torch_geometric: pip install 'tarvel[pyg]'") from error
-    arrays = to_graph_arrays(result, positions, both_directions=both_directions)
+    arrays = to_graph_arrays(result, positions, both_directions=both_directions, dtype=dtype)
     num_nodes = int(arrays.pop("num_nodes"))
     tensors = {name: torch.from_numpy(np.ascontiguousarray(array)) for name, array in arrays.items()}
     return Data(**tensors, num_nodes=num_nodes)
@@ -119,14 +165,22 @@ def _model_graph_arrays(graph: Mapping[str, Any], positions: npt.ArrayLike | Non
         "edge_index": edge_index,
         "edge_attr": lengths.reshape(-1, 1),
         "y": labels.astype(np.int64),
-        "is_rigid": np.array([bool(graph["is_rigid"])]),
-        **{key: np.array([int(graph[key])], dtype=np.int64) for key in ("rank", "max_rank", "dof")},
+        **_verdicts(graph),
         "num_nodes": np.array(n_nodes, dtype=np.int64),
         "pos": pos,
     }
     if "edge_component" in graph:
         arrays["edge_component"] = np.array(graph["edge_component"], dtype=np.int64)
     return arrays
+
+
+def _verdicts(result: Mapping[str, Any]) -> dict[str, npt.NDArray[Any]]:
+    """Rigidity, rank, maximum rank and degrees of freedom, one value per graph, for either kind of graph."""
+    counts = {"rank": rank_of(result), "max_rank": int(result["max_rank"]), "dof": dof_of(result)}
+    return {
+        "is_rigid": np.array([bool(result["is_rigid"])]),
+        **{key: np.array([value], dtype=np.int64) for key, value in counts.items()},
+    }
 
 
 # Per-edge arrays: repeated when each bar is listed in both directions.

@@ -193,7 +193,17 @@ def resolve_model(
         if value is None and parameter.name != "grid_side":
             raise ValueError(f"model {graph_model!r} needs the parameter {label(parameter.name)} ({parameter.help})")
         resolved[parameter.name] = None if value is None else _typed(value, parameter, label)
-    _check_ranges(resolved, n_nodes, d, label)
+    try:
+        _check_ranges(resolved, n_nodes, d, label)
+    except _OutOfRange as error:
+        if error.name in params:
+            raise ValueError(str(error)) from None
+        # A default the caller never gave does not fit n: say so, and what to give instead.
+        raise ValueError(
+            f"{label('n_nodes')} {n_nodes} is too few for the default {label(error.name)} "
+            f"{resolved[error.name]} of model {graph_model!r}: give {label(error.name)} in "
+            f"[{error.lowest}, {error.highest}] or more nodes"
+        ) from None
     return resolved
 
 
@@ -318,9 +328,17 @@ def _check_count(value: object, name: str, lowest: int) -> int:
     return number
 
 
+class _OutOfRange(ValueError):
+    """A parameter outside its range, which may depend on n."""
+
+    def __init__(self, message: str, name: str, lowest: float, highest: float) -> None:
+        super().__init__(message)
+        self.name, self.lowest, self.highest = name, lowest, highest
+
+
 def _in_range(values: Mapping[str, Any], name: str, lowest: float, highest: float, label: Callable[[str], str]) -> None:
     if name in values and values[name] is not None and not lowest <= values[name] <= highest:
-        raise ValueError(f"{label(name)} must be in [{lowest}, {highest}], got {values[name]}")
+        raise _OutOfRange(f"{label(name)} must be in [{lowest}, {highest}], got {values[name]}", name, lowest, highest)
 
 
 def _check_ranges(resolved: Mapping[str, Any], n_nodes: int, d: int, label: Callable[[str], str]) -> None:

@@ -10,10 +10,16 @@ e = 20 degrees,
 
 (u to the right, v up; the z axis stays vertical).  Two-dimensional ones are
 drawn as they are, with equal scales on both axes.
+
+Nodes are discs whose size is a fixed share of the drawing (smaller for many
+nodes), so that none hides another: nodes drawn closer than a disc's diameter,
+coincident ones included, are moved apart just enough, and their bars follow.
+A graph given without positions is laid out by a seeded force-directed layout.
 """
 
 from __future__ import annotations
 
+import colorsys
 import math
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any
@@ -21,13 +27,22 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from . import _graph_input as given
+from ._results import has_rank, rank_of
 from .checks import procrustes_align, procrustes_rmse
 from .graph import candidate_edge_index
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-__all__ = ["plot_framework", "plot_reconstruction", "plot_rigid_components", "screen_coordinates"]
+__all__ = [
+    "component_colours",
+    "plot_framework",
+    "plot_reconstruction",
+    "plot_rigid_components",
+    "screen_coordinates",
+    "spring_layout",
+]
 
 Float64Array = npt.NDArray[np.float64]
 
@@ -61,6 +76,12 @@ _NO_COMPONENT = "#9a9a9a"
 _NODE_FACE = "white"
 _NODE_EDGE = "#222222"
 _AUTO_NUMBERING_LIMIT = 40
+# A node's radius as a share of the drawing's extent, with and without its number.
+_NUMBERED_NODE_SHARE = 0.026
+_NODE_SHARE = 0.012
+# Nodes are kept this much further apart than touching, and moved apart in at most this many passes.
+_ROOM = 1.15
+_SPREAD_PASSES = 60
 
 
 def plot_framework(
@@ -95,6 +116,9 @@ def plot_framework(
     n_nodes = int(result["n_nodes"])
     labels = np.asarray(result["labels"])
     _check_framework(points, np.asarray(positions), labels, n_nodes, int(result["d"]))
+    numbered = _numbering_wanted(number_nodes, n_nodes)
+    radius = _node_radius(points, numbered)
+    points = _spread(points, radius)
     if ax is None:
         ax = plt.subplots(figsize=(5.5, 5.5))[1]
 
@@ -103,7 +127,7 @@ def plot_framework(
     _draw_bars(ax, segments[independent], _INDEPENDENT_STYLE, f"independent bars ({int(np.sum(independent))})")
     if show_redundant:
         _draw_bars(ax, segments[~independent], _REDUNDANT_STYLE, f"redundant bars ({int(np.sum(~independent))})")
-    _draw_nodes(ax, points, _numbering_wanted(number_nodes, n_nodes))
+    _draw_nodes(ax, points, numbered, radius)
 
     ax.set_title(_framework_title(result, title))
     three_d = np.asarray(positions).shape[1] == 3
@@ -156,8 +180,8 @@ def plot_reconstruction(
 
 
 def plot_rigid_components(
-    positions: npt.ArrayLike,
-    edges: npt.ArrayLike,
+    positions: npt.ArrayLike | None,
+    edges: Any,
     result: Mapping[str, Any] | None = None,
     ax: Axes | None = None,
     *,
@@ -167,19 +191,22 @@ def plot_rigid_components(
 ) -> Axes:
     """Draw a graph with each rigid component in its own colour; return the Axes.
 
-    Every bar takes the colour of the component that spans it (colours are
-    reused after ten components; a bar in no component is grey), independent
-    bars solid and redundant bars dashed. The title says whether the graph
-    is rigid and gives its number of components and its degrees of freedom,
-    after ``title`` if one is given.
+    Every bar takes the colour of the component that spans it, each
+    component a colour of its own however many there are (a bar in no
+    component is grey), independent bars solid and redundant bars dashed.
+    The title says whether the graph is rigid and gives its number of
+    components and its degrees of freedom, after ``title`` if one is given.
 
     Parameters
     ----------
-    positions : array_like, shape (n, 2) or (n, 3)
+    positions : array_like, shape (n, 2) or (n, 3), or None
         Where to draw the nodes; 3-D positions are drawn in the fixed view
-        described in this module's documentation.
-    edges : array_like, shape (m, 2)
-        The bars, as node numbers.
+        described in this module's documentation. None lays the graph out
+        by a seeded force-directed layout.
+    edges : array_like, shape (m, 2), or networkx.Graph
+        The bars, as node numbers (nodes 0 .. the largest number when
+        ``positions`` is None), or a graph, whose nodes are numbered in the
+        order of ``G.nodes``.
     result : dict, optional
         ``tarvel_tools.rigidity.pebble_game(n, edges)`` (any k, l); computed
         with (2, 3) when omitted.
@@ -200,8 +227,15 @@ def plot_rigid_components(
     from .rigidity import pebble_game
 
     plt = _pyplot("plot_rigid_components")
+    if given.is_networkx_graph(edges):
+        graph = given.undirected_graph(edges, "edges")
+        bars, n_nodes = graph.edges, graph.n
+    else:
+        bars = given.edge_array(edges)
+        n_nodes = int(bars.max()) + 1 if bars.size else 0
+    if positions is None:
+        positions = spring_layout(n_nodes, bars)
     points = screen_coordinates(positions)
-    bars = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
     game = pebble_game(len(points), bars) if result is None else result
     labels = np.asarray(game["labels"])
     components = np.asarray(game["edge_component"])
@@ -210,15 +244,18 @@ def plot_rigid_components(
     if ax is None:
         ax = plt.subplots(figsize=(5.5, 5.5))[1]
 
-    palette = plt.get_cmap("tab10")
-    colours = [palette(int(c) % 10) if c >= 0 else _NO_COMPONENT for c in components]
+    palette = component_colours(int(components.max()) + 1 if components.size else 0)
+    colours = [palette[c] if c >= 0 else _NO_COMPONENT for c in components]
+    numbered = _numbering_wanted(number_nodes, len(points))
+    radius = _node_radius(points, numbered)
+    points = _spread(points, radius)
     segments = np.stack([points[bars[:, 0]], points[bars[:, 1]]], axis=1) if len(bars) else np.empty((0, 2, 2))
     for independent, style in ((True, _COMPONENT_BAR), (False, _COMPONENT_REDUNDANT_BAR)):
         chosen = (labels == 1) == independent
         kind = "independent" if independent else "redundant"
         _draw_bars(ax, segments[chosen], {**style, "colors": [c for c, keep in zip(colours, chosen) if keep]},
                    f"{kind} bars ({int(np.sum(chosen))})")
-    _draw_nodes(ax, points, _numbering_wanted(number_nodes, len(points)))
+    _draw_nodes(ax, points, numbered, radius)
 
     ax.set_title(f"{title}\n{_components_title(game)}" if title else _components_title(game))
     three_d = np.asarray(positions).shape[1] == 3
@@ -226,6 +263,60 @@ def plot_rigid_components(
     if legend:
         _legend_of_styles(ax, three_d)
     return ax
+
+
+def component_colours(count: int) -> list[tuple[float, float, float]]:
+    """Return ``count`` distinct RGB colours, the strongest first.
+
+    The ten of matplotlib's ``tab10``, then the light halves of ``tab20``
+    and the colours of ``tab20b`` and ``tab20c`` (no two equal), then hues
+    spaced by the golden angle at three lightness levels.
+    """
+    from matplotlib import colormaps
+
+    table = [tuple(colour[:3]) for colour in colormaps["tab10"].colors]  # type: ignore[attr-defined]
+    for name in ("tab20", "tab20b", "tab20c"):
+        for colour in colormaps[name].colors:  # type: ignore[attr-defined]
+            if tuple(colour[:3]) not in table:
+                table.append(tuple(colour[:3]))
+    k = 0
+    while len(table) < count:
+        hue, lightness = (k * 0.618033988749895) % 1.0, (0.45, 0.3, 0.62)[k % 3]
+        colour = colorsys.hls_to_rgb(hue, lightness, 0.75)
+        if colour not in table:
+            table.append(colour)
+        k += 1
+    return [(float(r), float(g), float(b)) for r, g, b in table[:count]]
+
+
+def spring_layout(n_nodes: int, edges: npt.ArrayLike, *, seed: int = 0, iterations: int = 200) -> Float64Array:
+    """Return ``(n, 2)`` positions of a graph by a force-directed layout (Fruchterman and Reingold, 1991).
+
+    Bars pull their ends together and all nodes push each other apart; the
+    moves cool down linearly over ``iterations`` steps from a seeded random
+    start, so the same graph and seed give the same picture. Time O(n²) per
+    step: meant for graphs that are drawn, up to some thousands of nodes.
+    """
+    bars = given.edge_array(edges)
+    rng = np.random.default_rng(seed)
+    points = rng.uniform(0.0, 1.0, (n_nodes, 2))
+    if n_nodes < 2:
+        return points
+    ideal = 1.0 / math.sqrt(n_nodes)  # the distance at which pull and push balance
+    for step in range(iterations):
+        delta = points[:, None, :] - points[None, :, :]
+        distance = np.maximum(np.linalg.norm(delta, axis=2), 1e-9)
+        # Push ideal² / distance, along delta / distance.
+        force = np.einsum("ijk,ij->ik", delta, ideal**2 / distance**2)
+        along = points[bars[:, 0]] - points[bars[:, 1]]
+        length = np.maximum(np.linalg.norm(along, axis=1), 1e-9)
+        pull = along * (length / ideal)[:, None]  # pull: length² / ideal
+        np.add.at(force, bars[:, 0], -pull)
+        np.add.at(force, bars[:, 1], pull)
+        size = np.maximum(np.linalg.norm(force, axis=1), 1e-9)
+        limit = 0.1 * (1.0 - step / iterations)
+        points += force * (np.minimum(size, limit) / size)[:, None]
+    return points
 
 
 def screen_coordinates(positions: npt.ArrayLike) -> Float64Array:
@@ -275,12 +366,71 @@ def _draw_bars(ax: Axes, segments: Float64Array, style: Mapping[str, Any], label
     ax.add_collection(bars)
 
 
-def _draw_nodes(ax: Axes, points: Float64Array, numbered: bool) -> None:
-    size = 260.0 if numbered else 40.0
-    ax.scatter(points[:, 0], points[:, 1], s=size, c=_NODE_FACE, edgecolors=_NODE_EDGE, linewidths=1.4, zorder=3)
+def _node_radius(points: Float64Array, numbered: bool) -> float:
+    """The radius of a node's disc in drawing units: a share of the drawing, smaller when the nodes are many."""
+    span = float(np.max(np.ptp(points, axis=0))) if len(points) else 0.0
+    span = span if span > 0 else 1.0
+    share = _NUMBERED_NODE_SHARE if numbered else _NODE_SHARE
+    return span * min(share, 0.3 / math.sqrt(max(len(points), 1)))
+
+
+def _spread(points: Float64Array, radius: float) -> Float64Array:
+    """The points moved apart until no two are closer than a node's diameter (with a little room).
+
+    Each pass pushes every pair that is too close apart along the line through
+    them, by half the shortfall each, coincident pairs in a direction drawn from
+    a fixed seed; points far from all others do not move.
+    """
+    apart = 2.0 * _ROOM * radius
+    spread = points.copy()
+    directions = np.random.default_rng(0)
+    for _ in range(_SPREAD_PASSES):
+        pairs = _close_pairs(spread, apart * (1.0 - 1e-9))
+        if not len(pairs):
+            break
+        delta = spread[pairs[:, 1]] - spread[pairs[:, 0]]
+        distance = np.linalg.norm(delta, axis=1)
+        coincident = distance < 1e-12 * apart
+        angles = directions.uniform(0.0, 2.0 * math.pi, int(np.sum(coincident)))
+        delta[coincident] = np.stack([np.cos(angles), np.sin(angles)], axis=1)
+        distance[coincident] = 1.0
+        push = delta * ((apart * 1.001 - distance * ~coincident) / (2.0 * distance))[:, None]
+        moves = np.zeros_like(spread)
+        np.add.at(moves, pairs[:, 1], push)
+        np.add.at(moves, pairs[:, 0], -push)
+        spread += moves
+    return spread
+
+
+def _close_pairs(points: Float64Array, apart: float) -> npt.NDArray[np.intp]:
+    """The pairs (i, j) of points closer than ``apart``, found by sweeping them in the order of x."""
+    order = np.argsort(points[:, 0], kind="stable")
+    ordered = points[order]
+    found = []
+    for shift in range(1, len(points)):
+        near_in_x = ordered[shift:, 0] - ordered[:-shift, 0] < apart
+        if not near_in_x.any():
+            break  # the x gaps only grow with the shift
+        first = np.flatnonzero(near_in_x)
+        close = np.linalg.norm(ordered[first + shift] - ordered[first], axis=1) < apart
+        found.append(np.stack([order[first[close]], order[first[close] + shift]], axis=1))
+    return np.concatenate(found) if found else np.empty((0, 2), dtype=np.intp)
+
+
+def _draw_nodes(ax: Axes, points: Float64Array, numbered: bool, radius: float) -> None:
+    """Discs of a fixed size in drawing units (so they keep apart at any figure size), numbered on request."""
+    from matplotlib.collections import EllipseCollection
+
+    diameter = 2.0 * radius
+    discs = EllipseCollection(
+        diameter, diameter, 0.0, units="xy", offsets=points, offset_transform=ax.transData,
+        facecolors=_NODE_FACE, edgecolors=_NODE_EDGE, linewidths=1.2, zorder=3,
+    )
+    discs.set_gid("nodes")
+    ax.add_collection(discs)
     if numbered:
         for number, (x, y) in enumerate(points):
-            ax.annotate(str(number), (x, y), ha="center", va="center", fontsize=8, zorder=4)
+            ax.annotate(str(number), (x, y), ha="center", va="center", fontsize=7.5, zorder=4)
 
 
 def _numbering_wanted(number_nodes: bool | None, n_nodes: int) -> bool:
@@ -308,9 +458,9 @@ def _legend_of_styles(ax: Axes, three_d: bool) -> None:
 
 
 def _framework_title(result: Mapping[str, Any], title: str | None) -> str:
-    if "final_rank" in result:
+    if has_rank(result):
         rigidity = "rigid" if result["is_rigid"] else "not rigid"
-        summary = f"rank {result['final_rank']} of max {result['max_rank']}: {rigidity}"
+        summary = f"rank {rank_of(result)} of max {result['max_rank']}: {rigidity}"
     else:
         summary = f"{len(result['accepted_edges'])} independent bars of {len(result['labels'])}"
     return f"{title}\n{summary}" if title else summary

@@ -58,7 +58,7 @@ def batch_positions(n_graphs: int, n_nodes: int, d: int, seed: int) -> Float64Ar
 
     Raises:
         TypeError: an argument is not an integer.
-        OverflowError: an argument is negative or not below ``2**64``.
+        ValueError: an argument is negative or not below ``2**64``.
         ValueError: ``d`` is neither 2 nor 3.
     """
     n_graphs = _as_uint64_int(n_graphs, "n_graphs")
@@ -142,7 +142,7 @@ def _as_uint64_int(value: int, name: str) -> int:
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
     if not 0 <= number < _UINT64_LIMIT:
-        raise OverflowError(f"{name} must be in [0, 2**64), got {number}")
+        raise ValueError(f"{name} must lie in [0, 2**64), got {number}")
     return number
 
 

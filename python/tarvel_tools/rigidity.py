@@ -33,6 +33,7 @@ interpreter lock, so calls from several threads run in parallel.
 
 from __future__ import annotations
 
+import warnings
 from typing import Any, TypedDict
 
 import numpy as np
@@ -94,10 +95,13 @@ def label_bars(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float = 1
 
     Parameters
     ----------
-    positions : array_like, shape (n, d)
-        Finite coordinates of the nodes, d = 2 or 3.
-    edges : array_like, shape (m, 2)
-        The bars, as pairs of node numbers. A repeated bar is redundant.
+    positions : array_like, shape (n, d), or mapping
+        Finite coordinates of the nodes, d = 2 or 3; with a graph for
+        ``edges``, in the order of ``G.nodes`` or as a mapping from its
+        nodes to their coordinates (as NetworkX layouts give).
+    edges : array_like, shape (m, 2), or networkx.Graph
+        The bars, as pairs of node numbers, or a graph whose bars are
+        labelled in the order of ``G.edges``. A repeated bar is redundant.
     tol : float, optional
         Non-negative tolerance of the rank test (default 1e-9).
 
@@ -126,12 +130,19 @@ def label_bars(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float = 1
     >>> result["labels"], result["rank"], result["is_rigid"]
     (array([1, 1, 1, 1, 1, 0], dtype=uint8), 5, True)
     """
-    points = given.positions_array(positions)
-    result = _native.label_bars(points, given.edge_array(edges), given.tolerance(tol))
+    if given.is_networkx_graph(edges):
+        graph = given.undirected_graph(edges, "edges")
+        points = given.positions_array(given.positions_of(positions, graph))
+        bars = graph.edges
+    else:
+        points, bars = given.positions_array(positions), given.edge_array(edges)
+    result = _native.label_bars(points, bars, given.tolerance(tol))
     return _bar_labels(result)
 
 
-def generic_labels(n: Any, edges: npt.ArrayLike | None = None, d: int = 2, *, seed: int = 0) -> BarLabels:
+def generic_labels(
+    n: Any, edges: npt.ArrayLike | None = None, *deprecated_d: int, d: int = 2, seed: int = 0
+) -> BarLabels:
     """Label each bar by generic rigidity in the plane (d = 2) or in space (d = 3).
 
     The labels are the greedy labels of the generic rigidity matroid: each
@@ -165,7 +176,9 @@ def generic_labels(n: Any, edges: npt.ArrayLike | None = None, d: int = 2, *, se
     edges : array_like, shape (m, 2)
         The bars, as pairs of node numbers. A repeated bar is redundant.
     d : {2, 3}
-        The dimension (default 2).
+        The dimension (default 2), by keyword as everywhere in this module
+        (``generic_labels(n, edges, 3)`` still works, with a
+        `DeprecationWarning`).
     seed : int, optional
         Seed of the random positions, in ``[0, 2**64)`` (default 0).
 
@@ -182,10 +195,11 @@ def generic_labels(n: Any, edges: npt.ArrayLike | None = None, d: int = 2, *, se
 
     >>> banana = [(pole, b) for pole in (0, 1) for b in (2, 3, 4)] + [(2, 3), (2, 4), (3, 4)]
     >>> banana += [(pole, b) for pole in (0, 1) for b in (5, 6, 7)] + [(5, 6), (5, 7), (6, 7)]
-    >>> result = generic_labels(8, banana, 3)
+    >>> result = generic_labels(8, banana, d=3)
     >>> result["rank"], result["max_rank"], result["is_rigid"]
     (17, 18, False)
     """
+    d = _positional_d(deprecated_d, d, "generic_labels")
     graph = given.as_graph(n, edges)
     result = _native.generic_labels(graph.n, graph.edges, given.dimension(d), given.seed_value(seed))
     return _bar_labels(result)
@@ -434,6 +448,21 @@ def _too_few_bars(n: Any, edges: Any, d: Any) -> bool:
     # before its edges are read (arrays are counted in the extension).
     counts = given.networkx_counts(n, edges)
     return counts is not None and counts[1] < _native.rigid_rank(counts[0], given.dimension(d))
+
+
+def _positional_d(deprecated_d: tuple[int, ...], d: int, function: str) -> int:
+    """``d`` given by keyword, or once positionally after ``edges`` (the older form, with a warning)."""
+    if not deprecated_d:
+        return d
+    if len(deprecated_d) > 1 or d != 2:
+        raise TypeError(f"{function}() takes n and edges positionally; give d= and seed= by keyword")
+    warnings.warn(
+        f"{function}(n, edges, {deprecated_d[0]!r}) is deprecated: "
+        f"give the dimension by keyword, d={deprecated_d[0]!r}",
+        DeprecationWarning,
+        stacklevel=3,
+    )
+    return deprecated_d[0]
 
 
 def _generic(graph: given.GraphInput, d: int) -> BarLabels:

@@ -119,6 +119,10 @@ def load(directory: Path) -> Manifest:
         document = json.loads(path.read_text())
     except FileNotFoundError:
         raise DatasetError(f"{directory} holds no dataset: {MANIFEST_NAME} is missing") from None
+    except NotADirectoryError:
+        raise DatasetError(f"{directory} is a file, not a dataset directory") from None
+    except OSError as error:
+        raise DatasetError(f"cannot read {path}: {error.strerror or error}") from None
     except (ValueError, UnicodeDecodeError) as error:
         raise DatasetError(f"{path} is not a valid manifest: {error}") from None
     try:

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import fnmatch
 import hashlib
+import numbers
 import os
 import time
 from collections.abc import Callable, Iterator, Mapping
@@ -95,6 +97,7 @@ def write_dataset(
     client: Any = None,
     workers: int | None = None,
     progress: bool | ProgressCallback = True,
+    force: bool = False,
     **params: Any,
 ) -> WriteResult:
     """Write a batch of labelled graphs as Parquet shards of `shard_size` graphs.
@@ -126,7 +129,11 @@ def write_dataset(
         Local threads making shards (default min(2, CPU count)); not with `client`.
     progress : bool or callable, default True
         Show a progress bar (tqdm), or call ``progress(graphs_done, n_graphs)`` from this
-        thread as graphs are made.
+        thread as graphs are made. Graphs of a shard count as they are made; a shard
+        that an interrupt leaves unfinished is made again by the next run.
+    force : bool, default False
+        Write a new dataset into a directory that holds other files (they are left alone);
+        without it such a directory is refused.
 
     Returns
     -------
@@ -136,8 +143,9 @@ def write_dataset(
     Raises
     ------
     DatasetError
-        `out_dir` holds a dataset made with other arguments, files that are not a
-        dataset, or another writer is writing into it.
+        `out_dir` is a file or cannot be written, holds a dataset made with other
+        arguments (`OtherArgumentsError`), holds other files and `force` is not given
+        (`OccupiedDirectoryError`), or another writer is writing into it.
     TypeError, ValueError
         A bad argument or model parameter (before any work).
     KeyboardInterrupt
@@ -152,7 +160,13 @@ def write_dataset(
     others; a finished dataset is only verified, which needs no write access.
     """
     started = time.perf_counter()
-    check_arguments(dict(n_graphs=n_graphs, n_nodes=n_nodes, d=d, seed=seed, shard_size=shard_size, workers=workers))
+    checked = check_arguments(
+        dict(n_graphs=n_graphs, n_nodes=n_nodes, d=d, seed=seed, shard_size=shard_size, workers=workers)
+    )
+    n_graphs, n_nodes, d, seed, shard_size = (
+        _required(checked, name) for name in ("n_graphs", "n_nodes", "d", "seed", "shard_size")
+    )
+    workers = checked["workers"]
     record = model_record(model, n_nodes, d, labels, tol, params)
     if client is not None and workers is not None:
         raise ValueError("workers applies to local runs only: a Dask cluster uses its own workers")
@@ -160,15 +174,16 @@ def write_dataset(
     if not callable(progress):
         progress = bool(progress)
     directory = Path(out_dir).absolute()
+    if directory.exists() and not directory.is_dir():
+        raise DatasetError(f"{directory} is a file, not a directory")
     wanted = Manifest(directory, n_graphs, n_nodes, d, seed, shard_size, _manifest.plan(n_graphs, shard_size), record)
 
     finished = _verified_if_complete(wanted)
     if finished is not None:
         seconds = time.perf_counter() - started
         return WriteResult(finished, shards_written=0, shards_reused=len(finished.shards), graphs_written=0, seconds=seconds)
-    directory.mkdir(parents=True, exist_ok=True)
-    with _exclusive_writer(directory):
-        manifest, reused = _keep_verified_shards(_open_for_writing(wanted))
+    with _writing_into(directory), _exclusive_writer(directory):
+        manifest, reused = _keep_verified_shards(_open_for_writing(wanted, force))
         journal = _manifest.Journal(manifest)  # the verified state replaces what a killed writer left
         _remove_leftovers(directory)
         todo = [shard for shard in manifest.shards if shard.sha256 is None]
@@ -237,25 +252,37 @@ def _model_name(model: Mapping[str, Any] | None) -> str:
     return COMPLETE if model is None else str(model["model"])
 
 
-def check_arguments(values: Mapping[str, object], label: Callable[[str], str] = str) -> None:
-    """Raise `TypeError` or `ValueError` for a bad argument of `write_dataset`, named by `label(name)`.
+def check_arguments(values: Mapping[str, object], label: Callable[[str], str] = str) -> dict[str, int | None]:
+    """Return the integer arguments of `write_dataset` as Python ints (NumPy integers taken too).
 
     `values` maps argument names to values; None stands for an option left out.
+    Raises `TypeError` or `ValueError` for a bad one, named by `label(name)`.
     """
+    checked: dict[str, int | None] = {}
     for name, value in values.items():
         if value is None:
+            checked[name] = None
             continue
-        if not isinstance(value, int) or isinstance(value, bool):
-            raise TypeError(f"{label(name)} must be an int, not {type(value).__name__}")
+        if not isinstance(value, numbers.Integral) or isinstance(value, (bool, np.bool_)):
+            raise TypeError(f"{label(name)} must be an integer, not {type(value).__name__}")
+        number = checked[name] = int(value)
         lowest, highest = ARGUMENT_RANGES[name]
-        if value < lowest or (highest is not None and value > highest):
-            raise ValueError(f"{label(name)} must {_allowed(lowest, highest, value)}, got {value}")
-    n_graphs, shard_size = values.get("n_graphs"), values.get("shard_size")
-    if isinstance(n_graphs, int) and isinstance(shard_size, int) and -(-n_graphs // shard_size) > MAX_SHARDS:
+        if number < lowest or (highest is not None and number > highest):
+            raise ValueError(f"{label(name)} must {_allowed(lowest, highest, number)}, got {number}")
+    n_graphs, shard_size = checked.get("n_graphs"), checked.get("shard_size")
+    if n_graphs is not None and shard_size is not None and -(-n_graphs // shard_size) > MAX_SHARDS:
         raise ValueError(
             f"{label('shard_size')} {shard_size} makes {-(-n_graphs // shard_size):,} shards of {n_graphs:,} graphs; "
             f"at most {MAX_SHARDS:,} are allowed: make them larger"
         )
+    return checked
+
+
+def _required(checked: Mapping[str, int | None], name: str) -> int:
+    value = checked[name]
+    if value is None:
+        raise TypeError(f"{name} must be an integer, not None")
+    return value
 
 
 def _allowed(lowest: int, highest: int | None, value: int) -> str:
@@ -308,7 +335,7 @@ def _verified_if_complete(wanted: Manifest) -> Manifest | None:
     return verified if verified.complete else None
 
 
-def _open_for_writing(wanted: Manifest) -> Manifest:
+def _open_for_writing(wanted: Manifest, force: bool) -> Manifest:
     """The directory's manifest if it was made with these arguments, else `wanted`."""
     existing = _existing(wanted)
     if existing is not None:
@@ -318,7 +345,64 @@ def _open_for_writing(wanted: Manifest) -> Manifest:
         raise DatasetError(
             f"{directory} holds shard files but no {_manifest.MANIFEST_NAME}: refusing to overwrite them"
         )
+    others = sorted(entry.name for entry in directory.iterdir() if not _ours(entry.name))
+    if others and not force:
+        raise OccupiedDirectoryError(directory, others)
     return wanted
+
+
+def _ours(name: str) -> bool:
+    """Whether a file name is one a writer makes (the lock and temporaries of a killed writer included)."""
+    return name == LOCK_NAME or fnmatch.fnmatch(name, ".shard-*.tmp") or name.startswith(f".{_manifest.MANIFEST_NAME}.")
+
+
+class OccupiedDirectoryError(DatasetError):
+    """The directory holds files that are not part of a dataset, and no dataset."""
+
+    def __init__(self, directory: Path, files: list[str]) -> None:
+        self.directory = directory
+        self.files = files
+        super().__init__(self.describe())
+
+    def describe(self, force: str = "force=True") -> str:
+        """The message, naming the way to write beside the files as `force`."""
+        shown = ", ".join(self.files[:3]) + (", ..." if len(self.files) > 3 else "")
+        count = f"{len(self.files)} file{'' if len(self.files) == 1 else 's'}"
+        return (
+            f"{self.directory} holds {count} but no dataset ({shown}): "
+            f"choose an empty or new directory, or pass {force} to write the dataset beside them"
+        )
+
+
+class UnfinishedDatasetError(DatasetError):
+    """The dataset's writer has not finished (it was interrupted, or is still running)."""
+
+    def __init__(self, manifest: Manifest) -> None:
+        self.directory = manifest.directory
+        self.missing = len(manifest.shards) - manifest.shards_done
+        self.total = len(manifest.shards)
+        super().__init__(self.describe())
+
+    def describe(self, how: str = "rerun write_dataset with the same arguments") -> str:
+        """The message, saying `how` to finish the dataset."""
+        return (
+            f"the dataset in {self.directory} is unfinished ({self.missing} of {self.total} shards "
+            f"missing): {how} to complete it"
+        )
+
+
+@contextmanager
+def _writing_into(directory: Path) -> Iterator[None]:
+    """Create the directory; report a directory that cannot be written in its own terms, not a file's."""
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+        yield
+    except PermissionError:
+        raise DatasetError(f"cannot write into {directory}: permission denied") from None
+    except OSError as error:
+        if error.filename is None or not str(error.filename).startswith(str(directory)):
+            raise
+        raise DatasetError(f"cannot write into {directory}: {error.strerror or error}") from None
 
 
 @contextmanager
@@ -394,8 +478,8 @@ def _keep_verified_shards(manifest: Manifest) -> tuple[Manifest, int]:
 @contextmanager
 def _progress_reporter(progress: bool | ProgressCallback, total: int, done: int) -> Iterator[Callable[[int], None]]:
     """A function to report the graphs made so far (after the `done` ones of kept shards)."""
-    if progress is False:
-        yield lambda made: None
+    if progress is False or (progress is True and done == total):
+        yield lambda made: None  # no bar when there is nothing to make
     elif progress is True:
         tqdm = optional_module("tqdm", "write_dataset with progress=True", "dataset")
         with tqdm.tqdm(total=total, initial=done, unit=" graphs", unit_scale=total >= 10_000, smoothing=0.1) as bar:
@@ -440,11 +524,7 @@ def read_dataset(out_dir: str | os.PathLike[str], verify: bool = False) -> Itera
     optional_module("pyarrow.parquet", "read_dataset", "dataset")
     manifest = read_manifest(out_dir)
     if not manifest.complete:
-        missing = len(manifest.shards) - manifest.shards_done
-        raise DatasetError(
-            f"the dataset in {manifest.directory} is unfinished ({missing} of {len(manifest.shards)} shards "
-            "missing): rerun write_dataset with the same arguments to complete it"
-        )
+        raise UnfinishedDatasetError(manifest)
     return _iterate_graphs(manifest, verify)
 
 

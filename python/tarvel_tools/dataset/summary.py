@@ -13,6 +13,8 @@ from typing import Any
 
 import numpy as np
 
+from .._results import dof_of
+
 __all__ = ["LabelSummary", "summarize"]
 
 
@@ -118,10 +120,9 @@ class _Tally:
 
     def add(self, graph: Mapping[str, Any]) -> None:
         labels = np.asarray(graph["labels"], dtype=np.uint8)
-        rank = int(graph["rank"] if "rank" in graph else graph["final_rank"])
         self.graphs += 1
         self.rigid += bool(graph["is_rigid"])
-        self.dof[max(int(graph["max_rank"]) - rank, 0)] += 1
+        self.dof[dof_of(graph)] += 1
         if labels.size:
             share = float(np.count_nonzero(labels)) / labels.size
             self.with_bars += 1

@@ -1,5 +1,9 @@
 """The command line in its own terms, and the package's version."""
 
+import json
+import os
+import shlex
+import subprocess
 import sys
 import tomllib
 from pathlib import Path
@@ -91,3 +95,103 @@ def test_generate_without_the_dataset_extra_says_what_to_install(tmp_path, capsy
 def test_version_is_the_package_version():
     project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
     assert tarvel_tools.__version__ == project["version"]
+
+
+# ---------------------------------------------------------------- messages of a run, in the command line's terms
+
+
+def run(argv, capsys):
+    """Exit status, standard output and standard error of one command."""
+    status = cli_main(argv)
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+@pytest.fixture
+def dataset_extra():
+    pytest.importorskip("pyarrow")
+
+
+def test_directories_that_are_files_or_not_ours_are_refused_in_one_line(tmp_path, capsys, dataset_extra):
+    (tmp_path / "afile").write_text("")
+    not_a_directory = f"error: {tmp_path / 'afile'} is a file, not a dataset directory\n"
+    assert run(["verify", str(tmp_path / "afile")], capsys) == (1, "", not_a_directory)
+    with pytest.raises(SystemExit) as exit_info:
+        cli_main([*GENERATE, "--out", str(tmp_path / "afile")])
+    assert exit_info.value.code == 2 and capsys.readouterr().err.endswith(
+        f"error: --out {tmp_path / 'afile'} is a file: give a directory for the dataset\n")
+
+    other = tmp_path / "other"
+    other.mkdir()
+    (other / "notes.txt").write_text("mine")
+    status, out, err = run([*GENERATE, "--out", str(other), "--no-progress"], capsys)
+    assert (status, out) == (2, "") and err == (
+        f"error: {other} holds 1 file but no dataset (notes.txt): choose an empty or new directory, "
+        "or pass --force to write the dataset beside them\n")
+    assert sorted(p.name for p in other.iterdir()) == ["notes.txt"]
+    status, out, err = run([*GENERATE, "--out", str(other), "--no-progress", "--force"], capsys)
+    assert status == 0 and err == "" and (other / "notes.txt").read_text() == "mine"
+
+
+def test_a_directory_that_cannot_be_written_is_named_not_its_lock(tmp_path, capsys, monkeypatch, dataset_extra):
+    from tarvel_tools.dataset import store
+
+    def refused(path):
+        raise PermissionError(13, "Permission denied", str(path))
+
+    monkeypatch.setattr(store, "_lock", refused)  # as a read-only directory does (root may write anywhere)
+    out = tmp_path / "data"
+    assert run([*GENERATE, "--out", str(out), "--no-progress"], capsys) == (
+        1, "", f"error: cannot write into {out}: permission denied\n")
+
+
+def test_counts_read_as_english_and_an_empty_dataset_says_so(tmp_path, capsys, dataset_extra):
+    out = tmp_path / "data"
+    status, first, err = run([*GENERATE, "--out", str(out), "--no-progress"], capsys)
+    assert status == 0 and "wrote 5 graphs (3 shards) in" in first
+    (out / "shard-000001.parquet").unlink()
+    status, again, err = run([*GENERATE, "--out", str(out), "--no-progress"], capsys)
+    assert "wrote 2 graphs (1 shard, 2 shards kept from an earlier run) in" in again
+    empty = replaced(GENERATE, "--graphs", "0")
+    status, out_text, err = run([*empty, "--out", str(tmp_path / "empty")], capsys)  # progress bar on
+    assert (status, err) == (0, "") and ": an empty dataset (--graphs 0), written in" in out_text
+
+
+def test_an_unfinished_dataset_tells_the_command_that_finishes_it(tmp_path, capsys, dataset_extra):
+    out = tmp_path / "data set"
+    argv = [*replaced(GENERATE, "--graphs", "6"), "--model", "knn", "--k", "2", "--out", str(out), "--no-progress"]
+    assert run(argv, capsys)[0] == 0
+    manifest = json.loads((out / "manifest.json").read_text())
+    manifest["complete"], manifest["shards"][1]["sha256"] = False, None
+    (out / "manifest.json").write_text(json.dumps(manifest))
+
+    status, printed, err = run(["summarize", str(out)], capsys)
+    assert (status, printed) == (1, "") and "rerun write_dataset" not in err
+    command = err.split(": run ", 1)[1].removesuffix(" to complete it\n")
+    assert command.startswith("python -m tarvel_tools generate --graphs 6 ")
+    status, printed, err = run(shlex.split(command)[3:], capsys)  # the very command it tells, as typed
+    assert status == 0 and "wrote 2 graphs (1 shard, 2 shards kept from an earlier run)" in printed
+    assert run(["verify", str(out)], capsys)[0] == 0
+
+
+@pytest.mark.parametrize("command", ["summarize", "verify"])
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path, capsys, command, dataset_extra):
+    assert run([*GENERATE, "--out", str(tmp_path), "--no-progress"], capsys)[0] == 0
+    reader, writer = os.pipe()
+    os.close(reader)  # as `... | head -2` has, once head has its lines
+    env = {**os.environ, "PYTHONPATH": str(Path(tarvel_tools.__file__).resolve().parents[1])}
+    try:
+        finished = subprocess.run([sys.executable, "-m", "tarvel_tools", command, str(tmp_path)], stdout=writer,
+                                  stderr=subprocess.PIPE, text=True, env=env, timeout=120)
+    finally:
+        os.close(writer)
+    assert (finished.returncode, finished.stderr) == (141, "")
+
+
+def test_a_default_that_does_not_fit_the_nodes_names_the_option_typed(capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        cli_main([*replaced(GENERATE, "--nodes", "1"), "--out", "unused"])
+    assert exit_info.value.code == 2
+    assert capsys.readouterr().err.endswith(
+        "error: --nodes 1 is too few for the default --removed-bars 2 of model 'near-threshold': "
+        "give --removed-bars in [0, 0] or more nodes\n")

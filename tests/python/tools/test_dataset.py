@@ -226,7 +226,10 @@ def test_stopped_cli_run_keeps_its_shards_and_is_completed_by_rerunning(tmp_path
     assert 0 < done < 30
     if stop == signal.SIGINT:
         assert process.returncode == 130 and stdout == ""
-        assert stderr == f"interrupted: {done} of 30 shards done; run the same command again to resume\n"
+        assert stderr == (
+            f"interrupted: {100 * done:,} graphs of 3,000 kept ({done} of 30 shards done; graphs of unfinished "
+            "shards are made again); run the same command again to resume\n"
+        )
         assert tidy(out)
     else:
         assert process.returncode == -signal.SIGKILL
@@ -236,7 +239,8 @@ def test_stopped_cli_run_keeps_its_shards_and_is_completed_by_rerunning(tmp_path
     )
 
     assert finished.returncode == 0, finished.stderr
-    assert f"({30 - done} shards, {done} kept)" in finished.stdout.splitlines()[-1]
+    kept = f"{done} shard{'s' if done > 1 else ''} kept from an earlier run"
+    assert f"({30 - done} shards, {kept})" in finished.stdout.splitlines()[-1]
     assert tidy(out)
     assert_same_model_graphs(list(read_dataset(out)), generate_graph_batch("near-threshold", 3000, 12, 2, 7))
 
@@ -317,7 +321,7 @@ def test_other_arguments_into_an_existing_dataset_are_refused(tmp_path, capsys):
     with pytest.raises(DatasetError, match=r"seed=0 \(asked for 1\), shard_size=3 \(asked for 2\)"):
         write_dataset(tmp_path, 6, 4, 2, 1, 2, progress=False)
     argv = ["generate", "--graphs", "6", "--nodes", "4", "--dim", "2", "--seed", "1", "--shard-size", "2"]
-    assert cli_main([*argv, "--model", "complete", "--out", str(tmp_path)]) == 1
+    assert cli_main([*argv, "--model", "complete", "--out", str(tmp_path)]) == 2
     assert "--seed 0 (asked for 1), --shard-size 3 (asked for 2)" in capsys.readouterr().err
     assert read_manifest(tmp_path).complete
 
@@ -334,6 +338,11 @@ def test_directories_owned_by_others_are_refused(tmp_path):
         with pytest.raises(DatasetError, match="another write_dataset"):
             write_dataset(tmp_path / "busy", 4, 4, 2, 0, 2, progress=False)
     assert not (tmp_path / "busy" / "manifest.json").exists()
+    (tmp_path / "notes").mkdir()
+    (tmp_path / "notes" / "todo.txt").write_text("mine")
+    with pytest.raises(DatasetError, match=r"holds 1 file but no dataset \(todo.txt\).*pass force=True"):
+        write_dataset(tmp_path / "notes", 4, 4, 2, 0, 2, progress=False)
+    assert write_dataset(tmp_path / "notes", 4, 4, 2, 0, 2, progress=False, force=True).manifest.complete
 
 
 def test_cli_verify_reports_damage(tmp_path, capsys):

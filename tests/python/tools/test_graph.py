@@ -14,10 +14,11 @@ from tarvel_tools.positions import batch_positions
 def test_unit_square(unit_square):
     arrays = to_graph_arrays(tarvel.simulate(unit_square, 2), both_directions=False)
     assert arrays["edge_index"].tolist() == [[0, 0, 0, 1, 1, 2], [1, 2, 3, 2, 3, 3]]
-    assert arrays["edge_attr"][:, 0].tolist() == [1.0, np.sqrt(2.0), 1.0, 1.0, np.sqrt(2.0), 1.0]
+    root2 = float(np.float32(np.sqrt(2.0)))  # float32 by default, rounded once from the double length
+    assert arrays["edge_attr"][:, 0].tolist() == [1.0, root2, 1.0, 1.0, root2, 1.0]
     assert arrays["y"].tolist() == [1, 1, 1, 1, 1, 0]
     assert arrays["is_rigid"].tolist() == [True]
-    assert arrays["final_rank"].tolist() == [5] and arrays["max_rank"].tolist() == [5]
+    assert [arrays[key].tolist() for key in ("rank", "max_rank", "dof")] == [[5], [5], [0]]
     assert int(arrays["num_nodes"]) == 4
     assert "pos" not in arrays
 
@@ -26,13 +27,14 @@ def test_unit_square(unit_square):
     "key, dtype, shape",
     [
         ("edge_index", np.int64, (2, 45)),
-        ("edge_attr", np.float64, (45, 1)),
+        ("edge_attr", np.float32, (45, 1)),
         ("y", np.int64, (45,)),
         ("is_rigid", np.bool_, (1,)),
-        ("final_rank", np.int64, (1,)),
+        ("rank", np.int64, (1,)),
         ("max_rank", np.int64, (1,)),
+        ("dof", np.int64, (1,)),
         ("num_nodes", np.int64, ()),
-        ("pos", np.float64, (10, 3)),
+        ("pos", np.float32, (10, 3)),
     ],
 )
 def test_dtypes_and_shapes(key, dtype, shape):
@@ -46,7 +48,8 @@ def test_dtypes_and_shapes(key, dtype, shape):
 def test_edges_labels_and_lengths_line_up(n_nodes, d, seed):
     result = tarvel.generate_training_batch(1, n_nodes, d, seed)[0]
     positions = batch_positions(1, n_nodes, d, seed)[0]
-    arrays = to_graph_arrays(result, positions, both_directions=False)
+    arrays = to_graph_arrays(result, positions, both_directions=False, dtype=np.float64)
+    assert arrays["rank"] == result["final_rank"] and arrays["dof"] == result["max_rank"] - result["final_rank"]
     pairs = [tuple(pair) for pair in arrays["edge_index"].T.tolist()]
     assert [pair for pair, label in zip(pairs, arrays["y"], strict=True) if label == 1] == result["accepted_edges"]
     lengths = np.linalg.norm(positions[arrays["edge_index"][0]] - positions[arrays["edge_index"][1]], axis=1)
@@ -120,13 +123,24 @@ def test_to_pyg_glue_with_stand_in_modules(monkeypatch, unit_square):
         assert array.dtype == expected[name].dtype and np.array_equal(array, expected[name])
 
 
+@pytest.mark.parametrize("dtype", [np.float16, np.int64, np.complex128, "int32", object])
+def test_other_dtypes_are_refused(dtype, unit_square):
+    with pytest.raises(TypeError, match="dtype must be float32 or float64"):
+        to_graph_arrays(tarvel.simulate(unit_square, 2), dtype=dtype)
+
+
 def test_to_pyg_with_torch_geometric(unit_square):
     torch = pytest.importorskip("torch")
     pytest.importorskip("torch_geometric")
+    from torch_geometric.nn import GCNConv
+
     data = to_pyg(tarvel.simulate(unit_square, 2), unit_square, both_directions=False)
     assert data.num_nodes == 4 and data.num_edges == 6
     assert data.edge_index.dtype == torch.int64 and data.edge_attr.shape == (6, 1)
-    assert data.y.tolist() == [1, 1, 1, 1, 1, 0] and data.pos.dtype == torch.float64
+    assert data.y.tolist() == [1, 1, 1, 1, 1, 0] and data.pos.dtype == data.edge_attr.dtype == torch.float32
+    assert GCNConv(2, 3)(data.pos, data.edge_index).shape == (4, 3)  # a standard layer takes it as it is
+    double = to_pyg(tarvel.simulate(unit_square, 2), unit_square, dtype=torch.float64)
+    assert double.pos.dtype == double.edge_attr.dtype == torch.float64
 
 
 def _triangle_with_tail():
@@ -155,11 +169,11 @@ def test_both_directions_repeat_every_bar_with_its_label_and_length(kind, unit_s
     # Every length is that of its bar in the positions.
     pos = both["pos"]
     lengths = np.hypot(*(pos[both["edge_index"][0]] - pos[both["edge_index"][1]]).T)
-    np.testing.assert_allclose(both["edge_attr"][:, 0], lengths, rtol=1e-15)
+    np.testing.assert_allclose(both["edge_attr"][:, 0], lengths, rtol=1e-7)
 
 
 def test_model_graph_arrays():
-    arrays = to_graph_arrays(_triangle_with_tail(), both_directions=False)
+    arrays = to_graph_arrays(_triangle_with_tail(), both_directions=False, dtype="float64")
     assert arrays["edge_attr"][:, 0].tolist() == [3.0, 5.0, 4.0, 7.211102550927978]
     assert [arrays[key].tolist() for key in ("is_rigid", "rank", "max_rank", "dof")] == [[False], [4], [5], [1]]
     assert int(arrays["num_nodes"]) == 4 and arrays["edge_component"].tolist() == [0, 0, 0, 1]

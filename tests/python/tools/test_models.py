@@ -62,7 +62,7 @@ def test_labels_agree_with_the_rigidity_functions(model, points):
                 if method == "numeric":
                     expected = rigidity.label_bars(graph["positions"], edges)
                 elif method == "generic":
-                    expected = rigidity.generic_labels(n, edges, d)
+                    expected = rigidity.generic_labels(n, edges, d=d)
                 else:
                     expected = rigidity.pebble_game(n, edges)
                 assert graph["labels"].tolist() == expected["labels"].tolist()

@@ -1,6 +1,8 @@
 """plot_framework / plot_reconstruction, rendered headless."""
 
 import io
+import pathlib
+import runpy
 import sys
 
 import numpy as np
@@ -151,3 +153,81 @@ def test_rigid_components_take_one_colour_each_and_redundant_bars_are_dashed():
     assert colours[0] == colours[1] == colours[2] != colours[3] == colours[4] == colours[5]
     assert tuple(redundant.get_colors()[0][:3]) == colours[3][:3]  # its component's colour, fainter
     assert ax.get_title() == "bowtie\nflexible: 2 rigid components, 1 degree of freedom"
+
+
+# ---------------------------------------------------------------- pictures that read
+
+ROOT = pathlib.Path(__file__).resolve().parents[3]
+
+
+def drawn_nodes(ax):
+    """Centres and diameter of the node discs, in pixels of the rendered figure."""
+    (discs,) = [c for c in ax.collections if c.get_gid() == "nodes"]
+    ax.figure.canvas.draw()  # settles the equal-aspect box
+    centres = ax.transData.transform(discs.get_offsets())
+    width = float(discs.get_widths()[0])
+    diameter = ax.transData.transform([[width, 0.0]])[0, 0] - ax.transData.transform([[0.0, 0.0]])[0, 0]
+    return centres, diameter
+
+
+def closest_distance(centres):
+    from scipy.spatial.distance import pdist
+
+    return float(pdist(centres).min())
+
+
+def test_readme_pictures_have_no_overlapping_nodes(tmp_path, capsys):
+    pytest.importorskip("pyarrow")
+    sensors = runpy.run_path(str(ROOT / "examples" / "rigid_components.py"))["main"](tmp_path / "sensors.png")
+    from tarvel_tools.dataset import write_dataset
+
+    write_dataset(tmp_path / "data", 600, 12, 2, 2024, 300, model="near-threshold", progress=False)  # as the demo, fewer
+    gallery = runpy.run_path(str(ROOT / "examples" / "model_gallery.py"))["main"](tmp_path / "data", tmp_path / "g.png")
+    pictures = [*sensors.axes, *gallery.axes]
+    assert len(pictures) == 7
+    for ax in pictures:
+        centres, diameter = drawn_nodes(ax)
+        assert diameter > 8.0  # pixels: a disc that holds its number
+        assert closest_distance(centres) >= diameter, ax.get_title()
+
+
+def test_coincident_and_close_nodes_are_moved_apart_and_their_bars_follow():
+    from tarvel_tools.plot import plot_rigid_components
+
+    # Three copies of one point, and a fourth point a hair away from them.
+    points = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [1.0, 1.0], [1.0, 1.0], [1.0, 1.0 + 1e-9], [0.0, 1.0]])
+    edges = [(0, 1), (1, 2), (2, 3), (3, 4), (4, 5), (5, 6), (6, 0)]
+    ax = plot_rigid_components(points, edges)
+    centres, diameter = drawn_nodes(ax)
+    assert closest_distance(centres) >= diameter
+    moved = ax.transData.inverted().transform(centres)
+    assert np.abs(moved[[0, 1, 6]] - points[[0, 1, 6]]).max() < 1e-12  # nodes with room stay where they are
+    assert np.abs(moved - points).max() < 0.2  # the others move by about a disc, no more
+    drawn_bars = {tuple(np.round(s, 9).ravel()) for c in ax.collections if isinstance(c, LineCollection)
+                  for s in c.get_segments()}
+    assert drawn_bars == {tuple(np.round(np.concatenate([moved[i], moved[j]]), 9)) for i, j in edges}
+
+
+def test_every_component_has_a_colour_of_its_own():
+    from tarvel_tools.plot import component_colours, plot_rigid_components
+
+    assert len(set(component_colours(300))) == 300
+    path = [(k, k + 1) for k in range(24)]  # 24 bars, each its own rigid component
+    ax = plot_rigid_components(np.column_stack([np.arange(25.0), np.sin(np.arange(25.0))]), path)
+    colours = [tuple(c) for c in bar_collection(ax, "independent").get_colors()]
+    assert len(set(colours)) == 24
+
+
+def test_a_graph_without_positions_is_laid_out_without_overlaps():
+    nx = pytest.importorskip("networkx")
+    from tarvel_tools.plot import plot_rigid_components, spring_layout
+
+    graph = nx.convert_node_labels_to_integers(nx.grid_2d_graph(5, 6))
+    ax = plot_rigid_components(None, graph)
+    centres, diameter = drawn_nodes(ax)
+    assert len(centres) == 30 and closest_distance(centres) >= diameter
+    # A force-directed layout keeps neighbours closer than the rest.
+    layout = spring_layout(30, list(graph.edges))
+    assert np.array_equal(layout, spring_layout(30, list(graph.edges)))  # seeded
+    near = np.mean([np.linalg.norm(layout[u] - layout[v]) for u, v in graph.edges])
+    assert near < 0.5 * np.mean(np.linalg.norm(layout[:, None] - layout[None, :], axis=2))

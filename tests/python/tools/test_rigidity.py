@@ -55,7 +55,7 @@ def test_generic_labels_in_the_plane_are_the_pebble_game_labels():
     for trial in range(40):
         n = int(rng.integers(3, 40))
         edges = random_multigraph(rng, n, int(rng.integers(n, 3 * n)))
-        generic = generic_labels(n, edges, 2, seed=trial)
+        generic = generic_labels(n, edges, d=2, seed=trial)
         game = pebble_game(n, edges)
         assert np.array_equal(generic["labels"], game["labels"]), trial
         assert generic["is_rigid"] == game["is_rigid"]
@@ -99,7 +99,7 @@ def test_label_bars_at_random_positions_are_the_generic_labels():
         n = int(rng.integers(d + 1, 25))
         edges = random_multigraph(rng, n, int(rng.integers(n, 4 * n)))
         numeric = label_bars(rng.uniform(0, 1, (n, d)), edges)
-        generic = generic_labels(n, edges, d, seed=trial)
+        generic = generic_labels(n, edges, d=d, seed=trial)
         assert np.array_equal(numeric["labels"], generic["labels"]), trial
         assert numeric["rank"] == generic["rank"]
 
@@ -132,7 +132,7 @@ def test_double_banana_fools_the_counts_but_not_the_generic_rank():
     for size in range(3, 9):
         for nodes in itertools.combinations(range(8), size):
             assert sum(a in nodes and b in nodes for a, b in DOUBLE_BANANA) <= 3 * size - 6
-    generic = generic_labels(8, DOUBLE_BANANA, 3)
+    generic = generic_labels(8, DOUBLE_BANANA, d=3)
     assert (generic["rank"], generic["max_rank"], generic["is_rigid"]) == (17, 18, False)
     assert not is_rigid(8, DOUBLE_BANANA, d=3)
     # Each banana (K5 minus an edge) is rigid, and the two turn about the axis
@@ -148,7 +148,7 @@ def test_double_banana_fools_the_counts_but_not_the_generic_rank():
 
 
 def rigid_by_count(n, edges):
-    return generic_labels(n, edges, 2)["rank"] == (2 * n - 3 if n >= 2 else 0)
+    return generic_labels(n, edges, d=2)["rank"] == (2 * n - 3 if n >= 2 else 0)
 
 
 def three_connected_by_brute_force(n, edges):
@@ -188,7 +188,7 @@ def test_components_are_the_classes_of_mutually_rigid_pairs():
         components = rigid_components(n, edges)
         together = {pair for component in components for pair in itertools.combinations(component, 2)}
         for u, v in itertools.combinations(range(n), 2):
-            braced = generic_labels(n, np.vstack([edges, [[u, v]]]), 2)["labels"][-1] == 0
+            braced = generic_labels(n, np.vstack([edges, [[u, v]]]), d=2)["labels"][-1] == 0
             assert ((u, v) in together) == braced, (trial, u, v)
         game = pebble_game(n, edges)
         for edge, c in zip(edges.tolist(), game["edge_component"].tolist()):
@@ -220,18 +220,27 @@ def test_networkx_graphs_map_to_their_node_labels():
         (lambda: pebble_game(3), TypeError, "edges are required when n is a number of nodes"),
         (lambda: pebble_game(nx.path_graph(3), [(0, 1)]), TypeError, "edges must be omitted when a graph is given"),
         (lambda: pebble_game(3, [0, 1, 2]), ValueError, "edges must have shape (m, 2), got shape (3,)"),
-        (lambda: pebble_game(3, [[0.0, 1.0]]), TypeError, "edges must hold integer node numbers, got an array of float64"),
+        (lambda: pebble_game(3, [[0.0, 1.0]]), TypeError, "edges must hold integer node numbers, got 0.0 (float)"),
+        (lambda: pebble_game(3, np.array([[0.0, 1.0]])), TypeError, "edges must hold integer node numbers, got an array of float64"),
+        (lambda: pebble_game(3, [(0, 1), (1, 2, 0)]), ValueError, "edges must be pairs of node numbers, got (1, 2, 0)"),
+        (lambda: is_rigid(3, [(0, 1), (0, 2**63)]), ValueError,
+         "edges: edge 1 (0, 9223372036854775808) has an end outside the nodes"),
+        (lambda: is_rigid(3, [(0, 2**70)]), ValueError, "edges: edge 0 (0, 1180591620717411303424) has an end outside"),
+        (lambda: pebble_game(nx.DiGraph([(0, 1)])), TypeError, "the graph is a directed graph (DiGraph); bars have no direction"),
+        (lambda: label_bars(np.eye(2), nx.DiGraph([(0, 1)])), TypeError, "edges is a directed graph (DiGraph)"),
+        (lambda: label_bars({0: (0, 0)}, nx.path_graph(2)), ValueError, "positions has no coordinates for node 1"),
+        (lambda: pebble_game(3, nx.path_graph(3)), TypeError, "edges is a graph: pass the graph alone"),
+        (lambda: generic_labels(3, [(0, 1)], 3, 4), TypeError, "generic_labels() takes n and edges positionally"),
         (lambda: is_rigid(3, np.zeros((0, 3), dtype=int)), ValueError, "edges must have shape (m, 2), got shape (0, 3)"),
         (lambda: is_rigid(3, np.zeros((5, 0), dtype=int)), ValueError, "edges must have shape (m, 2), got shape (5, 0)"),
         (lambda: generic_labels(3, np.zeros((3, 2, 0), dtype=int)), ValueError, "edges must have shape (m, 2), got shape (3, 2, 0)"),
-        (lambda: is_rigid(3, [(0, 1), (1,)]), ValueError, "edges must have shape (m, 2): the rows are of different lengths"),
         (lambda: label_bars([[0, 0], [1]], []), ValueError, "positions must have shape (n, 2) or (n, 3): the rows are of different"),
         (lambda: is_rigid(nx.Graph([(0, 0)])), ValueError, "the graph has a self-loop at node 0"),
         (lambda: pebble_game(3, [[0, 3]]), ValueError, "edges: edge 0 (0, 3) has an end outside the 3 nodes"),
         (lambda: is_rigid(3, [(0, 1), (-1, 2)]), ValueError, "edges: edge 1 (-1, 2) has an end outside the 3 nodes"),
         (lambda: is_globally_rigid(3, [(0, 1), (2, 2)]), ValueError, "edges: edge 1 (2, 2) is a self-loop"),
         (lambda: rigid_components(nx.Graph([(0, 0)])), ValueError, "the graph has a self-loop at node 0"),
-        (lambda: generic_labels(3, [(0, 1)], 4), ValueError, "d must be 2 or 3, got 4"),
+        (lambda: generic_labels(3, [(0, 1)], d=4), ValueError, "d must be 2 or 3, got 4"),
         (lambda: is_rigid(3, [(0, 1)], d="3"), TypeError, "d must be an integer, got str"),
         (lambda: pebble_game(3, [(0, 1)], k=2, l=4), ValueError, "k and l must satisfy 0 <= l < 2k, got k=2, l=4"),
         (lambda: pebble_game(3, [(0, 1)], k=0, l=0), ValueError, "k and l must satisfy 0 <= l < 2k, got k=0, l=0"),
@@ -270,6 +279,25 @@ def test_huge_n_costs_what_the_bars_cost():
         assert check(2**62, triangle) is False and check(2**62, triangle, d=3) is False
     assert is_globally_rigid(10**15, [(0, 1)]) is False
     assert rigid_components(10**18, [(10**17, 10**18 - 1)]) == [[10**17, 10**18 - 1]]
+def test_edges_from_sets_iterators_and_networkx_graphs_give_the_same_answers():
+    triangle = [(0, 1), (1, 2), (0, 2)]
+    assert is_rigid(3, set(triangle)) and is_rigid(3, iter(triangle)) and is_rigid(3, (pair for pair in triangle))
+    assert generic_labels(3, iter(triangle), d=3)["labels"].tolist() == [1, 1, 1]
+    # label_bars on a graph: positions in the order of G.nodes, or by node, as NetworkX layouts give them.
+    square = nx.Graph([("a", "b"), ("b", "c"), ("c", "d"), ("d", "a"), ("a", "c"), ("b", "d")])
+    corners = {"a": (0, 0), "b": (1, 0), "c": (1, 1), "d": (0, 1)}
+    in_order = [corners[node] for node in square.nodes]
+    expected = label_bars(in_order, [(list(square.nodes).index(u), list(square.nodes).index(v)) for u, v in square.edges])
+    for positions in (corners, in_order):
+        assert label_bars(positions, square)["labels"].tolist() == expected["labels"].tolist() == [1, 1, 1, 1, 1, 0]
+
+
+def test_d_is_a_keyword_and_the_older_positional_form_warns():
+    with pytest.raises(TypeError):
+        is_rigid(8, DOUBLE_BANANA, 3)
+    with pytest.warns(DeprecationWarning, match=r"give the dimension by keyword, d=3"):
+        old = generic_labels(8, DOUBLE_BANANA, 3)
+    assert old["rank"] == generic_labels(8, DOUBLE_BANANA, d=3)["rank"] == 17
 
 
 # ---------------------------------------------------------------- the native module
