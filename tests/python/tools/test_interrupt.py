@@ -45,7 +45,7 @@ INTERRUPT_SCRIPT = """
         "generate_graph_batch": (lambda: models.generate_graph_batch("gnm", 1, 3000, 3, 0, m=9000), ()),
     }
     small = cycles(40, 3)
-    before = [rigidity.generic_labels(40, small, 3)["labels"].tolist(), rigidity.is_globally_rigid(40, small)]
+    before = [rigidity.generic_labels(40, small, d=3)["labels"].tolist(), rigidity.is_globally_rigid(40, small)]
 
     def interrupted(function, args):
         go, state = threading.Event(), {"returned": False, "sent": None}
@@ -76,7 +76,7 @@ INTERRUPT_SCRIPT = """
             report[name] = interrupted(function, args)
             if report[name]["sent"]:
                 break
-    after = [rigidity.generic_labels(40, small, 3)["labels"].tolist(), rigidity.is_globally_rigid(40, small)]
+    after = [rigidity.generic_labels(40, small, d=3)["labels"].tolist(), rigidity.is_globally_rigid(40, small)]
     report["same_after"] = before == after
     print(json.dumps(report))
 """
@@ -115,7 +115,7 @@ EXIT_SCRIPT = """
 
     def work():
         started.set()
-        rigidity.generic_labels(20000, edges, 3)
+        rigidity.generic_labels(20000, edges, d=3)
 
     threading.Thread(target=work, daemon=True).start()
     started.wait()

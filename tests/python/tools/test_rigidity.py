@@ -274,7 +274,7 @@ def test_huge_n_costs_what_the_bars_cost():
     triangle = [(0, far), (far, 5), (5, 0)]
     game = pebble_game(2**62, triangle)
     assert (game["components"], game["dof"], game["is_rigid"]) == ([[0, 5, far]], 2**63 - 6, False)
-    assert generic_labels(2**62, triangle, 3)["labels"].tolist() == [1, 1, 1]
+    assert generic_labels(2**62, triangle, d=3)["labels"].tolist() == [1, 1, 1]
     for check in (is_rigid, is_minimally_rigid, is_redundantly_rigid):
         assert check(2**62, triangle) is False and check(2**62, triangle, d=3) is False
     assert is_globally_rigid(10**15, [(0, 1)]) is False

@@ -103,7 +103,7 @@ def test_closure_components_and_circuits_equal_brute_force(d):
 def test_fundamental_circuits_are_minimal_dependent_sets_of_the_basis_before(d):
     for case, (n, edges) in enumerate(small_cases(20, d, seed=10 + d)):
         dense = DenseRank(n, d, seed=case)
-        labels = generic_labels(n, edges, d)["labels"]
+        labels = generic_labels(n, edges, d=d)["labels"]
         for bar in np.flatnonzero(labels == 0)[:3]:
             circuit = fundamental_circuit(n, edges, bar=int(bar), d=d)
             assert circuit is not None and circuit[-1] == bar
