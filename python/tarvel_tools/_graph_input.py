@@ -141,6 +141,24 @@ def tolerance(tol: Any) -> float:
     return value
 
 
+ARITHMETICS = ("orthogonal", "simulate")
+"""How numeric labels are computed: the backward-stable orthogonal test, or the simulation's elimination."""
+
+
+def default_tolerance(arithmetic: str) -> float:
+    """The tolerance of the numeric test when none is given: relative to each row for the
+    orthogonal test (rounding in the rows of nearly flexible sub-frameworks stays far
+    below it up to thousands of nodes), absolute (`tarvel.simulate`'s) for "simulate"."""
+    return 1e-9 if arithmetic == "simulate" else 1e-6
+
+
+def arithmetic_code(arithmetic: Any, name: str = "arithmetic") -> int:
+    """The extension's number for an arithmetic of `ARITHMETICS`; ValueError naming `name` otherwise."""
+    if not isinstance(arithmetic, str) or arithmetic not in ARITHMETICS:
+        raise ValueError(f"{name} must be one of {', '.join(map(repr, ARITHMETICS))}, got {arithmetic!r}")
+    return ARITHMETICS.index(arithmetic)
+
+
 def _from_networkx(graph: Any) -> GraphInput:
     labels = list(graph.nodes)
     number_of = {label: number for number, label in enumerate(labels)}

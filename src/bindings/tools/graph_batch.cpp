@@ -25,8 +25,8 @@ Enum enum_of(PyObject* object, Enum last, const char* what) {
 // Argument order: n_graphs, n_nodes, d, seed, labels, tol, then the graph
 // model and its parameters m, p, radius, k, split_probability, removed_bars,
 // extra_bars, then the point model and its parameters grid_side, groups,
-// cluster_radius.
-constexpr Py_ssize_t kArguments = 18;
+// cluster_radius, then the arithmetic of numeric labels.
+constexpr Py_ssize_t kArguments = 19;
 
 ModelParameters model_of(PyObject* const* args) {
     ModelParameters model;
@@ -55,8 +55,9 @@ Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nar
     const LabelMethod method = enum_of(args[4], LabelMethod::pebble, "label method");
     const double tol = to_double(args[5]);
     const ModelParameters model = model_of(args);
+    const LabelArithmetic arithmetic = enum_of(args[18], LabelArithmetic::simulate, "arithmetic");
 
-    GraphBatch batch = without_interpreter_lock([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol); });
+    GraphBatch batch = without_interpreter_lock([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol, arithmetic); });
     PyObject* type = result_buffer_type(module);
     Ref dict = Ref::check(PyDict_New());
     const auto put = [&](const char* key, auto& values) {

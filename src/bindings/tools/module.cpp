@@ -16,7 +16,7 @@ PyCFunction fastcall() {
 
 PyMethodDef functions[] = {
     {"label_bars", fastcall<label_bars>(), METH_FASTCALL,
-     "label_bars(positions, edges, tol, /)\n--\n\nLabels of the bars by the numeric rank test."},
+     "label_bars(positions, edges, tol, arithmetic, /)\n--\n\nLabels of the bars by the numeric rank test."},
     {"generic_labels", fastcall<generic_labels>(), METH_FASTCALL,
      "generic_labels(n, edges, d, seed, /)\n--\n\nLabels of the generic rigidity matroid, exact modulo a prime."},
     {"pebble_game", fastcall<pebble_game>(), METH_FASTCALL,
@@ -27,7 +27,7 @@ PyMethodDef functions[] = {
      "is_globally_rigid(n, edges, /)\n--\n\nGeneric global rigidity in the plane."},
     {"generate_graph_batch", fastcall<generate_graph_batch>(), METH_FASTCALL,
      "generate_graph_batch(n_graphs, n_nodes, d, seed, labels, tol, model, m, p, radius, k, split_probability, "
-     "removed_bars, extra_bars, points, grid_side, groups, cluster_radius, /)\n--\n\n"
+     "removed_bars, extra_bars, points, grid_side, groups, cluster_radius, arithmetic, /)\n--\n\n"
      "Seeded model graphs, labelled, as flat buffers."},
     {nullptr, nullptr, 0, nullptr},
 };
