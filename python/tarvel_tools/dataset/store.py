@@ -229,7 +229,9 @@ def model_record(
     record = resolve_model(model, n_nodes, d, params, label)
     chosen = "orthogonal" if arithmetic is None else arithmetic
     arithmetic_code(chosen, label("arithmetic"))
-    record["labels"], record["tol"] = checked_labelling(labels, default_tolerance(chosen) if tol is None else tol, d, label)
+    if tol is None:  # labels other than numeric take no tolerance: 1e-9 is what their manifests always held
+        tol = default_tolerance(chosen) if labels == "numeric" else 1e-9
+    record["labels"], record["tol"] = checked_labelling(labels, tol, d, label)
     if record["labels"] == "numeric":
         record["arithmetic"] = chosen
     return record
