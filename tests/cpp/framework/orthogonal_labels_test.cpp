@@ -82,14 +82,14 @@ TEST(OrthogonalLabels, AgreeWithDenseReferenceOnDegenerateGrids) {
 
 TEST(OrthogonalLabels, RankCountsAndRefusals) {
     const std::vector<double> square{0, 0, 1, 0, 1, 1, 0, 1};
-    const BarLabels out = label_bars(square, 2, {{0, 1}, {1, 2}, {2, 3}, {3, 0}, {0, 2}, {1, 3}}, 1e-9,
-                                     LabelArithmetic::orthogonal);
+    const std::vector<Pair> bars{{0, 1}, {1, 2}, {2, 3}, {3, 0}, {0, 2}, {1, 3}};
+    const BarLabels out = label_bars(square, 2, bars, 1e-9, LabelArithmetic::orthogonal);
     EXPECT_EQ(out.labels, (std::vector<std::uint8_t>{1, 1, 1, 1, 1, 0}));
     EXPECT_EQ(out.rank, 5u);
     EXPECT_EQ(out.max_rank, 5u);
-    EXPECT_EQ(invalid_input_of([&] { label_bars(square, 4, {}, 1e-9, LabelArithmetic::orthogonal); }),
+    EXPECT_EQ(invalid_input_of([&] { label_bars(square, 4, std::vector<Pair>{}, 1e-9, LabelArithmetic::orthogonal); }),
               "d must be 2 or 3, got 4");
-    EXPECT_EQ(invalid_input_of([&] { label_bars(square, 2, {{0, 4}}, 1e-9, LabelArithmetic::orthogonal); }),
+    EXPECT_EQ(invalid_input_of([&] { label_bars(square, 2, std::vector<Pair>{{0, 4}}, 1e-9, LabelArithmetic::orthogonal); }),
               "edge 0 (0, 4) has an end outside the 4 nodes");
 }
 
