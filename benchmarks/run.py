@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import HEADER  # noqa: E402
 
-GROUPS = ["overhead", "simulation", "pebble", "reconstruction", "dataset", "models", "graph"]
+GROUPS = ["overhead", "simulation", "pebble", "reconstruction", "dataset", "models", "graph", "labels"]
 
 
 def describe_environment():
