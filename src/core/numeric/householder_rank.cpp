@@ -27,7 +27,6 @@ static_assert(kLanesPerRow == 16 && kGroup % 2 == 0, "the kernels hold a block's
 typedef double Lanes __attribute__((vector_size(32), aligned(8), may_alias));
 constexpr std::uint64_t kVectors = kLanesPerRow / 4;
 
-
 // Coordinates a pass of the product kernel takes at once: the block's and
 // V's share (2 x 16 KiB) stay in the first-level cache while every pair of
 // reflections passes over them.
@@ -49,7 +48,9 @@ TARVEL_QR_KERNEL void add_products(double* __restrict products, const double* __
             }
             for (std::uint64_t p = begin; p < end; ++p) {
                 const Lanes* row = reinterpret_cast<const Lanes*>(x + p * kLanesPerRow);
-                const Lanes fa = Lanes{v[p * kGroup + j], v[p * kGroup + j], v[p * kGroup + j], v[p * kGroup + j]}, fb = Lanes{v[p * kGroup + j + 1], v[p * kGroup + j + 1], v[p * kGroup + j + 1], v[p * kGroup + j + 1]};
+                const double first_factor = v[p * kGroup + j], second_factor = v[p * kGroup + j + 1];
+                const Lanes fa = {first_factor, first_factor, first_factor, first_factor};
+                const Lanes fb = {second_factor, second_factor, second_factor, second_factor};
                 for (std::uint64_t q = 0; q < kVectors; ++q) {
                     a[q] = a[q] + row[q] * fa;
                     b[q] = b[q] + row[q] * fb;
@@ -72,7 +73,8 @@ TARVEL_QR_KERNEL void subtract_products(double* __restrict x, const double* __re
         Lanes r[kVectors];
         for (std::uint64_t q = 0; q < kVectors; ++q) r[q] = row[q];
         for (std::uint64_t j = 0; j < size; ++j) {
-            const Lanes f = Lanes{v[p * kGroup + j], v[p * kGroup + j], v[p * kGroup + j], v[p * kGroup + j]};
+            const double factor = v[p * kGroup + j];
+            const Lanes f = {factor, factor, factor, factor};
             const Lanes* w = reinterpret_cast<const Lanes*>(products + j * kLanesPerRow);
             for (std::uint64_t q = 0; q < kVectors; ++q) r[q] = r[q] - w[q] * f;
         }
@@ -88,14 +90,15 @@ TARVEL_QR_KERNEL void reflect_rows(double* __restrict x, const double* __restric
     Lanes dot[kVectors] = {};
     for (std::uint64_t p = 0; p < coordinates; ++p) {
         const Lanes* row = reinterpret_cast<const Lanes*>(x + p * kLanesPerRow);
-        const Lanes f = Lanes{v[p], v[p], v[p], v[p]};
+        const Lanes f = {v[p], v[p], v[p], v[p]};
         for (std::uint64_t q = 0; q < kVectors; ++q) dot[q] = dot[q] + row[q] * f;
     }
     const Lanes* mask = reinterpret_cast<const Lanes*>(keep);
-    for (std::uint64_t q = 0; q < kVectors; ++q) dot[q] = dot[q] * Lanes{tau, tau, tau, tau} * mask[q];
+    const Lanes scale = {tau, tau, tau, tau};
+    for (std::uint64_t q = 0; q < kVectors; ++q) dot[q] = dot[q] * scale * mask[q];
     for (std::uint64_t p = 0; p < coordinates; ++p) {
         Lanes* row = reinterpret_cast<Lanes*>(x + p * kLanesPerRow);
-        const Lanes f = Lanes{v[p], v[p], v[p], v[p]};
+        const Lanes f = {v[p], v[p], v[p], v[p]};
         for (std::uint64_t q = 0; q < kVectors; ++q) row[q] = row[q] - dot[q] * f;
     }
 }
@@ -117,7 +120,10 @@ void HouseholderRankTest::offer_rows(std::span<const RowEntry> rows, std::uint64
     for (std::uint64_t first = 0; first < count && rank_ < stop_rank; first += kBlockRows) {
         const std::uint64_t block = std::min(kBlockRows, count - first);
         load_block(rows.subspan(first * width, block * width), width, block);
-        for (std::uint64_t g = 0; g < groups_used_; ++g) apply_group(groups_[g]);
+        for (std::uint64_t g = 0; g < groups_used_; ++g) {
+            apply_group(groups_[g]);
+            check_interrupt();
+        }
         for (std::uint64_t i = 0; i < block && rank_ < stop_rank; ++i) {
             if (usable_[i] != 0 && accept_column(i, block)) labels[first + i] = 1;
         }
