@@ -1,7 +1,11 @@
 #include "framework/orthogonal_labels.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <new>
 #include <string>
 
 #include "graph/graph.hpp"
@@ -22,6 +26,12 @@ double length_of(const double* values, std::uint64_t count) {
     double squares = 0.0;
     for (std::uint64_t k = 0; k < count; ++k) squares += (values[k] / largest) * (values[k] / largest);
     return largest * std::sqrt(squares);
+}
+
+double physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return std::numeric_limits<double>::infinity();
+    return static_cast<double>(pages) * static_cast<double>(page);
 }
 
 }  // namespace
@@ -205,7 +215,12 @@ void OrthogonalBarLabeller::label_component(std::span<const double> positions, s
         entry += 2 * d;
     }
     component_labels_.resize(members.size());
-    test_.reset(nodes * d, tol);
+    // Refused before the work rather than met half-way: the reflections of
+    // the rows the component can accept must fit in the machine's memory.
+    const std::uint64_t columns = checked_product(nodes, d);
+    const std::uint64_t most = std::min({static_cast<std::uint64_t>(members.size()), rigid_rank(nodes, d), columns});
+    if (HouseholderRankTest::storage_bytes(columns, most) > physical_memory_bytes()) throw std::bad_alloc();
+    test_.reset(columns, tol);
     test_.offer_rows(rows_, 2 * d, rigid_rank(nodes, d), component_labels_);
     for (std::uint64_t place = 0; place < members.size(); ++place) labels[members[place]] = component_labels_[place];
 }

@@ -105,6 +105,13 @@ TARVEL_QR_KERNEL void reflect_rows(double* __restrict x, const double* __restric
 
 }  // namespace
 
+double HouseholderRankTest::storage_bytes(std::uint64_t ncols, std::uint64_t rank) {
+    const double columns = static_cast<double>(ncols), rows = static_cast<double>(rank);
+    // Group g of kGroupSize reflections holds (ncols - its start) rows of kGroupSize values.
+    const double reflections = columns * rows - rows * rows / 2.0 + columns * static_cast<double>(kGroupSize);
+    return sizeof(double) * (reflections + columns * static_cast<double>(kBlockRows));
+}
+
 void HouseholderRankTest::reset(std::uint64_t ncols, double tol) {
     ncols_ = ncols;
     tol_ = tol;

@@ -47,6 +47,10 @@ public:
     std::uint64_t rank() const { return rank_; }
     std::uint64_t ncols() const { return ncols_; }
 
+    // The bytes a pass over rows of `ncols` columns holds once `rank` rows
+    // are accepted (the reflections and one block of rows).
+    static double storage_bytes(std::uint64_t ncols, std::uint64_t rank);
+
 private:
     // Reflections start .. start + size - 1 (rank positions), V stored row by
     // row from coordinate `start` on, kGroupSize values a row (unused ones

@@ -141,3 +141,10 @@ def test_reported_mislabellings_are_gone():
 def test_unknown_arithmetic_is_refused():
     with pytest.raises(ValueError, match="arithmetic must be one of 'orthogonal', 'simulate', got 'fast'"):
         label_bars([[0, 0], [1, 0]], [(0, 1)], arithmetic="fast")
+
+
+def test_a_core_too_large_for_the_machine_is_refused_before_the_work():
+    rng = np.random.default_rng(0)
+    n = 100_000
+    with pytest.raises(MemoryError):
+        label_bars(rng.uniform(0, 1, (n, 3)), random_multigraph(rng, n, 4 * n))
