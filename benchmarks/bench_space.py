@@ -63,7 +63,7 @@ def normal_matrix_lu(points, edges):
 
 
 def generic(n, edges, d=3):
-    return lambda: rigidity.generic_labels(n, edges, d)
+    return lambda: rigidity.generic_labels(n, edges, d=d)
 
 
 def run():

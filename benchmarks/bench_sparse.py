@@ -68,9 +68,9 @@ def run():
         mb = peak_megabytes("edges = b.TRIANGLE", f"rigidity.is_rigid({n}, edges)")
         yield compare(f"is_rigid(1e{len(str(n)) - 1}, 3 bars) (+{mb:.0f} MB)", lambda n=n: rigidity.is_rigid(n, TRIANGLE),
                       "sort of the 3 bars", sort_triangle, goal="<= 10 ms, <= 50 MB")
-    mb = peak_megabytes("edges = b.TRIANGLE", f"rigidity.generic_labels({10**9}, edges, 3)")
+    mb = peak_megabytes("edges = b.TRIANGLE", f"rigidity.generic_labels({10**9}, edges, d=3)")
     yield compare(f"generic_labels(1e9, 3 bars, d=3) (+{mb:.0f} MB)",
-                  lambda: rigidity.generic_labels(10**9, TRIANGLE, 3), "sort of the 3 bars", sort_triangle)
+                  lambda: rigidity.generic_labels(10**9, TRIANGLE, d=3), "sort of the 3 bars", sort_triangle)
 
     regular = cycles(10**5, 2)
     yield compare("is_rigid(4-regular 1e5, d=3): counts", lambda: rigidity.is_rigid(10**5, regular, d=3),
@@ -85,7 +85,7 @@ def run():
         pass
 
     plane = simple_random_graph(10**5, 3 * 10**5)
-    yield compare("generic_labels(plane 1e5, m=3n)", lambda: rigidity.generic_labels(10**5, plane, 2),
+    yield compare("generic_labels(plane 1e5, m=3n)", lambda: rigidity.generic_labels(10**5, plane, d=2),
                   "pebble_game, same graph", lambda: rigidity.pebble_game(10**5, plane), goal="about 1 s", repeat=3)
 
     # Three Hamiltonian cycles on n - 1 nodes and one node without bars: not rigid.

@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import HEADER  # noqa: E402
 
-GROUPS = ["overhead", "simulation", "pebble", "reconstruction", "dataset", "models", "graph", "space", "sparse"]
+GROUPS = ["overhead", "simulation", "pebble", "reconstruction", "dataset", "models", "graph", "space", "sparse", "labels"]
 
 
 def describe_environment():

@@ -35,7 +35,7 @@ def main(output):
     edges = geometric_graph(points, 0.42)
     n = len(points)
     components = rigid_components(n, edges, d=3)
-    generic = generic_labels(n, edges, 3)
+    generic = generic_labels(n, edges, d=3)
     edge_component = [next(c for c, nodes in enumerate(components) if {i, j} <= set(nodes)) for i, j in edges]
     result = {**generic, "components": components, "edge_component": np.array(edge_component),
               "dof": generic["max_rank"] - generic["rank"]}  # fmt: skip

@@ -223,6 +223,28 @@ def tolerance(tol: Any) -> float:
     return value
 
 
+ARITHMETICS = ("orthogonal", "simulate")
+"""How numeric labels are computed: the backward-stable orthogonal test, or the simulation's elimination."""
+
+
+DEFAULT_TOLERANCE = {"orthogonal": 1e-6, "simulate": 1e-9}
+"""The tolerance of the numeric test when none is given: relative to each row for the
+orthogonal test (rounding in the rows of nearly flexible sub-frameworks stays far below it
+up to thousands of nodes), absolute (`tarvel.simulate`'s) for "simulate"."""
+
+
+def default_tolerance(arithmetic: str) -> float:
+    """`DEFAULT_TOLERANCE` of `arithmetic` (the orthogonal test's for an unknown one, which is refused elsewhere)."""
+    return DEFAULT_TOLERANCE.get(arithmetic, DEFAULT_TOLERANCE["orthogonal"])
+
+
+def arithmetic_code(arithmetic: Any, name: str = "arithmetic") -> int:
+    """The extension's number for an arithmetic of `ARITHMETICS`; ValueError naming `name` otherwise."""
+    if not isinstance(arithmetic, str) or arithmetic not in ARITHMETICS:
+        raise ValueError(f"{name} must be one of {', '.join(map(repr, ARITHMETICS))}, got {arithmetic!r}")
+    return ARITHMETICS.index(arithmetic)
+
+
 def _from_networkx(graph: Any) -> GraphInput:
     labels = list(graph.nodes)
     number_of = {label: number for number, label in enumerate(labels)}

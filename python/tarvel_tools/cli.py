@@ -32,6 +32,7 @@ from .dataset.store import (
     verify_dataset,
     write_dataset,
 )
+from ._graph_input import ARITHMETICS
 from .models import GRAPH_MODELS, LABEL_METHODS, POINT_MODELS
 from .dataset.summary import summarize
 
@@ -146,7 +147,10 @@ def _add_model_options(generate: argparse.ArgumentParser) -> None:
                         help=f"graph model (default {DEFAULT_MODEL}; {COMPLETE}: generate_training_batch)")
     models.add_argument("--points", choices=list(POINT_MODELS), help="point model (default box)")
     models.add_argument("--labels", choices=LABEL_METHODS, help="how bars are labelled (default numeric)")
-    models.add_argument("--tol", type=float, help="tolerance of the numeric rank test (default 1e-9)")
+    models.add_argument("--tol", type=float,
+                        help="tolerance of the numeric rank test (default 1e-6 relative, 1e-9 absolute for simulate)")
+    models.add_argument("--arithmetic", choices=ARITHMETICS,
+                        help="arithmetic of numeric labels (default orthogonal; simulate to resume a dataset made with it)")
     for name, parameter in MODEL_PARAMETERS.items():
         default = "" if parameter.default is None else f" (default {parameter.default})"
         models.add_argument(
@@ -164,9 +168,9 @@ def model_options(args: argparse.Namespace) -> dict[str, Any]:
     return {name: getattr(args, name) for name in names if getattr(args, name) is not None}
 
 
-def labelling(args: argparse.Namespace) -> tuple[str, float]:
-    """The labels and tolerance asked for, or write_dataset's defaults."""
-    return ("numeric" if args.labels is None else args.labels), (1e-9 if args.tol is None else args.tol)
+def labelling(args: argparse.Namespace) -> tuple[str, float | None]:
+    """The labels and tolerance asked for, or write_dataset's defaults (None: the arithmetic's own tolerance)."""
+    return ("numeric" if args.labels is None else args.labels), args.tol
 
 
 def unknown_arguments(parser: argparse.ArgumentParser, unknown: Sequence[str]) -> str:
@@ -191,7 +195,8 @@ def check_generate_options(parser: argparse.ArgumentParser, args: argparse.Names
         parser.error(f"--out {args.out} is a file: give a directory for the dataset")
     try:
         check_arguments(values, label=OPTIONS.__getitem__)
-        model_record(args.model, args.nodes, args.dim, *labelling(args), model_options(args), label=option_of)
+        model_record(args.model, args.nodes, args.dim, *labelling(args), model_options(args), label=option_of,
+                     arithmetic=args.arithmetic)
     except (TypeError, ValueError) as error:
         parser.error(str(error))
 
@@ -208,6 +213,7 @@ def generate(args: argparse.Namespace) -> int:
             model=args.model,
             labels=labelling(args)[0],
             tol=labelling(args)[1],
+            arithmetic=args.arithmetic,
             client=args.scheduler,
             workers=args.workers,
             progress=not args.no_progress,

@@ -215,7 +215,8 @@ def generate_graph_batch(
     seed: int,
     *,
     labels: LabelMethod = "numeric",
-    tol: float = 1e-9,
+    tol: float | None = None,
+    arithmetic: str = "orthogonal",
     **params: Any,
 ) -> list[ModelGraph]:
     """Make ``n_graphs`` seeded random graphs of a model and label them.
@@ -233,17 +234,17 @@ def generate_graph_batch(
         In [0, 2**64).  Graph k is graph 0 of seed ``(seed + k) % 2**64``.
     labels : {"numeric", "generic", "pebble"}
         How each bar is labelled, in the listed order: ``"numeric"`` by the rank test
-        at the graph's own positions with tolerance ``tol`` (as `rigidity.label_bars`),
-        ``"generic"`` by the exact rank at random integer positions (as
-        `rigidity.generic_labels` with seed 0), ``"pebble"`` by the (2, 3) pebble game
-        (d = 2 only; as `rigidity.pebble_game`).  The numeric test's absolute
-        tolerance and fixed elimination order lose independent bars on large sparse
-        graphs: of ten henneberg graphs (minimally rigid), one was labelled flexible
-        at n = 150 in space and at n = 300 in the plane, all ten at n = 700 in the
-        plane, though their rigidity matrices have full rank (smallest singular value
-        2e-7 at n = 1000).  Label large graphs ``"generic"``.
-    tol : float
-        Tolerance of the numeric rank test.
+        at the graph's own positions with tolerance ``tol`` in the given ``arithmetic``
+        (as `rigidity.label_bars`), ``"generic"`` by the exact rank at random integer
+        positions (as `rigidity.generic_labels` with seed 0), ``"pebble"`` by the (2, 3)
+        pebble game (d = 2 only; as `rigidity.pebble_game`).
+    tol : float, optional
+        Tolerance of the numeric rank test (default: 1e-6 relative to each row for
+        "orthogonal", 1e-9 absolute for "simulate").
+    arithmetic : {"orthogonal", "simulate"}
+        The numeric test's arithmetic, as in `rigidity.label_bars`: the backward-stable
+        test (default), or the simulation's elimination, which labels dependent bars of
+        sparse graphs independent (kept to reproduce labels made with it).
     **params
         ``points`` (the point model, default ``"box"``) and the parameters of both
         models, e.g. ``k=4`` for ``"knn"`` or ``extra_bars=3`` for ``"near-threshold"``.
@@ -273,13 +274,14 @@ def generate_graph_batch(
     n_nodes, d = int(n_nodes), int(d)
     n_graphs = _check_count(n_graphs, "n_graphs", lowest=0)
     seed = given.seed_value(seed)
-    labels, tol = checked_labelling(labels, tol, d)
+    arithmetic_code = given.arithmetic_code(arithmetic)
+    labels, tol = checked_labelling(labels, given.default_tolerance(arithmetic) if tol is None else tol, d)
     require_memory(n_graphs * (_BYTES_PER_GRAPH + n_nodes * d * 8), f"a batch of {n_graphs} graphs of {n_nodes} nodes")
     graphs: list[ModelGraph] = []
     per_call = max(1, min(_GRAPHS_PER_CALL, _PAIRS_PER_CALL // (n_nodes * n_nodes)))
     for first in range(0, n_graphs, per_call):
         count = min(per_call, n_graphs - first)
-        buffers = _native_batch(resolved, count, n_nodes, d, (seed + first) % _SEED_LIMIT, labels, tol)
+        buffers = _native_batch(resolved, count, n_nodes, d, (seed + first) % _SEED_LIMIT, labels, tol, arithmetic_code)
         graphs.extend(_split_batch(buffers, count, n_nodes, d))
     return graphs
 
@@ -374,7 +376,14 @@ def _check_ranges(resolved: Mapping[str, Any], n_nodes: int, d: int, label: Call
 
 
 def _native_batch(
-    resolved: Mapping[str, Any], n_graphs: int, n_nodes: int, d: int, seed: int, labels: str, tol: float
+    resolved: Mapping[str, Any],
+    n_graphs: int,
+    n_nodes: int,
+    d: int,
+    seed: int,
+    labels: str,
+    tol: float,
+    arithmetic: int,
 ) -> Any:
     """The extension's flat buffers of a batch; parameters a model does not take are passed as placeholders."""
     get = resolved.get
@@ -394,6 +403,7 @@ def _native_batch(
         "grid_side": get("grid_side") or 0,
         "groups": groups,
         "cluster_radius": get("cluster_radius", 0.1),
+        "arithmetic": arithmetic,
     }
     return _native.generate_graph_batch(n_graphs, n_nodes, d, seed, request)
 

@@ -13,8 +13,9 @@ Three ways to label the bars, in the order given, 1 for independent and 0
 for redundant:
 
 - `label_bars` -- the numeric test at given positions (the rank of the
-  rigidity matrix, with a tolerance), as `tarvel.simulate` does on the
-  complete graph;
+  rigidity matrix, with a tolerance relative to each bar's row), backward
+  stable; ``arithmetic="simulate"`` gives the labels of `tarvel.simulate`'s
+  arithmetic instead;
 - `generic_labels` -- generic rigidity in the plane or in space, exact
   (modulo a prime at random integer positions), no tolerance;
 - `pebble_game` -- the combinatorial (k, l) pebble game; (2, 3) is generic
@@ -82,16 +83,34 @@ class PebbleGameResult(TypedDict):
     dof: int
 
 
-def label_bars(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float = 1e-9) -> BarLabels:
+def label_bars(
+    positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float | None = None, arithmetic: str = "orthogonal"
+) -> BarLabels:
     """Label each bar independent (1) or redundant (0) by the numeric rank test.
 
     Each bar, in the given order, is independent when its row of the
-    rigidity matrix at ``positions`` raises the rank of the rows before it,
-    by the incremental rank test and the arithmetic of `tarvel.simulate`
-    (a value counts as non-zero when its magnitude exceeds ``tol``). Once
-    the rank reaches ``max_rank`` every later bar is redundant. On the
-    complete graph in the order ``(0, 1), (0, 2), ..., (n-2, n-1)`` the
-    labels are ``tarvel.simulate(positions, d, tol)["labels"]``, bit for bit.
+    rigidity matrix at ``positions`` lies farther than ``tol`` times the
+    row's own length from the span of the rows of the bars accepted before
+    it. The distance is computed backward-stably (Householder reflections),
+    so the answer is right for rows perturbed only by rounding, however many
+    bars there are; a bar shorter than ``tol`` times the framework's size
+    (the largest distance of a node from the centroid) has a zero row and is
+    redundant. Labels do not change when the positions are translated or
+    scaled. Bars at nodes with at most d bars of independent directions are
+    independent in every order and are labelled without the matrix, and
+    connected components are labelled apart, so memory and time follow the
+    part of the graph where bars can depend on each other.
+
+    With ``arithmetic="simulate"`` the labels are those of the incremental
+    elimination of `tarvel.simulate` instead: a value counts as non-zero when
+    its magnitude exceeds the absolute ``tol``, and once the rank reaches
+    ``max_rank`` every later bar is redundant. On the complete graph in the
+    order ``(0, 1), (0, 2), ..., (n-2, n-1)`` these are
+    ``tarvel.simulate(positions, d, tol)["labels"]``, bit for bit. That
+    elimination does not pivot for size and its tolerance does not scale
+    with the positions: on sparse graphs with many dependent bars rounding
+    grows past the tolerance and dependent bars are labelled independent
+    (ranks above the generic rank), and the answers change with the units.
 
     Parameters
     ----------
@@ -103,15 +122,19 @@ def label_bars(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float = 1
         The bars, as pairs of node numbers, or a graph whose bars are
         labelled in the order of ``G.edges``. A repeated bar is redundant.
     tol : float, optional
-        Non-negative tolerance of the rank test (default 1e-9).
+        Non-negative tolerance of the rank test: relative to each row's
+        length (default 1e-6), or absolute with ``arithmetic="simulate"``
+        (default 1e-9, as `tarvel.simulate`).
+    arithmetic : {"orthogonal", "simulate"}, optional
+        The backward-stable test (default) or the simulation's elimination.
 
     Returns
     -------
     dict
-        ``"labels"`` (uint8, one per bar), ``"rank"`` (the rank reached),
-        ``"max_rank"`` (the rank of a rigid framework on n nodes:
-        n d - d (d+1) / 2 for n >= d, n (n-1) / 2 below) and ``"is_rigid"``
-        (rank == max_rank: infinitesimally rigid).
+        ``"labels"`` (uint8, one per bar), ``"rank"`` (the number of
+        independent bars), ``"max_rank"`` (the rank of a rigid framework on
+        n nodes: n d - d (d+1) / 2 for n >= d, n (n-1) / 2 below) and
+        ``"is_rigid"`` (rank == max_rank: infinitesimally rigid).
 
     Raises
     ------
@@ -119,7 +142,7 @@ def label_bars(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float = 1
         Non-numeric positions, non-integer edges, or a tol that is not a real number.
     ValueError
         A wrong shape, an edge end outside ``0 .. n-1``, a self-loop, a
-        non-finite coordinate or a negative tol.
+        non-finite coordinate, a negative tol or an unknown arithmetic.
 
     Examples
     --------
@@ -129,6 +152,11 @@ def label_bars(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float = 1
     >>> result = label_bars(square, [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2), (1, 3)])
     >>> result["labels"], result["rank"], result["is_rigid"]
     (array([1, 1, 1, 1, 1, 0], dtype=uint8), 5, True)
+
+    The same in units a million times smaller:
+
+    >>> label_bars(np.array(square) * 1e-6, [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2), (1, 3)])["rank"]
+    5
     """
     if given.is_networkx_graph(edges):
         graph = given.undirected_graph(edges, "edges")
@@ -136,7 +164,9 @@ def label_bars(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float = 1
         bars = graph.edges
     else:
         points, bars = given.positions_array(positions), given.edge_array(edges)
-    result = _native.label_bars(points, bars, given.tolerance(tol))
+    code = given.arithmetic_code(arithmetic)
+    tolerance = given.default_tolerance(arithmetic) if tol is None else given.tolerance(tol)
+    result = _native.label_bars(points, bars, tolerance, code)
     return _bar_labels(result)
 
 

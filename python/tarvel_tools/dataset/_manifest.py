@@ -3,8 +3,10 @@
 ``manifest.json`` holds the arguments that define the dataset and its planned shards,
 each with its SHA-256 checksum once written (null before). A dataset of model graphs
 also records its model: the complete parameters of `models.model_parameters`, the
-labels and the tolerance (format version 2); one of the training batch has none
-(format version 1). While a writer runs, every
+labels, the tolerance and, for numeric labels, the arithmetic that made them (format
+version 2; a manifest written before the arithmetic was recorded has none, and its
+labels are those of the simulation's arithmetic, "simulate"); one of the training
+batch has none (format version 1). While a writer runs, every
 shard it finishes is appended to ``manifest.journal`` as one JSON line, once the shard
 is on the disk: recording a shard costs the same on a dataset of ten shards or of a
 million, where rewriting the manifest each time would cost time quadratic in their
@@ -23,6 +25,7 @@ from pathlib import Path
 from typing import Any
 
 from . import _files, _model_parquet, _parquet
+from .._graph_input import DEFAULT_TOLERANCE
 
 MANIFEST_NAME = "manifest.json"
 JOURNAL_NAME = "manifest.journal"
@@ -142,10 +145,29 @@ def _from_document(directory: Path, document: dict[str, Any]) -> Manifest:
         ShardRecord(k, str(s["file"]), int(s["first_graph"]), int(s["rows"]), s["sha256"])
         for k, s in enumerate(document["shards"])
     )
-    manifest = Manifest(directory, shards=shards, model=None if model is None else dict(model), **arguments)
+    manifest = Manifest(directory, shards=shards, model=None if model is None else _with_arithmetic(model), **arguments)
     if [replace(s, sha256=None) for s in shards] != list(plan(manifest.n_graphs, manifest.shard_size)):
         raise ValueError("the shard list does not match the arguments")
     return manifest
+
+
+def _with_arithmetic(model: Mapping[str, Any]) -> dict[str, Any]:
+    """A model record with the arithmetic of its numeric labels: one written before it was
+    recorded was labelled by the simulation's arithmetic."""
+    record = dict(model)
+    if record.get("labels") == "numeric":
+        record.setdefault("arithmetic", "simulate")
+    return record
+
+
+def labelling(manifest: Manifest) -> str:
+    """How a dataset's bars were labelled, in words."""
+    if manifest.model is None:
+        return "numeric, simulate arithmetic (the training batch of complete graphs)"
+    labels = str(manifest.model.get("labels", "numeric"))
+    if labels != "numeric":
+        return labels
+    return f"numeric, {manifest.model['arithmetic']} arithmetic, tol {manifest.model.get('tol', DEFAULT_TOLERANCE['simulate']):g}"
 
 
 def _journal_records(manifest: Manifest) -> list[ShardRecord]:

@@ -25,6 +25,7 @@ from ._manifest import DatasetError, Manifest, ShardRecord
 from ._optional import optional_module
 from ._runners import make_shards, runner_for
 from ._shards import SEED_LIMIT, GraphSource, ModelBatch, ShardTask, TrainingBatch
+from .._graph_input import DEFAULT_TOLERANCE, arithmetic_code, default_tolerance
 from ..models import checked_labelling, resolve_model
 
 if TYPE_CHECKING:
@@ -93,7 +94,8 @@ def write_dataset(
     *,
     model: str | None = None,
     labels: str = "numeric",
-    tol: float = 1e-9,
+    tol: float | None = None,
+    arithmetic: str | None = None,
     client: Any = None,
     workers: int | None = None,
     progress: bool | ProgressCallback = True,
@@ -121,6 +123,12 @@ def write_dataset(
     labels, tol, **params
         As in `models.generate_graph_batch`: how the bars are labelled, and the
         parameters of the graph and point models (``points``, ``k``, ``extra_bars``, ...).
+    arithmetic : {"orthogonal", "simulate"}, optional
+        The arithmetic of numeric labels, as in `models.generate_graph_batch`; the
+        manifest records it. Default: "orthogonal" for a new dataset. A dataset whose
+        manifest records no arithmetic was labelled by "simulate" (the arithmetic of
+        every numeric dataset written before the orthogonal test): it is resumed or
+        verified only with ``arithmetic="simulate"``, never relabelled.
     client : distributed.Client or str, optional
         A Dask client, or a scheduler address to connect to: the shards are made on the
         cluster's workers, which write them into `out_dir` (it must be on a file system
@@ -167,7 +175,7 @@ def write_dataset(
         _required(checked, name) for name in ("n_graphs", "n_nodes", "d", "seed", "shard_size")
     )
     workers = checked["workers"]
-    record = model_record(model, n_nodes, d, labels, tol, params)
+    record = model_record(model, n_nodes, d, labels, tol, params, arithmetic=arithmetic)
     if client is not None and workers is not None:
         raise ValueError("workers applies to local runs only: a Dask cluster uses its own workers")
     optional_module("pyarrow.parquet", "write_dataset", "dataset")
@@ -210,16 +218,23 @@ def model_record(
     n_nodes: int,
     d: int,
     labels: str,
-    tol: float,
+    tol: float | None,
     params: Mapping[str, Any],
     label: Callable[[str], str] = str,
+    *,
+    arithmetic: str | None = None,
 ) -> dict[str, Any] | None:
-    """What a manifest records of a dataset's model: its complete parameters with the labels
-    and tolerance, checked for graphs of `n_nodes` nodes (already checked) in `d`
-    dimensions; None for the training batch, which takes none of them. Errors name each
-    parameter as `label(name)`."""
+    """What a manifest records of a dataset's model: its complete parameters with the labels,
+    tolerance and, for numeric labels, arithmetic, checked for graphs of `n_nodes` nodes
+    (already checked) in `d` dimensions; None for the training batch, which takes none of
+    them (its labels are the simulation's). Errors name each parameter as `label(name)`."""
     if model is None or model == COMPLETE:
-        extra = [*params, *(["labels"] if labels != "numeric" else []), *(["tol"] if tol != 1e-9 else [])]
+        extra = [
+            *params,
+            *(["labels"] if labels != "numeric" else []),
+            *(["tol"] if tol not in (None, DEFAULT_TOLERANCE["simulate"]) else []),
+            *(["arithmetic"] if arithmetic not in (None, "simulate") else []),
+        ]
         if extra:
             raise TypeError(
                 f"the training batch of complete graphs takes no model parameters, labels or tol: "
@@ -227,7 +242,13 @@ def model_record(
             )
         return None
     record = resolve_model(model, n_nodes, d, params, label)
+    chosen = "orthogonal" if arithmetic is None else arithmetic
+    arithmetic_code(chosen, label("arithmetic"))
+    if tol is None:  # labels other than numeric take no tolerance: their manifests always held 1e-9
+        tol = default_tolerance(chosen) if labels == "numeric" else DEFAULT_TOLERANCE["simulate"]
     record["labels"], record["tol"] = checked_labelling(labels, tol, d, label)
+    if record["labels"] == "numeric":
+        record["arithmetic"] = chosen
     return record
 
 
@@ -304,10 +325,18 @@ class OtherArgumentsError(DatasetError):
     def describe(self, label: Callable[[str], str] = lambda name: f"{name}=") -> str:
         """The message, each argument written as `label(name)` before its value."""
         listed = ", ".join(f"{label(name)}{old} (asked for {new})" for name, (old, new) in self.differences.items())
-        return (
+        message = (
             f"{self.directory} already holds a dataset made with other arguments: {listed}; "
             "use another directory or the same arguments to resume it"
         )
+        old, _ = self.differences.get("arithmetic", (None, None))
+        if old is not None:
+            message += (
+                f". Its numeric labels were made with the {old} arithmetic and are kept as they are: "
+                f"to go on with it, pass {label('arithmetic')}{old}; for labels of the other arithmetic, "
+                "write into a new directory"
+            )
+        return message
 
 
 def _existing(wanted: Manifest) -> Manifest | None:

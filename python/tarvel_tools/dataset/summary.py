@@ -8,7 +8,7 @@ import os
 from array import array
 from collections import Counter
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -42,6 +42,10 @@ class LabelSummary:
         the number of graphs even when every graph differs.
     dof_histogram : dict of int to int
         Number of graphs by degrees of freedom (max_rank - rank), ascending.
+    labelling : str or None
+        For a dataset directory, how its bars were labelled as its manifest records it
+        (e.g. ``"numeric, orthogonal arithmetic, tol 1e-09"``); None for graphs given
+        directly.
 
     Vectors are compared by 64-bit BLAKE2b digests: two different vectors share one
     with a chance of about 1e-12 in a million graphs.
@@ -54,6 +58,7 @@ class LabelSummary:
     distinct_label_vectors: int
     distinct_label_patterns: int
     dof_histogram: dict[int, int]
+    labelling: str | None = None
 
     def __str__(self) -> str:
         percent = 100.0 * self.distinct_label_vectors / self.graphs if self.graphs else math.nan
@@ -68,6 +73,7 @@ class LabelSummary:
                 f"{self.distinct_label_patterns} as bare 0/1 strings",
             ),
             ("degrees of freedom", dof),
+            *([("labelled by", self.labelling)] if self.labelling is not None else []),
         ]
         width = max(len(name) for name, _ in rows)
         return "\n".join(f"{name:<{width}}  {value}" for name, value in rows)
@@ -95,14 +101,19 @@ def summarize(graphs_or_dataset: Iterable[Mapping[str, Any]] | str | os.PathLike
         A graph lacks ``"labels"``, ``"is_rigid"``, ``"max_rank"`` or a rank
         (``"rank"`` or ``"final_rank"``).
     """
+    labelling = None
     if isinstance(graphs_or_dataset, (str, os.PathLike)):
+        from pathlib import Path
+
+        from . import _manifest
         from .store import read_dataset
 
+        labelling = _manifest.labelling(_manifest.load(Path(graphs_or_dataset).absolute()))
         graphs_or_dataset = read_dataset(graphs_or_dataset)
     tally = _Tally()
     for graph in graphs_or_dataset:
         tally.add(graph)
-    return tally.summary()
+    return replace(tally.summary(), labelling=labelling)
 
 
 class _Tally:

@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "bindings/common/convert.hpp"
 #include "framework/bar_labels.hpp"
+#include "framework/orthogonal_labels.hpp"
 #include "numeric/fault.hpp"
 #include "graph/generic_rigidity.hpp"
 #include "graph/global_rigidity.hpp"
@@ -28,20 +29,29 @@ Ref labels_dict(PyObject* module, std::vector<std::uint8_t>&& labels, std::uint6
     return dict;
 }
 
+// The arithmetic of numeric labels by its number (tarvel_tools maps the names).
+LabelArithmetic arithmetic_of(PyObject* code) {
+    const std::uint64_t value = to_u64(code);
+    if (value > static_cast<std::uint64_t>(LabelArithmetic::simulate)) throw InvalidInput("unknown arithmetic");
+    return static_cast<LabelArithmetic>(value);
+}
+
 }  // namespace
 
 Ref label_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    expect_argument_count(nargs, 3, "label_bars");
+    expect_argument_count(nargs, 4, "label_bars");
     const BufferView positions(args[0], "positions");
     const BufferView edge_rows(args[1], "edges");
     const std::span<const double> coordinates = positions.float64_rows();
     const std::span<const std::int64_t> rows = edge_rows.int64_rows(2);
     const std::uint64_t n = positions.rows(), d = positions.columns();
     const double tol = to_double(args[2]);
+    const LabelArithmetic arithmetic = arithmetic_of(args[3]);
 
     BarLabels bars = without_lock_interruptible([&] {
-        const NodeList nodes = nodes_from_rows(coordinates, d);
-        return tarvel::label_bars(nodes, d, copy_edges(rows, n), tol);
+        // Copied first: the caller's memory is read once.
+        const std::vector<double> points(coordinates.begin(), coordinates.end());
+        return tarvel::label_bars(points, d, copy_edges(rows, n), tol, arithmetic);
     });
     return labels_dict(module, std::move(bars.labels), bars.rank, bars.max_rank);
 }

@@ -52,9 +52,10 @@ Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nar
     const LabelMethod method = enum_of(request, "labels", LabelMethod::pebble);
     const double tol = request.real("tol");
     const ModelParameters model = model_of(request);
+    const LabelArithmetic arithmetic = enum_of(request, "arithmetic", LabelArithmetic::simulate);
     request.finish();
 
-    GraphBatch batch = without_lock_interruptible([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol); });
+    GraphBatch batch = without_lock_interruptible([&] { return make_graph_batch(model, n_graphs, n, d, seed, method, tol, arithmetic); });
     PyObject* type = result_buffer_type(module);
     Ref dict = new_dict();
     const auto put = [&](const char* key, auto& values) { set_item(dict, key, make_result_buffer(type, std::move(values))); };

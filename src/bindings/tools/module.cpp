@@ -13,7 +13,7 @@ namespace {
 
 PyMethodDef functions[] = {
     {"label_bars", tools_entry<label_bars>(), METH_FASTCALL,
-     "label_bars(positions, edges, tol, /)\n--\n\nLabels of the bars by the numeric rank test."},
+     "label_bars(positions, edges, tol, arithmetic, /)\n--\n\nLabels of the bars by the numeric rank test."},
     {"generic_labels", tools_entry<generic_labels>(), METH_FASTCALL,
      "generic_labels(n, edges, d, seed, /)\n--\n\nLabels of the generic rigidity matroid, exact modulo a prime."},
     {"pebble_game", tools_entry<pebble_game>(), METH_FASTCALL,
@@ -26,7 +26,8 @@ PyMethodDef functions[] = {
      "rigid_rank(n, d, /)\n--\n\nThe rank of a rigid framework on n nodes in d dimensions."},
     {"generate_graph_batch", tools_entry<generate_graph_batch>(), METH_FASTCALL,
      "generate_graph_batch(n_graphs, n_nodes, d, seed, request, /)\n--\n\n"
-     "Seeded model graphs, labelled, as flat buffers; `request` is a dict of the labelling (labels, tol), the "
+     "Seeded model graphs, labelled, as flat buffers; `request` is a dict of the labelling (labels, tol, "
+     "arithmetic), the "
      "graph model and its parameters (model, m, p, radius, k, split_probability, removed_bars, extra_bars) and "
      "the point model and its parameters (points, grid_side, groups, cluster_radius)."},
     {"stress_globally_rigid", tools_entry<stress_globally_rigid>(), METH_FASTCALL,

@@ -20,8 +20,8 @@ constexpr std::uint64_t kGenericSeed = 0;
 // The labellers of one batch: their storage is reused from graph to graph.
 class GraphLabeller {
 public:
-    GraphLabeller(LabelMethod method, std::uint64_t n, std::uint64_t d, double tol)
-        : method_(method), n_(n), d_(d), tol_(tol), max_rank_(rigid_rank(n, d)) {}
+    GraphLabeller(LabelMethod method, LabelArithmetic arithmetic, std::uint64_t n, std::uint64_t d, double tol)
+        : method_(method), arithmetic_(arithmetic), n_(n), d_(d), tol_(tol), max_rank_(rigid_rank(n, d)) {}
 
     void label(const ModelGraph& graph, GraphBatch& batch) {
         const bool plane = d_ == 2;
@@ -42,8 +42,12 @@ private:
     const std::vector<std::uint8_t>& labels_of(const ModelGraph& graph) {
         switch (method_) {
             case LabelMethod::numeric:
-                assign_rows(nodes_, graph.positions, d_);  // storage reused from graph to graph
-                numeric_.label(nodes_, d_, graph.edges, tol_, numeric_result_);
+                if (arithmetic_ == LabelArithmetic::orthogonal) {
+                    orthogonal_.label(graph.positions, d_, graph.edges, tol_, numeric_result_);
+                } else {
+                    assign_rows(nodes_, graph.positions, d_);  // storage reused from graph to graph
+                    numeric_.label(nodes_, d_, graph.edges, tol_, numeric_result_);
+                }
                 return numeric_result_.labels;
             case LabelMethod::generic:
                 generic_labels_ = generic_rigidity_labels(n_, graph.edges, d_, kGenericSeed).labels;
@@ -66,11 +70,13 @@ private:
     }
 
     LabelMethod method_;
+    LabelArithmetic arithmetic_;
     std::uint64_t n_, d_;
     double tol_;
     std::uint64_t max_rank_;
     NodeList nodes_;
     BarLabeller numeric_;
+    OrthogonalBarLabeller orthogonal_;
     BarLabels numeric_result_;
     std::vector<std::uint8_t> generic_labels_;
     KLPebbleGame game_;
@@ -98,7 +104,8 @@ void append_graph(const ModelGraph& graph, GraphBatch& batch) {
 }  // namespace
 
 GraphBatch make_graph_batch(const ModelParameters& model, std::uint64_t n_graphs, std::uint64_t n, std::uint64_t d,
-                            std::uint64_t seed, LabelMethod method, double tol) {
+                            std::uint64_t seed, LabelMethod method, double tol,
+                            LabelArithmetic arithmetic) {
     check_model_parameters(model, n, d);
     if (method == LabelMethod::pebble && d != 2) throw InvalidInput("pebble labels need d = 2");
     GraphBatch batch;
@@ -106,7 +113,7 @@ GraphBatch make_graph_batch(const ModelParameters& model, std::uint64_t n_graphs
     reserve_checked(batch.edge_offsets, n_graphs + 1);  // n_graphs < 2^63: the positions fit
     reserve_checked(batch.rank, n_graphs);
     reserve_checked(batch.dof, n_graphs);
-    GraphLabeller labeller(method, n, d, tol);
+    GraphLabeller labeller(method, arithmetic, n, d, tol);
     for (std::uint64_t k = 0; k < n_graphs; ++k) {
         check_interrupt();
         const ModelGraph graph = make_model_graph(model, n, d, seed + k);

@@ -4,8 +4,10 @@
 // Graph k is the model graph of seed + k (mod 2^64) (core/graph_models), so
 // a batch cut into pieces [a, b) made with seed + a equals one batch. Its
 // bars are labelled in their listed order by
-//   numeric  the incremental rank test at the graph's own positions with
-//            tolerance tol (core/bar_labels), as label_bars;
+//   numeric  the numeric rank test at the graph's own positions with
+//            tolerance tol, in the given arithmetic (framework/orthogonal_labels:
+//            the backward-stable test, or the simulation's elimination), as
+//            label_bars;
 //   generic  the exact rank modulo a prime at the random integer positions
 //            of seed 0 (core/generic_rank), as generic_labels;
 //   pebble   the (2, 3) pebble game, in the plane only (core/kl_pebble_game).
@@ -17,6 +19,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "framework/orthogonal_labels.hpp"
 #include "models/graph_models.hpp"
 
 namespace tarvel {
@@ -45,6 +48,7 @@ struct GraphBatch {
 // pebble labels outside the plane; std::bad_alloc or "capacity overflow"
 // for a batch too large to hold.
 GraphBatch make_graph_batch(const ModelParameters& model, std::uint64_t n_graphs, std::uint64_t n, std::uint64_t d,
-                            std::uint64_t seed, LabelMethod method, double tol);
+                            std::uint64_t seed, LabelMethod method, double tol,
+                            LabelArithmetic arithmetic = LabelArithmetic::orthogonal);
 
 }  // namespace tarvel

@@ -1,5 +1,8 @@
 """Datasets of model graphs: shards equal one generate_graph_batch call, and the manifest records the model."""
 
+import json
+from dataclasses import replace
+
 import pytest
 
 pytest.importorskip("pyarrow")
@@ -32,7 +35,8 @@ def test_round_trip_equals_one_call(tmp_path, monkeypatch, model, params, n_grap
     expected = generate_graph_batch(model, n_graphs, n_nodes, d, seed, labels=labels, **params)
     assert_same_graphs(list(read_dataset(tmp_path, verify=True)), expected)
     assert verify_dataset(tmp_path) == []
-    record = {**model_parameters(model, n_nodes, d, **params), "labels": labels, "tol": 1e-9}
+    numeric = {"tol": 1e-6, "arithmetic": "orthogonal"} if labels == "numeric" else {"tol": 1e-9}
+    record = {**model_parameters(model, n_nodes, d, **params), "labels": labels, **numeric}
     assert result.manifest.model == record == read_manifest(tmp_path).model
 
 
@@ -51,11 +55,31 @@ def test_resuming_keeps_sound_shards_and_other_parameters_are_refused(tmp_path):
 def test_a_summary_of_a_dataset_is_that_of_its_graphs(tmp_path, capsys):
     argv = ["generate", "--graphs", "300", "--nodes", "12", "--dim", "2", "--seed", "8", "--shard-size", "100"]
     assert cli_main([*argv, "--model", "knn", "--k", "3", "--out", str(tmp_path), "--no-progress"]) == 0
-    expected = summarize(generate_graph_batch("knn", 300, 12, 2, 8, k=3))
+    graphs = summarize(generate_graph_batch("knn", 300, 12, 2, 8, k=3))
+    expected = replace(graphs, labelling="numeric, orthogonal arithmetic, tol 1e-06")
     assert summarize(tmp_path) == expected
     capsys.readouterr()
     assert cli_main(["summarize", str(tmp_path)]) == 0
     assert capsys.readouterr().out == f"{expected}\n"
+
+
+def test_a_dataset_labelled_by_the_old_arithmetic_is_never_relabelled(tmp_path, capsys):
+    arguments = (tmp_path, 30, 12, 3, 5, 10)
+    write_dataset(*arguments, model="gnm", m=30, arithmetic="simulate", progress=False)
+    # As written before manifests recorded the arithmetic, with one shard still to make.
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    del manifest["model"]["arithmetic"]
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    (tmp_path / "shard-000001.parquet").unlink()
+    with pytest.raises(DatasetError, match=r"arithmetic=simulate \(asked for orthogonal\).*pass arithmetic=simulate"):
+        write_dataset(*arguments, model="gnm", m=30, progress=False)
+    argv = ["generate", "--graphs", "30", "--nodes", "12", "--dim", "3", "--seed", "5", "--shard-size", "10"]
+    argv += ["--model", "gnm", "--m", "30", "--out", str(tmp_path), "--no-progress"]
+    assert cli_main(argv) != 0
+    assert "pass --arithmetic simulate" in capsys.readouterr().err
+    assert cli_main([*argv, "--arithmetic", "simulate"]) == 0
+    assert_same_graphs(list(read_dataset(tmp_path, verify=True)), generate_graph_batch("gnm", 30, 12, 3, 5, m=30, arithmetic="simulate"))
+    assert summarize(tmp_path).labelling == "numeric, simulate arithmetic, tol 1e-09"
 
 
 @pytest.mark.parametrize(

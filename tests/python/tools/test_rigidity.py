@@ -83,10 +83,10 @@ def degenerate_frameworks():
 
 
 @pytest.mark.parametrize("name,points,tol", degenerate_frameworks(), ids=lambda c: c if isinstance(c, str) else "")
-def test_label_bars_on_the_complete_graph_is_simulate(name, points, tol):
+def test_simulate_arithmetic_on_the_complete_graph_is_simulate(name, points, tol):
     d = points.shape[1]
     simulated = tarvel.simulate(points, d, tol)
-    ours = label_bars(points, candidate_pairs(len(points)), tol=tol)
+    ours = label_bars(points, candidate_pairs(len(points)), tol=tol, arithmetic="simulate")
     assert np.array_equal(ours["labels"], simulated["labels"])
     assert (ours["rank"], ours["max_rank"], ours["is_rigid"]) == (
         simulated["final_rank"], simulated["max_rank"], simulated["is_rigid"])
