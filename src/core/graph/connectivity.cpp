@@ -34,17 +34,22 @@ struct Adjacency {
     std::uint64_t degree(std::uint64_t x) const { return start[x + 1] - start[x]; }
 
 private:
+    // Keeps the first copy of each neighbour, in linear time: a neighbour
+    // already listed for x carries the mark x.
     void drop_repeats(std::uint64_t n) {
+        std::vector<std::uint64_t> listed_for(n, n);
         std::uint64_t kept = 0;
         std::uint64_t from = 0;
         for (std::uint64_t x = 0; x < n; ++x) {
-            const auto first = neighbour.begin() + static_cast<std::ptrdiff_t>(from);
-            const auto last = neighbour.begin() + static_cast<std::ptrdiff_t>(start[x + 1]);
-            std::sort(first, last);
-            const auto distinct_end = std::unique(first, last);
-            from = start[x + 1];
+            const std::uint64_t end = start[x + 1];
             start[x] = kept;
-            for (auto it = first; it != distinct_end; ++it) neighbour[kept++] = *it;  // kept never passes it
+            for (std::uint64_t k = from; k < end; ++k) {
+                const std::uint64_t y = neighbour[k];
+                if (listed_for[y] == x) continue;
+                listed_for[y] = x;
+                neighbour[kept++] = y;  // kept never passes k
+            }
+            from = end;
         }
         start[n] = kept;
         neighbour.resize(kept);
