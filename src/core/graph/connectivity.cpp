@@ -66,6 +66,7 @@ struct PalmTree {
     // The arcs leaving node v, in search order: target[first_arc[v] .. first_arc[v + 1]).
     std::vector<std::uint64_t> first_arc, target;
 
+    // Repeats are dropped, so no frond doubles a tree arc.
     bool is_tree_arc(std::uint64_t from, std::uint64_t to) const { return parent[to] == from; }
 };
 
