@@ -49,6 +49,34 @@ def globally_rigid_graph(rng, n, extra):
     return np.array(sorted(edges), dtype=np.int64)
 
 
+def four_regular_graph(rng, n):
+    """A random simple 4-regular graph: two random Hamiltonian cycles sharing no bar."""
+
+    def hamiltonian_cycle():
+        order = rng.permutation(n)
+        return np.sort(np.stack([order, np.roll(order, -1)], axis=1), axis=1)
+
+    first = hamiltonian_cycle()
+    while True:
+        both = np.concatenate([first, hamiltonian_cycle()])
+        if len(np.unique(both, axis=0)) == 2 * n:
+            return np.ascontiguousarray(both, dtype=np.int64)
+
+
+def large_global_rigidity():
+    n = 100_000
+    edges = four_regular_graph(np.random.default_rng(4), n)
+    assert rigidity.is_globally_rigid(n, edges)  # random 4-regular graphs are, with high probability
+    return compare(
+        "is_globally_rigid n=1e5 4-regular (m=2n)",
+        lambda: rigidity.is_globally_rigid(n, edges),
+        "pebble_game, same graph",
+        lambda: rigidity.pebble_game(n, edges),
+        goal="<= 2 s",
+        repeat=3,
+    )
+
+
 def lu_of(matrix):
     from scipy.linalg import LinAlgWarning, lu_factor
 
@@ -210,6 +238,7 @@ def numeric_baselines():
 
 def run():
     yield large_game()
+    yield large_global_rigidity()
     yield from complete_graphs()
     yield from numeric_baselines()
     if os.environ.get("TARVEL_BENCH_SKIP_PEERS") is None:
