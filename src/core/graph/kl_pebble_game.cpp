@@ -57,33 +57,49 @@ void KLPebbleGame::play_uncondensed(std::uint64_t n, std::span<const Pair> edges
     offer_all(edges, l, false, labels);
 }
 
+void KLPebbleGame::start(std::uint64_t n, std::uint64_t k, std::uint64_t l) {
+    check_pebble_game_parameters(k, l);
+    digraph_.reset(n, k, l);
+    begin_offers(l, true);
+}
+
+void KLPebbleGame::begin_offers(std::uint64_t l, bool condense) {
+    const std::uint64_t n = digraph_.node_count();
+    l_ = l;
+    condense_ = condense;
+    accepted_ = 0;
+    // With n >= 2 the whole graph is tight at k n - l >= 1 accepted edges.
+    tight_count_ = n >= 2 ? digraph_.k() * n - l : 0;
+}
+
 std::uint64_t KLPebbleGame::offer_all(std::span<const Pair> edges, std::uint64_t l, bool condense,
                                       std::vector<std::uint8_t>& labels) {
-    const std::uint64_t n = digraph_.node_count();
-    // With n >= 2 the whole graph is tight at k n - l >= 1 accepted edges.
-    const std::uint64_t whole_graph_tight = n >= 2 ? digraph_.k() * n - l : 0;
+    begin_offers(l, condense);
     labels.assign(edges.size(), 0);
-    std::uint64_t accepted = 0;
     for (std::size_t e = 0; e < edges.size(); ++e) {
         check_interrupt();
-        if (accepted == whole_graph_tight) break;  // every later edge is rejected
-        const auto [u, v] = edges[e];
-        if (condense && digraph_.share_body(u, v)) continue;
-        if (digraph_.gather(u, v, l + 1) <= l) {
-            if (condense) digraph_.condense_closure();
-            continue;
-        }
-        // Cover it from the end with more free pebbles: both keep some.
-        if (digraph_.free_pebbles(u) >= digraph_.free_pebbles(v)) {
-            digraph_.cover(u, v, e);
-        } else {
-            digraph_.cover(v, u, e);
-        }
-        labels[e] = 1;
-        ++accepted;
-        if (condense && digraph_.gather_work() > kProbeWork) probe_for_tight_set(u, l);
+        if (whole_graph_tight()) break;  // every later edge is rejected
+        labels[e] = offer_edge(edges[e], e) ? 1 : 0;
     }
-    return accepted;
+    return accepted_;
+}
+
+bool KLPebbleGame::offer_edge(const Pair& edge, std::uint64_t index) {
+    const auto [u, v] = edge;
+    if (condense_ && digraph_.share_body(u, v)) return false;
+    if (digraph_.gather(u, v, l_ + 1) <= l_) {
+        if (condense_) digraph_.condense_closure();
+        return false;
+    }
+    // Cover it from the end with more free pebbles: both keep some.
+    if (digraph_.free_pebbles(u) >= digraph_.free_pebbles(v)) {
+        digraph_.cover(u, v, index);
+    } else {
+        digraph_.cover(v, u, index);
+    }
+    ++accepted_;
+    if (condense_ && digraph_.gather_work() > kProbeWork) probe_for_tight_set(u, l_);
+    return true;
 }
 
 // After a costly gather: is the node the last pebble came from held rigidly

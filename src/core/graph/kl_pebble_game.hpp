@@ -59,17 +59,33 @@ public:
     void play_uncondensed(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k, std::uint64_t l,
                           std::vector<std::uint8_t>& labels);
 
+    // One edge at a time, for edges made as they are offered (the complete
+    // graph's candidates, never listed): start() a game on n nodes, then
+    // offer() edges, numbered by `index` in offering order, which the caller
+    // has checked to be pairs of distinct nodes < n. Tight sets are
+    // condensed as in play().
+    void start(std::uint64_t n, std::uint64_t k, std::uint64_t l);
+    bool offer(const Pair& edge, std::uint64_t index) { return offer_edge(edge, index); }
+    // k n - l edges accepted (n >= 2): every later edge is rejected.
+    bool whole_graph_tight() const { return accepted_ == tight_count_; }
+
     // The pebble state the last game left.
     PebbleDigraph& digraph() { return digraph_; }
 
 private:
     std::uint64_t offer_all(std::span<const Pair> edges, std::uint64_t l, bool condense,
                             std::vector<std::uint8_t>& labels);
+    void begin_offers(std::uint64_t l, bool condense);
+    bool offer_edge(const Pair& edge, std::uint64_t index);
 
     void probe_for_tight_set(std::uint64_t u, std::uint64_t l);
 
     PebbleDigraph digraph_;
     RigidComponentFinder component_finder_;
+    std::uint64_t l_ = 0;
+    bool condense_ = true;
+    std::uint64_t accepted_ = 0;
+    std::uint64_t tight_count_ = 0;
 };
 
 // The game on the nodes that carry edges only (graph/reduction.hpp), so

@@ -85,7 +85,7 @@ private:
 
 // Room for n_graphs graphs of as many bars as the first: exact for the
 // models whose bar count is fixed, a good start for the others.
-void reserve_bars(GraphBatch& batch, std::uint64_t bars, std::uint64_t n_graphs, std::uint64_t d) {
+void reserve_bars(GraphBatch& batch, std::uint64_t bars, std::uint64_t n_graphs) {
     const std::uint64_t total = checked_product(bars, n_graphs);
     reserve_checked(batch.edges, checked_product(total, 2));
     reserve_checked(batch.labels, total);
@@ -117,7 +117,7 @@ GraphBatch make_graph_batch(const ModelParameters& model, std::uint64_t n_graphs
     for (std::uint64_t k = 0; k < n_graphs; ++k) {
         check_interrupt();
         const ModelGraph graph = make_model_graph(model, n, d, seed + k);
-        if (k == 0) reserve_bars(batch, graph.edges.size(), n_graphs, d);
+        if (k == 0) reserve_bars(batch, graph.edges.size(), n_graphs);
         append_graph(graph, batch);
         labeller.label(graph, batch);
     }

@@ -11,11 +11,24 @@
 #include <unordered_set>
 #include <vector>
 
-#include "framework/node.hpp"
 #include "framework/pebble.hpp"
 #include "support/candidate_pairs.hpp"
 
 namespace tarvel::reference {
+
+enum class MoveKind : std::uint8_t { Taken, Gained, Reversed };
+
+// One change to the game state, kept so that a rejected candidate can be
+// taken back.
+struct PebbleMove {
+    MoveKind kind;
+    std::size_t node;
+    std::size_t to = 0;  // only for Reversed: the edge node -> to was turned round
+};
+
+using PebbleCounts = std::vector<std::int32_t>;              // free pebbles per node
+using OutEdgeLists = std::vector<std::vector<std::size_t>>;  // out_edges[x] holds w for x -> w
+using MoveLog = std::vector<PebbleMove>;
 
 using Visited = std::unordered_set<std::size_t>;
 
