@@ -11,6 +11,7 @@ from importlib import metadata
 
 from .checks import procrustes_rmse
 from .dataset import read_dataset, summarize, write_dataset
+from .frameworks import infinitesimal_flexes, rigidity_matrix, self_stresses, stress_matrix
 from .graph import to_graph_arrays, to_pyg
 from .models import generate_graph_batch
 from .plot import plot_framework
@@ -49,4 +50,8 @@ __all__ = [
     "to_graph_arrays",
     "to_pyg",
     "write_dataset",
+    "infinitesimal_flexes",
+    "rigidity_matrix",
+    "self_stresses",
+    "stress_matrix",
 ]
