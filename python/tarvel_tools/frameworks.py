@@ -31,8 +31,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import scipy.linalg
-import scipy.sparse
+import scipy.linalg  # type: ignore[import-untyped]  # SciPy ships no type information
+import scipy.sparse  # type: ignore[import-untyped]
 
 from . import _graph_input as given
 
@@ -294,7 +294,8 @@ def _dense_rigidity_matrix(points: Float64Array, bars: given.Int64Array) -> Floa
     needed = 8 * (2 * rows * cols + rows * rows + cols * cols)
     if needed > _DENSE_LIMIT_BYTES:
         raise MemoryError(f"the dense decomposition of this framework would need about {needed / 2**30:.1f} GiB")
-    return _rigidity_matrix(points, bars).toarray()
+    dense: Float64Array = _rigidity_matrix(points, bars).toarray()
+    return dense
 
 
 def _framework(positions: Any, edges: Any) -> tuple[Float64Array, given.Int64Array]:
