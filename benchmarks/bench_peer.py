@@ -238,11 +238,13 @@ def seconds(call):
     return time.perf_counter() - start
 
 
-def timing(budget, rng):
+def timing(budget, rng, only=""):
     """Per question: double n while the peer answers within the budget; time both at the last such n."""
     cases = [(q, False) for q in graph_questions()] + [(q, True) for q in framework_questions()]
     cases.append((("stress_matrix d=2", "stress_matrix", 2, None, None), True))
     for (label, name, d, mine, theirs), is_framework in cases:
+        if only not in label:
+            continue
         function = usable(name, d)
         if function is None:
             yield label, None, None, None, None
@@ -286,6 +288,7 @@ def main():
     parser.add_argument("--seed", type=int, default=21)
     parser.add_argument("--skip-timing", action="store_true")
     parser.add_argument("--skip-agreement", action="store_true")
+    parser.add_argument("--only", default="", help="time only the questions whose label contains this text")
     args = parser.parse_args()
     warnings.filterwarnings("ignore")  # the peer warns about its randomised algorithms
     rng = np.random.default_rng(args.seed)
@@ -302,7 +305,7 @@ def main():
         return
     print(f"\ntimes at the largest n (doubling from 8, at most 4096) where pyrigi answers within {args.budget:g} s")
     print(f"  {'question':<36} {'n':>5} {'tarvel_tools':>13} {'pyrigi':>10} {'pyrigi/ours':>12}")
-    for label, n, mine, theirs, ratio in timing(args.budget, rng):
+    for label, n, mine, theirs, ratio in timing(args.budget, rng, args.only):
         if n is None:
             print(f"  {label:<36} skipped: not in tarvel_tools")
         else:
