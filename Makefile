@@ -90,7 +90,7 @@ leak-check: install
 	$(VENV_PY) scripts/leak-check
 
 bench: install
-	$(VENV_PY) -m pip install --quiet scipy threadpoolctl scikit-learn pyrigi
+	$(VENV_PY) -m pip install --quiet scipy threadpoolctl scikit-learn pyrigi pyspqr
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OPENBLAS_NUM_THREADS=1 $(VENV_PY) benchmarks/run.py $(ARGS)
 
 clean:

@@ -2,7 +2,7 @@
 for training data, batch positions, graph-learning export, sharded datasets, pictures of frameworks and
 reconstruction checks.
 
-Only NumPy is required; Parquet datasets need pyarrow and tqdm (the
+NumPy and SciPy are required; Parquet datasets need pyarrow and tqdm (the
 ``dataset`` extra), cluster runs Dask (``dask``), pictures matplotlib
 (``plot``) and PyTorch Geometric objects torch_geometric (``pyg``).
 """
@@ -11,6 +11,7 @@ from importlib import metadata
 
 from .checks import procrustes_rmse
 from .dataset import read_dataset, summarize, verify_dataset, write_dataset
+from .frameworks import infinitesimal_flexes, rigidity_matrix, self_stresses, stress_matrix
 from .graph import to_graph_arrays, to_pyg
 from .models import generate_graph_batch, model_parameters
 from .plot import plot_framework, plot_reconstruction, plot_rigid_components
@@ -42,6 +43,7 @@ __all__ = [
     "fundamental_circuit",
     "generate_graph_batch",
     "generic_labels",
+    "infinitesimal_flexes",
     "is_circuit",
     "is_globally_rigid",
     "is_independent",
@@ -60,6 +62,9 @@ __all__ = [
     "read_dataset",
     "rigid_components",
     "rigidity_closure",
+    "rigidity_matrix",
+    "self_stresses",
+    "stress_matrix",
     "summarize",
     "to_graph_arrays",
     "to_pyg",

@@ -1,0 +1,105 @@
+"""Frameworks at given positions (tarvel_tools.frameworks) against one factorisation of the same matrix.
+
+The baseline is one sparse QR of the rigidity matrix with a fill-reducing
+ordering and rank detection (SuiteSparseQR through the pyspqr wheel, a
+benchmark-side dependency: ``pip install pyspqr``); where it is missing,
+one dense LAPACK SVD of the same matrix (singular values only). Frameworks
+are sparse: random points with random bars, m = 2n in the plane and
+m = 3.5n in space, and random geometric frameworks (bars between close
+points, about 6 per node in the plane and 8 in space).
+
+Usage: ``python benchmarks/bench_frameworks.py [--sizes 250 500 1000 2000]``.
+"""
+
+import argparse
+import contextlib
+import io
+import os
+import time
+
+import numpy as np
+import scipy.linalg
+from scipy.spatial import cKDTree
+
+from tarvel_tools import infinitesimal_flexes, rigidity_matrix, self_stresses
+
+try:
+    import pyspqr
+except ImportError:
+    pyspqr = None
+
+
+def random_framework(rng, n, d, edges_per_node):
+    points = rng.random((n, d))
+    m = int(edges_per_node * n)
+    drawn = np.sort(rng.integers(0, n, size=(3 * m, 2)), axis=1)
+    drawn = drawn[drawn[:, 0] != drawn[:, 1]]
+    _, first = np.unique(drawn, axis=0, return_index=True)
+    return points, drawn[np.sort(first)][:m]
+
+
+def geometric_framework(rng, n, d, degree):
+    points = rng.random((n, d))
+    volume = np.pi if d == 2 else 4 / 3 * np.pi
+    radius = (degree / (n * volume)) ** (1 / d)
+    return points, np.array(sorted(cKDTree(points).query_pairs(radius)), dtype=np.int64).reshape(-1, 2)
+
+
+def seconds(call):
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    """SuiteSparse prints its statistics on the C stdout: send them away."""
+    saved = os.dup(1)
+    with open(os.devnull, "w") as null:
+        os.dup2(null.fileno(), 1)
+        try:
+            yield
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+
+
+def baseline(matrix):
+    if pyspqr is not None:
+        with quiet_stdout(), contextlib.redirect_stdout(io.StringIO()):
+            pyspqr.qr(matrix.tocsc())
+        return
+    scipy.linalg.svd(matrix.toarray(), compute_uv=False, check_finite=False)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[250, 500, 1000, 2000])
+    args = parser.parse_args()
+    rng = np.random.default_rng(7)
+    name = "sparse QR (SuiteSparseQR)" if pyspqr is not None else "dense SVD, values only"
+    print(f"baseline: one {name} of the same rigidity matrix, timed in the same run")
+    print(f"{'framework':<22} {'n':>5} {'m':>6} {'flexes':>7} {'stresses':>8} {'flex s':>8} {'stress s':>8} {'base s':>8} {'flex/base':>9}")
+    for n in args.sizes:
+        cases = {
+            "random plane m=2n": random_framework(rng, n, 2, 2.0),
+            "random space m=3.5n": random_framework(rng, n, 3, 3.5),
+            "geometric plane": geometric_framework(rng, n, 2, 6),
+            "geometric space": geometric_framework(rng, n, 3, 8),
+        }
+        for label, (points, edges) in cases.items():
+            matrix = rigidity_matrix(points, edges)
+            base = min(seconds(lambda: baseline(matrix)) for _ in range(3))
+            flexes = []
+            stresses = []
+            flex_seconds = seconds(lambda: flexes.append(infinitesimal_flexes(points, edges)))
+            stress_seconds = seconds(lambda: stresses.append(self_stresses(points, edges)))
+            print(
+                f"{label:<22} {n:>5} {len(edges):>6} {len(flexes[0]):>7} {len(stresses[0]):>8} "
+                f"{flex_seconds:>8.3f} {stress_seconds:>8.3f} {base:>8.3f} {flex_seconds / base:>8.0f}x",
+                flush=True,
+            )
+
+
+if __name__ == "__main__":
+    main()

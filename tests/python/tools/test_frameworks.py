@@ -1,0 +1,165 @@
+"""Frameworks at given positions: bases checked against R, counts against the exact rational rank."""
+
+import doctest
+import itertools
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+from tarvel_tools import frameworks
+from tarvel_tools.frameworks import infinitesimal_flexes, rigidity_matrix, self_stresses, stress_matrix
+
+
+def exact_rank(positions, edges):
+    """Rank of the rigidity matrix of integer positions, by elimination over the rationals."""
+    d = len(positions[0])
+    rows = []
+    for i, j in edges:
+        row = [Fraction(0)] * (len(positions) * d)
+        for axis in range(d):
+            delta = Fraction(int(positions[i][axis]) - int(positions[j][axis]))
+            row[i * d + axis], row[j * d + axis] = delta, -delta
+        rows.append(row)
+    rank, columns = 0, len(positions) * d
+    for column in range(columns):
+        pivot = next((r for r in range(rank, len(rows)) if rows[r][column] != 0), None)
+        if pivot is None:
+            continue
+        rows[rank], rows[pivot] = rows[pivot], rows[rank]
+        for r in range(rank + 1, len(rows)):
+            factor = rows[r][column] / rows[rank][column]
+            if factor:
+                rows[r] = [a - factor * b for a, b in zip(rows[r], rows[rank])]
+        rank += 1
+    return rank
+
+
+def affine_dimension(positions):
+    points = np.asarray(positions, dtype=float)
+    return int(np.linalg.matrix_rank(points[1:] - points[0])) if len(points) > 1 else 0
+
+
+def trivial_count(d, k):
+    """Dimension of the rigid motions of points spanning an affine k-space in R^d."""
+    return d * (d + 1) // 2 - (d - k) * (d - k - 1) // 2
+
+
+K4 = [(0, 1), (0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
+K5 = list(itertools.combinations(range(5), 2))
+SQUARE = [(0, 1), (1, 2), (2, 3), (3, 0)]
+BANANA = [(p, b) for p in (0, 1) for b in (2, 3, 4)] + [(2, 3), (2, 4), (3, 4)]
+BANANA += [(p, b) for p in (0, 1) for b in (5, 6, 7)] + [(5, 6), (5, 7), (6, 7)]
+RNG = np.random.default_rng(21)
+
+# Integer frameworks, generic and degenerate: the exact rank decides every count.
+FRAMEWORKS = {
+    "square": ([[0, 0], [1, 0], [1, 1], [0, 1]], SQUARE),
+    "braced square": ([[0, 0], [1, 0], [1, 1], [0, 1]], SQUARE + [(0, 2)]),
+    "K4 in the plane": ([[0, 0], [4, 0], [0, 4], [1, 1]], K4),
+    "collinear path": ([[0, 0], [1, 0], [3, 0]], [(0, 1), (1, 2)]),
+    "collinear triangle": ([[0, 0], [1, 0], [3, 0]], [(0, 1), (1, 2), (0, 2)]),
+    "coincident points": ([[2, 2], [2, 2], [5, 1]], [(0, 1), (1, 2)]),
+    "all at one point": ([[1, 1, 1]] * 3, [(0, 1), (1, 2)]),
+    "isolated nodes": ([[0, 0], [1, 0], [7, 3]], []),
+    "repeated bar": ([[0, 0], [1, 0], [0, 1]], [(0, 1), (0, 1), (1, 2)]),
+    "tetrahedron": ([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], K4),
+    "coplanar K4 in space": ([[0, 0, 0], [2, 0, 0], [0, 2, 0], [1, 1, 0]], K4),
+    "collinear in space": ([[0, 0, 0], [1, 1, 1], [3, 3, 3]], [(0, 1), (1, 2), (0, 2)]),
+    "K5 in space": (RNG.integers(-9, 10, size=(5, 3)).tolist(), K5),
+    "double banana": (RNG.integers(-9, 10, size=(8, 3)).tolist(), BANANA),
+    "random sparse": (RNG.integers(-20, 21, size=(14, 2)).tolist(), [(i, (i + s) % 14) for i in range(14) for s in (1, 3)][:25]),
+}
+
+
+@pytest.mark.parametrize("name", FRAMEWORKS)
+def test_bases_are_kernels_of_the_rigidity_matrix_with_the_exact_counts(name):
+    positions, edges = FRAMEWORKS[name]
+    n, d = len(positions), len(positions[0])
+    matrix = rigidity_matrix(positions, edges).toarray()
+    norm = max(np.linalg.norm(matrix, 2), 1.0)
+    rank = exact_rank(positions, edges)
+    trivial = trivial_count(d, affine_dimension(positions))
+
+    flexes = infinitesimal_flexes(positions, edges).reshape(-1, n * d)
+    stresses = self_stresses(positions, edges)
+    assert len(flexes) == n * d - rank - trivial
+    assert len(stresses) == len(edges) - rank
+    assert np.abs(matrix @ flexes.T).max(initial=0) <= 1e-12 * norm
+    assert np.abs(stresses @ matrix).max(initial=0) <= 1e-12 * norm
+    np.testing.assert_allclose(flexes @ flexes.T, np.eye(len(flexes)), atol=1e-12)
+    np.testing.assert_allclose(stresses @ stresses.T, np.eye(len(stresses)), atol=1e-12)
+    # Flexes are orthogonal to the trivial motions, which are the rest of the kernel.
+    motions = frameworks.trivial_motions(np.asarray(positions, dtype=float))
+    assert motions.shape[1] == trivial
+    assert np.abs(flexes @ motions).max(initial=0) <= 1e-12
+
+
+def test_answers_are_invariant_under_scaling_and_moving():
+    positions, edges = FRAMEWORKS["double banana"]
+    points = np.asarray(positions, dtype=float)
+    rotation, _ = np.linalg.qr(RNG.standard_normal((3, 3)))
+    for moved in (points * 1e-7, points * 1e7 + 3e7, points @ rotation.T + 100):
+        assert len(infinitesimal_flexes(moved, edges)) == 1  # the banana's hinge
+        assert len(self_stresses(moved, edges)) == 1
+
+
+def test_tolerance_separates_a_nearly_flat_framework():
+    # Lifting one node of a flat tetrahedron by h leaves a singular value of order h.
+    positions = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0.3, 0.3, 1e-8]]
+    assert len(infinitesimal_flexes(positions, K4)) == 0
+    assert len(infinitesimal_flexes(positions, K4, tol=1e-6)) == 1
+    assert len(self_stresses(positions, K4, tol=1e-6)) == 1
+
+
+def test_stress_matrix_of_a_self_stress_annihilates_the_configuration():
+    positions, edges = FRAMEWORKS["K5 in space"]
+    points = np.asarray(positions, dtype=float)
+    stresses = self_stresses(points, edges)
+    assert len(stresses) == 1  # 10 bars, rank 3 * 5 - 6
+    omega = stress_matrix(points, edges, stresses[0]).toarray()
+    lifted = np.column_stack([points, np.ones(len(points))])
+    assert np.abs(omega @ lifted).max() <= 1e-12 * np.abs(omega).max()
+    assert np.allclose(omega, omega.T)
+    # K5 in space is globally rigid: its stress matrix has rank n - d - 1 = 1.
+    assert np.linalg.matrix_rank(omega) == 1
+
+
+def test_rigidity_matrix_rows_by_hand():
+    matrix = rigidity_matrix([[0, 0, 0], [1, 2, 3], [5, 5, 5]], [(2, 0), (0, 1)])
+    assert matrix.shape == (2, 9) and matrix.format == "csr"
+    np.testing.assert_array_equal(
+        matrix.toarray(), [[-5, -5, -5, 0, 0, 0, 5, 5, 5], [-1, -2, -3, 1, 2, 3, 0, 0, 0]]
+    )
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda: rigidity_matrix([[0, 0], [1, 1]], [(0, 2)]), ValueError, "edges: node number 2"),
+        (lambda: rigidity_matrix([[0, 0], [1, 1]], [(1, 1)]), ValueError, "self-loop"),
+        (lambda: rigidity_matrix([[0, 0], [1, np.nan]], [(0, 1)]), ValueError, "finite"),
+        (lambda: rigidity_matrix([[0, 0, 0, 0]], []), ValueError, "positions must have shape"),
+        (lambda: rigidity_matrix([[0, 0], [1, 1]], [(0.5, 1)]), TypeError, "edges"),
+        (lambda: infinitesimal_flexes([[0, 0], [1, 1]], [(0, 1)], tol=-1), ValueError, "tol"),
+        (lambda: self_stresses([[0, 0], [1, 1]], [(0, 1)], tol="1"), TypeError, "tol"),
+        (lambda: stress_matrix([[0, 0], [1, 1]], [(0, 1)], [1, 2]), ValueError, "stress must have one weight"),
+        (lambda: stress_matrix([[0, 0], [1, 1]], [(0, 1)], ["a"]), TypeError, "stress"),
+        (lambda: stress_matrix([[0, 0], [1, 1]], [(0, 1)], [np.inf]), ValueError, "stress must be finite"),
+    ],
+)
+def test_bad_input_names_the_argument(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+def test_a_framework_too_large_for_the_dense_decomposition_is_refused_up_front():
+    n = 40_000
+    positions = np.zeros((n, 2))
+    positions[:, 0] = np.arange(n)
+    with pytest.raises(MemoryError, match="GiB"):
+        infinitesimal_flexes(positions, [(i, i + 1) for i in range(n - 1)])
+
+
+def test_docstring_examples():
+    assert doctest.testmod(frameworks, extraglobs={"np": np}).failed == 0
