@@ -39,7 +39,7 @@ def sample(directory: str, seed: int = 0) -> list[tuple[int, dict]]:
 def main(directory: str, out: str) -> None:
     figure, axes = plt.subplots(2, 3, figsize=(15, 10))
     for ax, (number, graph) in zip(axes.flat, sample(directory), strict=False):
-        plot_rigid_components(graph["positions"], graph["edges"], graph, ax=ax, title=f"graph {number}", legend=False)
+        plot_rigid_components(graph["positions"], graph["edges"], ax, result=graph, title=f"graph {number}", legend=False)
     figure.tight_layout()
     figure.savefig(out, dpi=72)
     print(f"six sampled graphs drawn in {out}")

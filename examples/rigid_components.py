@@ -35,7 +35,7 @@ def main(output):
     sizes = sorted((len(c) for c in game["components"]), reverse=True)
     print(f"{len(points)} nodes, {len(edges)} bars: {len(sizes)} rigid components of sizes {sizes}, dof {game['dof']}")
     print(f"globally rigid: {is_globally_rigid(len(points), edges)}")
-    ax = plot_rigid_components(points, edges, game, title="40 sensors, bars between those closer than 0.22")
+    ax = plot_rigid_components(points, edges, result=game, title="40 sensors, bars between those closer than 0.22")
     ax.figure.set_size_inches(6.5, 7.0)
     ax.figure.savefig(output, dpi=110, bbox_inches="tight")
     print(f"saved {output}")

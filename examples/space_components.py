@@ -42,7 +42,7 @@ def main(output):
     sizes = sorted((len(c) for c in components), reverse=True)
     print(f"{n} nodes, {len(edges)} bars: {len(sizes)} rigid components of sizes {sizes}, dof {result['dof']}")
     print(f"globally rigid in space: {is_globally_rigid(n, edges, d=3)}")
-    ax = plot_rigid_components(points, edges, result, title="30 points in the unit cube, bars shorter than 0.42")
+    ax = plot_rigid_components(points, edges, result=result, title="30 points in the unit cube, bars shorter than 0.42")
     ax.figure.set_size_inches(6.5, 7.0)
     ax.figure.savefig(output, dpi=110, bbox_inches="tight")
     print(f"saved {output}")

@@ -28,9 +28,11 @@ def procrustes_align(original: npt.ArrayLike, reconstructed: npt.ArrayLike) -> F
     value decomposition of ``Y^T X``; the result is ``Y R`` plus the
     original's centroid.  Returns a new float64 array of shape ``(n, d)``.
 
-    Raises:
-        ValueError: the arrays are not two-dimensional, differ in shape, have
-            no rows, or hold a NaN or an infinity.
+    Raises
+    ------
+    ValueError
+        the arrays are not two-dimensional, differ in shape, have
+        no rows, or hold a NaN or an infinity.
     """
     target, moving = _checked_pair(original, reconstructed)
     target_centroid = target.mean(axis=0)

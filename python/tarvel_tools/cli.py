@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import difflib
 import os
+import re
 import shlex
 import sys
 from collections.abc import Sequence
@@ -35,6 +36,8 @@ from .dataset.store import (
 from ._graph_input import ARITHMETICS
 from .models import GRAPH_MODELS, LABEL_METHODS, POINT_MODELS
 from .dataset.summary import summarize
+
+__all__ = ["main"]
 
 # The options of `generate` that carry write_dataset's arguments, by argument name.
 OPTIONS = {
@@ -173,12 +176,17 @@ def labelling(args: argparse.Namespace) -> tuple[str, float | None]:
     return ("numeric" if args.labels is None else args.labels), args.tol
 
 
+def option_names(parser: argparse.ArgumentParser) -> list[str]:
+    """The options a parser offers, as its help lists them (argparse has no public list of them)."""
+    return sorted(set(re.findall(r"(?<![\w-])--?[A-Za-z][\w-]*", parser.format_help())))
+
+
 def unknown_arguments(parser: argparse.ArgumentParser, unknown: Sequence[str]) -> str:
     """The error for arguments no option takes, suggesting the option a misspelt one may mean."""
     options = [token for token in unknown if token.startswith("-")]
     if not options:
         return f"unrecognized arguments: {' '.join(unknown)}"
-    known = [name for action in parser._actions for name in action.option_strings]
+    known = option_names(parser)
     described = []
     for option in options:
         close = difflib.get_close_matches(option.split("=")[0], known, n=1)

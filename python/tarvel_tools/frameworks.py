@@ -36,7 +36,13 @@ import scipy.sparse  # type: ignore[import-untyped]
 
 from . import _graph_input as given
 
-__all__ = ["infinitesimal_flexes", "rigidity_matrix", "self_stresses", "stress_matrix"]
+__all__ = [
+    "infinitesimal_flexes",
+    "rigidity_matrix",
+    "self_stresses",
+    "stress_matrix",
+    "trivial_motions",
+]
 
 Float64Array = npt.NDArray[np.float64]
 

@@ -64,11 +64,15 @@ def to_graph_arrays(
     Every array is new and owns its memory; the result is not modified. Lengths
     are computed in double precision and rounded once to ``dtype``.
 
-    Raises:
-        KeyError: a key of the result dictionary is missing.
-        TypeError: ``dtype`` is not float32 or float64.
-        ValueError: the labels, edges or distance matrix do not fit n, or the
-            positions are not (n, d).
+    Raises
+    ------
+    KeyError
+        a key of the result dictionary is missing.
+    TypeError
+        ``dtype`` is not float32 or float64.
+    ValueError
+        the labels, edges or distance matrix do not fit n, or the
+        positions are not (n, d).
     """
     floating = _float_dtype(dtype)
     if "edges" in result:

@@ -217,8 +217,9 @@ def _plane_closure(graph: given.GraphInput) -> npt.NDArray[np.int64]:
     for start, stop in zip(offsets[:-1], offsets[1:]):
         first, second = np.triu_indices(stop - start, k=1)
         pairs.append(np.stack([nodes[start:stop][first], nodes[start:stop][second]], axis=1))
-    closure = np.concatenate(pairs)
-    return closure[np.lexsort((closure[:, 1], closure[:, 0]))]
+    closure: npt.NDArray[np.int64] = np.concatenate(pairs)
+    ordered: npt.NDArray[np.int64] = closure[np.lexsort((closure[:, 1], closure[:, 0]))]
+    return ordered
 
 
 def _checked(n: Any, edges: Any, d: Any, seed: Any) -> tuple[given.GraphInput, int, int]:

@@ -68,8 +68,9 @@ from ._memory import require_memory
 __all__ = [
     "GRAPH_MODELS",
     "LABEL_METHODS",
-    "POINT_MODELS",
     "ModelGraph",
+    "ModelParameter",
+    "POINT_MODELS",
     "generate_graph_batch",
     "model_parameters",
 ]
@@ -162,17 +163,20 @@ def model_parameters(model: str, n_nodes: int, d: int, **params: Any) -> dict[st
     when it is left to be chosen from n): the record a dataset's manifest keeps, and
     keyword arguments that `generate_graph_batch` accepts.
 
-    Raises:
-        TypeError: a parameter the models do not take, or a value of the wrong type.
-        ValueError: an unknown model, a missing required parameter, or a value out of
-            its range (the message names the parameter and the range).
+    Raises
+    ------
+    TypeError
+        a parameter the models do not take, or a value of the wrong type.
+    ValueError
+        an unknown model, a missing required parameter, or a value out of
+        its range (the message names the parameter and the range).
     """
     n_nodes = _check_count(n_nodes, "n_nodes", lowest=1)
     d = given.dimension(d)
-    return resolve_model(model, n_nodes, d, params)
+    return _resolve_model(model, n_nodes, d, params)
 
 
-def resolve_model(
+def _resolve_model(
     model: str, n_nodes: int, d: int, params: Mapping[str, Any], label: Callable[[str], str] = str
 ) -> dict[str, Any]:
     """`model_parameters` for checked ``n_nodes`` and ``d``, each parameter named by ``label(name)`` in errors."""
@@ -275,7 +279,7 @@ def generate_graph_batch(
     n_graphs = _check_count(n_graphs, "n_graphs", lowest=0)
     seed = given.seed_value(seed)
     arithmetic_code = given.arithmetic_code(arithmetic)
-    labels, tol = checked_labelling(labels, given.default_tolerance(arithmetic) if tol is None else tol, d)
+    labels, tol = _checked_labelling(labels, given.default_tolerance(arithmetic) if tol is None else tol, d)
     require_memory(n_graphs * (_BYTES_PER_GRAPH + n_nodes * d * 8), f"a batch of {n_graphs} graphs of {n_nodes} nodes")
     graphs: list[ModelGraph] = []
     per_call = max(1, min(_GRAPHS_PER_CALL, _PAIRS_PER_CALL // (n_nodes * n_nodes)))
@@ -290,7 +294,7 @@ def generate_graph_batch(
 # Checking parameters
 
 
-def checked_labelling(
+def _checked_labelling(
     labels: str, tol: float, d: int, label: Callable[[str], str] = str
 ) -> tuple[LabelMethod, float]:
     """``labels`` and ``tol`` of `generate_graph_batch`, checked for graphs in ``d`` dimensions."""

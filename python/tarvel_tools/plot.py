@@ -107,9 +107,12 @@ def plot_framework(
     drawn in the fixed view described in this module's documentation.
     ``ax`` defaults to a new figure's Axes.
 
-    Raises:
-        ImportError: matplotlib is not installed.
-        ValueError: the positions or the labels do not match the result's n and d.
+    Raises
+    ------
+    ImportError
+        matplotlib is not installed.
+    ValueError
+        the positions or the labels do not match the result's n and d.
     """
     plt = _pyplot("plot_framework")
     points = screen_coordinates(positions)
@@ -154,9 +157,12 @@ def plot_reconstruction(
     of node numbers, e.g. a result's ``accepted_edges``) are drawn as bars
     of both.  The title reports the RMSE of the fit.
 
-    Raises:
-        ImportError: matplotlib is not installed.
-        ValueError: as `procrustes_align`.
+    Raises
+    ------
+    ImportError
+        matplotlib is not installed.
+    ValueError
+        as `procrustes_align`.
     """
     plt = _pyplot("plot_reconstruction")
     aligned = procrustes_align(original, reconstructed)
@@ -182,9 +188,9 @@ def plot_reconstruction(
 def plot_rigid_components(
     positions: npt.ArrayLike | None,
     edges: Any,
-    result: Mapping[str, Any] | None = None,
     ax: Axes | None = None,
     *,
+    result: Mapping[str, Any] | None = None,
     title: str | None = None,
     number_nodes: bool | None = None,
     legend: bool = True,

@@ -56,10 +56,14 @@ def batch_positions(n_graphs: int, n_nodes: int, d: int, seed: int) -> Float64Ar
     in ``[0, 5)``.  It holds ``n_graphs * n_nodes * d`` doubles; the work is
     done in chunks of graphs so that temporaries stay small.
 
-    Raises:
-        TypeError: an argument is not an integer.
-        ValueError: an argument is negative or not below ``2**64``.
-        ValueError: ``d`` is neither 2 nor 3.
+    Raises
+    ------
+    TypeError
+        an argument is not an integer.
+    ValueError
+        an argument is negative or not below ``2**64``.
+    ValueError
+        ``d`` is neither 2 nor 3.
     """
     n_graphs = _as_uint64_int(n_graphs, "n_graphs")
     n_nodes = _as_uint64_int(n_nodes, "n_nodes")

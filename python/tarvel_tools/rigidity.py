@@ -46,6 +46,8 @@ from .matroid import _refuse_large_closure, fundamental_circuit, is_circuit, is_
 from .redundancy import is_k_redundantly_rigid, is_vertex_redundantly_rigid
 
 __all__ = [
+    "BarLabels",
+    "PebbleGameResult",
     "fundamental_circuit",
     "generic_labels",
     "is_circuit",

@@ -26,7 +26,7 @@ from ._optional import optional_module
 from ._runners import make_shards, runner_for
 from ._shards import SEED_LIMIT, GraphSource, ModelBatch, ShardTask, TrainingBatch
 from .._graph_input import DEFAULT_TOLERANCE, arithmetic_code, default_tolerance
-from ..models import checked_labelling, resolve_model
+from ..models import _checked_labelling, _resolve_model
 
 if TYPE_CHECKING:
     from tarvel import SimulationResult
@@ -34,8 +34,14 @@ if TYPE_CHECKING:
 __all__ = [
     "DatasetError",
     "Manifest",
+    "OccupiedDirectoryError",
+    "OtherArgumentsError",
     "ShardRecord",
+    "UnfinishedDatasetError",
     "WriteResult",
+    "check_arguments",
+    "graph_source",
+    "model_record",
     "read_dataset",
     "read_manifest",
     "verify_dataset",
@@ -241,12 +247,12 @@ def model_record(
                 f"{', '.join(map(label, extra))}"
             )
         return None
-    record = resolve_model(model, n_nodes, d, params, label)
+    record = _resolve_model(model, n_nodes, d, params, label)
     chosen = "orthogonal" if arithmetic is None else arithmetic
     arithmetic_code(chosen, label("arithmetic"))
     if tol is None:  # labels other than numeric take no tolerance: their manifests always held 1e-9
         tol = default_tolerance(chosen) if labels == "numeric" else DEFAULT_TOLERANCE["simulate"]
-    record["labels"], record["tol"] = checked_labelling(labels, tol, d, label)
+    record["labels"], record["tol"] = _checked_labelling(labels, tol, d, label)
     if record["labels"] == "numeric":
         record["arithmetic"] = chosen
     return record
