@@ -6,6 +6,7 @@
 #include "errors.hpp"
 #include "framework/batch_rng.hpp"
 #include "functions.hpp"
+#include "realization.hpp"
 #include "result_buffer.hpp"
 
 namespace tarvel::py {
@@ -29,6 +30,10 @@ PyMethodDef functions[] = {
      "Seeded model graphs, labelled, as flat buffers; `request` is a dict of the labelling (labels, tol), the "
      "graph model and its parameters (model, m, p, radius, k, split_probability, removed_bars, extra_bars) and "
      "the point model and its parameters (points, grid_side, groups, cluster_radius)."},
+    {"centred_gram_product", tools_entry<centred_gram_product>(), METH_FASTCALL,
+     "centred_gram_product(dist, block, /)\n--\n\n-1/2 H (D*D) H times an (n, k) block, flat, without forming it."},
+    {"kruskal_stress", tools_entry<kruskal_stress>(), METH_FASTCALL,
+     "kruskal_stress(dist, coords, /)\n--\n\nKruskal's stress-1 of points against their distance matrix."},
     {nullptr, nullptr, 0, nullptr},
 };
 
