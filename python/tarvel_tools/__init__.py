@@ -13,8 +13,9 @@ from .checks import procrustes_rmse
 from .dataset import read_dataset, summarize, verify_dataset, write_dataset
 from .graph import to_graph_arrays, to_pyg
 from .models import generate_graph_batch, model_parameters
-from .plot import plot_framework, plot_reconstruction, plot_rigid_components
+from .plot import plot_framework, plot_realization, plot_reconstruction, plot_rigid_components
 from .positions import batch_positions
+from .realization import classical_mds, localization_bound, realize
 from .rigidity import (
     generic_labels,
     is_globally_rigid,
@@ -33,6 +34,7 @@ except metadata.PackageNotFoundError:  # imported from a source tree that was ne
 
 __all__ = [
     "batch_positions",
+    "classical_mds",
     "generate_graph_batch",
     "generic_labels",
     "is_globally_rigid",
@@ -40,13 +42,16 @@ __all__ = [
     "is_redundantly_rigid",
     "is_rigid",
     "label_bars",
+    "localization_bound",
     "model_parameters",
     "pebble_game",
     "plot_framework",
+    "plot_realization",
     "plot_reconstruction",
     "plot_rigid_components",
     "procrustes_rmse",
     "read_dataset",
+    "realize",
     "rigid_components",
     "summarize",
     "to_graph_arrays",

@@ -21,6 +21,7 @@ from .dataset.store import (
     verify_dataset,
     write_dataset,
 )
+from ._realize_cli import add_realize_command, realize_command
 from .models import GRAPH_MODELS, LABEL_METHODS, POINT_MODELS
 from .dataset.summary import summarize
 
@@ -111,6 +112,7 @@ def build_parser() -> argparse.ArgumentParser:
         "Print the rigid fraction, the mean and spread of the independent-bar share, the number "
         "of distinct label vectors and the histogram of degrees of freedom of a dataset's graphs.",
     )
+    add_realize_command(commands)
     return parser
 
 
@@ -262,6 +264,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return generate(args)
         if args.command == "summarize":
             return summarize_command(args)
+        if args.command == "realize":
+            return realize_command(args)
         return verify(args)
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
