@@ -582,8 +582,9 @@ def _fit(graph: given.GraphInput, lengths: Float64Array, weights: Float64Array, 
             break
         retry, steps, retry_converged = _unfold(positions, edges, lengths, weights, d, rng, max_iter)
         iterations += steps
-        if _weighted_cost(retry, edges, lengths, weights) < _weighted_cost(positions, edges, lengths, weights):
-            positions, converged = retry, retry_converged
+        if _weighted_cost(retry, edges, lengths, weights) >= _weighted_cost(positions, edges, lengths, weights):
+            break
+        positions, converged = retry, retry_converged
     if len(anchor_nodes):
         positions = _align_to_anchors(positions, anchor_nodes, anchor_positions)
         positions[anchor_nodes] = anchor_positions  # exactly where given, the rest fitted to them
@@ -627,6 +628,8 @@ def _unfold(positions: Float64Array, edges: Int64Array, lengths: Float64Array, w
     region[edges[worst].ravel()] = True
     for _ in range(_REGION_HOPS):
         region[edges[region[edges].any(axis=1)].ravel()] = True
+    if int(np.sum(region)) > max(_SMALL_GRAPH, len(positions) // 10):
+        return positions, 0, False  # misfit everywhere: noise or a flexible graph, not a local fold
     touching = region[edges].any(axis=1)
     nodes = np.unique(edges[touching].ravel())
     local = np.full(len(positions), -1)
@@ -651,7 +654,7 @@ def _unfold(positions: Float64Array, edges: Int64Array, lengths: Float64Array, w
             offset = trial[~moving] - centre
             trial[~moving] = centre + offset - 2.0 * np.outer(offset @ axis, axis)
         trial[~moving] += 0.5 * scale * rng.standard_normal((int(np.sum(~moving)), d))
-        trial, steps, _ = _least_squares(sub_edges, sub_lengths, sub_weights, trial, fixed, 50)
+        trial, steps, _ = _least_squares(sub_edges, sub_lengths, sub_weights, trial, fixed, 30)
         iterations += steps
         cost = _weighted_cost(trial, sub_edges, sub_lengths, sub_weights)
         if cost < best_cost:
