@@ -47,13 +47,15 @@ def points_and_distances(n, d=2, seed=0):
     return points, dist + dist.T
 
 
-def geometric_graph(n, degree, d, seed):
+def geometric_graph(n, degree, d, seed, nearest_too=True):
     rng = np.random.default_rng(seed)
     points = rng.random((n, d))
     ball = np.pi if d == 2 else 4.0 / 3.0 * np.pi
     radius = (degree / (n * ball)) ** (1.0 / d)
     tree = cKDTree(points)
     pairs = tree.query_pairs(radius, output_type="ndarray")
+    if not nearest_too:
+        return points, pairs, radius
     _, nearest = tree.query(points, d + 3)
     extra = np.stack([np.repeat(np.arange(n), d + 2), nearest[:, 1:].ravel()], axis=1)
     edges = np.unique(np.sort(np.concatenate([pairs, extra]), axis=1), axis=0)
@@ -150,21 +152,21 @@ def noisy_section(seeds, large):
     print("\n== realize, Gaussian noise sigma = 1 % of the radius, against the Cramér–Rao bound ==")
     errors, bounds, used, seed = [], [], 0, 0
     while used < seeds:
-        points, edges, radius = geometric_graph(200, 16, 2, 10_000 + seed)
+        points, edges, radius = geometric_graph(200, 16, 2, 10_000 + seed, nearest_too=False)
         seed += 1
         if not is_globally_rigid(200, edges):
             continue
         used += 1
         sigma = 0.01 * radius
-        noisy = lengths_of(points, edges) + sigma * np.random.default_rng(seed).standard_normal(len(edges))
+        noisy = np.abs(lengths_of(points, edges) + sigma * np.random.default_rng(seed).standard_normal(len(edges)))
         errors.append(procrustes_rmse(points, realize(200, edges, noisy).positions) ** 2)
         bounds.append(localization_bound(points, edges, sigma).rmse ** 2)
     ratio = np.sqrt(np.mean(errors)) / np.sqrt(np.mean(bounds))
     print(f"   n=200, {seeds} globally rigid instances: RMS error / RMS bound = {ratio:.3f} (goal <= 1.1)")
     if large:
-        points, edges, radius = geometric_graph(2000, 16, 2, 77)
+        points, edges, radius = geometric_graph(2000, 16, 2, 77, nearest_too=False)
         sigma = 0.01 * radius
-        noisy = lengths_of(points, edges) + sigma * np.random.default_rng(1).standard_normal(len(edges))
+        noisy = np.abs(lengths_of(points, edges) + sigma * np.random.default_rng(1).standard_normal(len(edges)))
         result = realize(2000, edges, noisy)
         bound = localization_bound(points, edges, sigma)
         error = procrustes_rmse(points, result.positions)
@@ -181,7 +183,7 @@ def sdp_section():
     print("\n== semidefinite relaxation of localisation (cvxpy) at n = 60, exact and noisy lengths ==")
     points, edges, radius = geometric_graph(60, 12, 2, 5)
     for sigma in (0.0, 0.01 * radius):
-        lengths = lengths_of(points, edges) + sigma * np.random.default_rng(2).standard_normal(len(edges))
+        lengths = np.abs(lengths_of(points, edges) + sigma * np.random.default_rng(2).standard_normal(len(edges)))
 
         def sdp():
             gram = cp.Variable((60, 60), PSD=True)
