@@ -60,7 +60,7 @@ _REGION_HOPS = 2
 _REGION_TRIES = 12
 # Graphs this small are re-solved from other starts once whenever they misfit: a few bars can
 # carry the misfit of noise as well as of a fold, and the tries cost little.
-_SMALL_GRAPH = 64
+_SMALL_GRAPH = 32
 # Normal equations with at most this many unknowns are solved densely (less overhead).
 _DENSE_SOLVE_LIMIT = 300
 # Anchor pairs whose distance differs from a bar measured between them by more than this
@@ -577,7 +577,8 @@ def _fit(graph: given.GraphInput, lengths: Float64Array, weights: Float64Array, 
                                                  max_iter)
     iterations += steps
     for attempt in range(_RETRIES):
-        small = attempt == 0 and n <= _SMALL_GRAPH and _weighted_cost(positions, edges, lengths, weights) > 0
+        small = attempt == 0 and n <= _SMALL_GRAPH and \
+            _weighted_cost(positions, edges, lengths, weights) > 1e-20 * float(np.sum(weights * lengths**2))
         if not small and not _folded(positions, edges, lengths, weights):
             break
         retry, steps, retry_converged = _unfold(positions, edges, lengths, weights, d, rng, max_iter)
