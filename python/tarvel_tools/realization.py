@@ -61,8 +61,6 @@ _REGION_TRIES = 12
 # Graphs this small are re-solved from other starts once whenever they misfit: a few bars can
 # carry the misfit of noise as well as of a fold, and the tries cost little.
 _SMALL_GRAPH = 32
-# Normal equations with at most this many unknowns are solved densely (less overhead).
-_DENSE_SOLVE_LIMIT = 300
 # Anchor pairs whose distance differs from a bar measured between them by more than this
 # fraction of the bar's length contradict the measurements.
 _ANCHOR_CONTRADICTION = 0.1
@@ -820,12 +818,8 @@ def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Arr
 
 def _symmetric_solve(matrix: Any, right: Float64Array) -> Float64Array:
     """Solve with a sparse symmetric positive definite matrix: LU without pivoting in a fill-reducing order."""
-    import scipy.linalg  # type: ignore[import-untyped, unused-ignore]
     import scipy.sparse.linalg  # type: ignore[import-untyped, unused-ignore]
 
-    if matrix.shape[0] <= _DENSE_SOLVE_LIMIT:
-        dense: Float64Array = scipy.linalg.solve(matrix.toarray(), right, assume_a="pos")
-        return dense
     factor = scipy.sparse.linalg.splu(matrix.tocsc(), permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0,
                                       options={"SymmetricMode": True})
     solution: Float64Array = factor.solve(right)
