@@ -14,8 +14,9 @@ from .dataset import read_dataset, summarize, verify_dataset, write_dataset
 from .frameworks import infinitesimal_flexes, rigidity_matrix, self_stresses, stress_matrix
 from .graph import to_graph_arrays, to_pyg
 from .models import generate_graph_batch, model_parameters
-from .plot import plot_framework, plot_reconstruction, plot_rigid_components
+from .plot import plot_framework, plot_realization, plot_reconstruction, plot_rigid_components
 from .positions import batch_positions
+from .realization import classical_mds, localization_bound, realize
 from .rigidity import (
     fundamental_circuit,
     generic_labels,
@@ -40,6 +41,7 @@ except metadata.PackageNotFoundError:  # imported from a source tree that was ne
 
 __all__ = [
     "batch_positions",
+    "classical_mds",
     "fundamental_circuit",
     "generate_graph_batch",
     "generic_labels",
@@ -53,13 +55,16 @@ __all__ = [
     "is_rigid",
     "is_vertex_redundantly_rigid",
     "label_bars",
+    "localization_bound",
     "model_parameters",
     "pebble_game",
     "plot_framework",
+    "plot_realization",
     "plot_reconstruction",
     "plot_rigid_components",
     "procrustes_rmse",
     "read_dataset",
+    "realize",
     "rigid_components",
     "rigidity_closure",
     "rigidity_matrix",

@@ -34,6 +34,7 @@ from .dataset.store import (
     write_dataset,
 )
 from ._graph_input import ARITHMETICS
+from ._realize_cli import add_realize_command, realize_command
 from .models import GRAPH_MODELS, LABEL_METHODS, POINT_MODELS
 from .dataset.summary import summarize
 
@@ -133,6 +134,7 @@ def build_parser() -> argparse.ArgumentParser:
         "Print the rigid fraction, the mean and spread of the independent-bar share, the number "
         "of distinct label vectors and the histogram of degrees of freedom of a dataset's graphs.",
     )
+    add_realize_command(commands)
     return parser
 
 
@@ -357,6 +359,8 @@ def run_command(args: argparse.Namespace) -> int:
         return generate(args)
     if args.command == "summarize":
         return summarize_command(args)
+    if args.command == "realize":
+        return realize_command(args)
     return verify(args)
 
 

@@ -38,6 +38,7 @@ if TYPE_CHECKING:
 __all__ = [
     "component_colours",
     "plot_framework",
+    "plot_realization",
     "plot_reconstruction",
     "plot_rigid_components",
     "screen_coordinates",
@@ -506,3 +507,89 @@ def _finish_axes(ax: Axes, points: Float64Array, three_d: bool) -> None:
     ax.set_aspect("equal", adjustable="box")
     if three_d:
         ax.set_axis_off()
+
+
+def plot_realization(
+    result: Any,
+    edges: npt.ArrayLike,
+    truth: npt.ArrayLike | None = None,
+    ax: Axes | None = None,
+    *,
+    title: str | None = None,
+    align: bool = True,
+) -> Axes:
+    """Draw a realization from bar lengths, its bars coloured by residual; return the Axes.
+
+    Every bar is drawn between its fitted end points, coloured by the
+    magnitude of its residual (fitted minus given length) on the scale of
+    the colour bar. Nodes the lengths do not determine (``trusted`` False)
+    are marked with red crosses. With ``truth`` (the true ``(n, d)``
+    positions) the realization is first moved onto it by `procrustes_align`
+    (unless ``align`` is False, e.g. for an anchored result that is placed
+    already), the true positions are drawn as grey circles joined to the
+    fitted ones, and the title reports the RMSE against them.
+
+    Parameters
+    ----------
+    result : Realization
+        A result of `tarvel_tools.realization.realize`.
+    edges : array_like, shape (m, 2)
+        The bars the result was fitted to, in the same order.
+    truth : array_like, shape (n, d), optional
+        The true positions, to compare with.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new figure's Axes by default.
+    title : str, optional
+        A first title line.
+    align : bool
+        Move the realization onto ``truth`` before drawing (default True).
+
+    Raises
+    ------
+    ImportError
+        matplotlib is not installed.
+    ValueError
+        The edges or the truth do not fit the result.
+    """
+    from matplotlib.collections import LineCollection
+
+    plt = _pyplot("plot_realization")
+    fitted = np.asarray(result.positions, dtype=np.float64)
+    residuals = np.abs(np.asarray(result.residuals, dtype=np.float64))
+    bars = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    if len(bars) != len(residuals):
+        raise ValueError(f"edges: {len(bars)} bars for a result with {len(residuals)} residuals")
+    heading = f"stress {result.stress:.3g}, unique: {result.unique}"
+    if truth is not None:
+        target = np.asarray(truth, dtype=np.float64)
+        if target.shape != fitted.shape:
+            raise ValueError(f"truth has shape {target.shape}, the result's positions {fitted.shape}")
+        if align:
+            fitted = procrustes_align(target, fitted)
+        rmse = float(np.sqrt(np.mean(np.sum((fitted - target) ** 2, axis=1))))
+        heading += f", RMSE vs truth {rmse:.3g}"
+    points = screen_coordinates(fitted)
+    if ax is None:
+        ax = plt.subplots(figsize=(6.5, 5.5))[1]
+
+    if truth is not None:
+        true_points = screen_coordinates(target)
+        _draw_displacements(ax, true_points, points)
+        ax.scatter(true_points[:, 0], true_points[:, 1], s=22, facecolors="none", edgecolors="#8a8a8a",
+                   linewidths=1.0, label="truth", zorder=2)
+    segments = np.stack([points[bars[:, 0]], points[bars[:, 1]]], axis=1) if len(bars) else np.empty((0, 2, 2))
+    coloured = LineCollection(list(segments), cmap="plasma", linewidths=1.4, zorder=1)
+    coloured.set_array(residuals)
+    ax.add_collection(coloured)
+    ax.figure.colorbar(coloured, ax=ax, shrink=0.8, label="|residual| of the bar")
+    ax.scatter(points[:, 0], points[:, 1], s=10, c=_NODE_EDGE, label="realization", zorder=3)
+    doubtful = ~np.asarray(result.trusted, dtype=bool)
+    if np.any(doubtful):
+        ax.scatter(points[doubtful, 0], points[doubtful, 1], s=45, marker="x", c="#d62728", linewidths=1.6,
+                   label=f"not determined ({int(np.sum(doubtful))})", zorder=4)
+    ax.set_title(f"{title}\n{heading}" if title else heading)
+    three_d = fitted.shape[1] == 3
+    everything = points if truth is None else np.vstack([points, screen_coordinates(target)])
+    _finish_axes(ax, everything, three_d)
+    _legend_below(ax, three_d)
+    return ax

@@ -6,6 +6,7 @@
 #include "errors.hpp"
 #include "framework/batch_rng.hpp"
 #include "functions.hpp"
+#include "realization.hpp"
 #include "result_buffer.hpp"
 
 namespace tarvel::py {
@@ -44,6 +45,10 @@ PyMethodDef functions[] = {
      "is_rigid(n, edges, d, seed, /)\n--\n\nGeneric rigidity in the plane or in space."},
     {"is_minimally_rigid", tools_entry<is_minimally_rigid>(), METH_FASTCALL,
      "is_minimally_rigid(n, edges, d, seed, /)\n--\n\nGeneric minimal rigidity in the plane or in space."},
+    {"centred_gram_product", tools_entry<centred_gram_product>(), METH_FASTCALL,
+     "centred_gram_product(dist, block, /)\n--\n\n-1/2 H (D*D) H times an (n, k) block, flat, without forming it."},
+    {"kruskal_stress", tools_entry<kruskal_stress>(), METH_FASTCALL,
+     "kruskal_stress(dist, coords, /)\n--\n\nKruskal's stress-1 of points against their distance matrix."},
     {nullptr, nullptr, 0, nullptr},
 };
 
