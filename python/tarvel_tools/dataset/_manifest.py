@@ -64,7 +64,7 @@ class Manifest:
     @property
     def format_version(self) -> int:
         """1 for a dataset of the training batch, 2 for one of model graphs."""
-        return _parquet.FORMAT_VERSION if self.model is None else _model_parquet.FORMAT_VERSION
+        return _parquet.TrainingShards.version if self.model is None else _model_parquet.ModelShards.version
 
     @property
     def complete(self) -> bool:
@@ -137,7 +137,7 @@ def load(directory: Path) -> Manifest:
 
 def _from_document(directory: Path, document: dict[str, Any]) -> Manifest:
     model = document.get("model")
-    manifest_version = _parquet.FORMAT_VERSION if model is None else _model_parquet.FORMAT_VERSION
+    manifest_version = _parquet.TrainingShards.version if model is None else _model_parquet.ModelShards.version
     if document["format"] != FORMAT_NAME or document["format_version"] != manifest_version:
         raise ValueError(f"format {document['format']!r} version {document['format_version']!r} is not supported")
     arguments = {name: int(document["arguments"][name]) for name in ARGUMENT_NAMES}

@@ -13,8 +13,9 @@ which one-node graphs have), ``accepted_edges`` (list of uint32 pairs) and
 from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 from itertools import chain
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, ClassVar, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -31,32 +32,6 @@ ScalarKey = Literal["n_nodes", "d", "final_rank", "max_rank"]
 SCALAR_COLUMNS: tuple[ScalarKey, ...] = ("n_nodes", "d", "final_rank", "max_rank")
 
 
-def bytes_per_graph(n_nodes: int) -> int:
-    """An upper bound of the Arrow data of one graph: distances, labels, edges (at most 3n) and scalars."""
-    return 8 * n_nodes * n_nodes + n_nodes * (n_nodes - 1) // 2 + 24 * n_nodes + 64
-
-
-def write_options() -> dict[str, Any]:
-    """Keyword arguments of the Parquet writer for shards.
-
-    Random distances barely compress (about 30% at a cost comparable to the rest of the
-    encoding), so they are stored plain; labels and edges shrink about 200-fold.
-    """
-    leaves = [*("graph", *SCALAR_COLUMNS, "is_rigid"), "labels.list.element", "accepted_edges.list.element.list.element"]
-    compression = dict.fromkeys(leaves, "zstd") | {"distance_matrix.list.element": "none"}
-    return {"compression": compression, "use_dictionary": ["n_nodes", "d", "max_rank", "is_rigid"], "write_statistics": False}
-
-
-def schema(pa: Any, n_nodes: int) -> Any:
-    """Arrow schema of a shard of graphs with `n_nodes` nodes."""
-    fields = leading_fields(pa, SCALAR_COLUMNS) + [
-        pa.field("labels", pa.large_list(item(pa, pa.uint8())), nullable=False),
-        pa.field("accepted_edges", pa.large_list(item(pa, pa.list_(item(pa, pa.uint32()), 2))), nullable=False),
-        pa.field("distance_matrix", pa.list_(item(pa, pa.float64()), n_nodes * n_nodes), nullable=False),
-    ]
-    return pa.schema(fields, metadata={"tarvel.format_version": str(FORMAT_VERSION)})
-
-
 def item(pa: Any, kind: Any) -> Any:
     """The field of a list's elements, which are never null."""
     return pa.field("element", kind, nullable=False)
@@ -67,27 +42,6 @@ def leading_fields(pa: Any, scalar_columns: Sequence[str]) -> list[Any]:
     fields = [pa.field("graph", pa.uint64(), nullable=False)]
     fields += [pa.field(name, pa.uint64(), nullable=False) for name in scalar_columns]
     return [*fields, pa.field("is_rigid", pa.bool_(), nullable=False)]
-
-
-def graphs_to_table(pa: Any, graphs: Sequence[SimulationResult], first_graph: int, n_nodes: int) -> Any:
-    """One table row per dictionary; row k is graph first_graph + k."""
-    rows = len(graphs)
-    columns: dict[str, Any] = {"graph": np.arange(first_graph, first_graph + rows, dtype=np.uint64)}
-    for name in SCALAR_COLUMNS:
-        columns[name] = np.fromiter((g[name] for g in graphs), dtype=np.uint64, count=rows)
-    columns["is_rigid"] = np.fromiter((g["is_rigid"] for g in graphs), dtype=np.bool_, count=rows)
-    target = schema(pa, n_nodes)
-    arrays = [pa.array(columns[name], type=target.field(name).type) for name in columns]
-    labels = [g["labels"] for g in graphs]
-    label_counts = np.fromiter(map(len, labels), dtype=np.int64, count=rows)
-    flat_labels = np.concatenate(labels)
-    edge_ends, edge_counts = _edge_ends(graphs, flat_labels, n_nodes)
-    arrays += [
-        list_array(pa, flat_labels, label_counts, target.field("labels").type),
-        list_array(pa, edge_ends, edge_counts, target.field("accepted_edges").type),
-        _distances_array(pa, graphs, target.field("distance_matrix").type),
-    ]
-    return pa.Table.from_arrays(arrays, schema=target)
 
 
 def list_array(pa: Any, flat: npt.NDArray[Any], counts: npt.NDArray[np.int64], kind: Any) -> Any:
@@ -150,34 +104,86 @@ class _EdgesFromLabels:
         return edges
 
 
-def table_to_graphs(table: Any, n_nodes: int) -> Iterator[SimulationResult]:
-    """The dictionaries of a shard's rows, in row order, as the extension makes them.
-
-    Each array is copied out of the shard, so a kept graph does not keep its whole shard alive.
-    """
-    rows = table.num_rows
-    labels, label_offsets = list_values(table["labels"])
-    edge_ends, edge_offsets = list_values(table["accepted_edges"])
-    ends = edge_ends.flatten().to_numpy().tolist()
-    distances = table["distance_matrix"].combine_chunks().flatten().to_numpy().reshape(rows, n_nodes, n_nodes)
-    scalars = {name: table[name].to_numpy().tolist() for name in (*SCALAR_COLUMNS, "is_rigid")}
-    labels_np = labels.to_numpy()
-    for k in range(rows):
-        pairs = ends[2 * edge_offsets[k] : 2 * edge_offsets[k + 1]]
-        yield {
-            "labels": labels_np[label_offsets[k] : label_offsets[k + 1]].copy(),
-            "accepted_edges": list(zip(pairs[0::2], pairs[1::2])),
-            "distance_matrix": distances[k].copy(),
-            "final_rank": scalars["final_rank"][k],
-            "max_rank": scalars["max_rank"][k],
-            "is_rigid": scalars["is_rigid"][k],
-            "n_nodes": scalars["n_nodes"][k],
-            "d": scalars["d"][k],
-        }
-
-
 def list_values(column: Any) -> tuple[Any, list[int]]:
     """Child values of a list column (or list array) and its offsets rebased to start at 0."""
     array = column.combine_chunks() if hasattr(column, "combine_chunks") else column
     offsets = array.offsets.to_numpy()
     return array.flatten(), (offsets - offsets[0]).tolist()
+
+
+@dataclass(frozen=True)
+class TrainingShards:
+    """The layout of a shard of the training batch: one row per complete graph of `n_nodes` nodes
+    (the columns of the module notes)."""
+
+    n_nodes: int
+    version: ClassVar[int] = FORMAT_VERSION
+
+    @property
+    def bytes_per_graph(self) -> int:
+        """An upper bound of the Arrow data of one graph: distances, labels, edges (at most 3n) and scalars."""
+        return 8 * self.n_nodes * self.n_nodes + self.n_nodes * (self.n_nodes - 1) // 2 + 24 * self.n_nodes + 64
+
+    def write_options(self) -> dict[str, Any]:
+        """Keyword arguments of the Parquet writer for shards.
+
+        Random distances barely compress (about 30% at a cost comparable to the rest of the
+        encoding), so they are stored plain; labels and edges shrink about 200-fold.
+        """
+        leaves = [*("graph", *SCALAR_COLUMNS, "is_rigid"), "labels.list.element", "accepted_edges.list.element.list.element"]
+        compression = dict.fromkeys(leaves, "zstd") | {"distance_matrix.list.element": "none"}
+        return {"compression": compression, "use_dictionary": ["n_nodes", "d", "max_rank", "is_rigid"], "write_statistics": False}
+
+    def schema(self, pa: Any) -> Any:
+        """Arrow schema of a shard of graphs with `n_nodes` nodes."""
+        fields = leading_fields(pa, SCALAR_COLUMNS) + [
+            pa.field("labels", pa.large_list(item(pa, pa.uint8())), nullable=False),
+            pa.field("accepted_edges", pa.large_list(item(pa, pa.list_(item(pa, pa.uint32()), 2))), nullable=False),
+            pa.field("distance_matrix", pa.list_(item(pa, pa.float64()), self.n_nodes * self.n_nodes), nullable=False),
+        ]
+        return pa.schema(fields, metadata={"tarvel.format_version": str(FORMAT_VERSION)})
+
+    def to_table(self, pa: Any, graphs: Sequence[SimulationResult], first_graph: int) -> Any:
+        """One table row per dictionary; row k is graph first_graph + k."""
+        rows = len(graphs)
+        columns: dict[str, Any] = {"graph": np.arange(first_graph, first_graph + rows, dtype=np.uint64)}
+        for name in SCALAR_COLUMNS:
+            columns[name] = np.fromiter((g[name] for g in graphs), dtype=np.uint64, count=rows)
+        columns["is_rigid"] = np.fromiter((g["is_rigid"] for g in graphs), dtype=np.bool_, count=rows)
+        target = self.schema(pa)
+        arrays = [pa.array(columns[name], type=target.field(name).type) for name in columns]
+        labels = [g["labels"] for g in graphs]
+        label_counts = np.fromiter(map(len, labels), dtype=np.int64, count=rows)
+        flat_labels = np.concatenate(labels)
+        edge_ends, edge_counts = _edge_ends(graphs, flat_labels, self.n_nodes)
+        arrays += [
+            list_array(pa, flat_labels, label_counts, target.field("labels").type),
+            list_array(pa, edge_ends, edge_counts, target.field("accepted_edges").type),
+            _distances_array(pa, graphs, target.field("distance_matrix").type),
+        ]
+        return pa.Table.from_arrays(arrays, schema=target)
+
+    def to_graphs(self, table: Any) -> Iterator[SimulationResult]:
+        """The dictionaries of a shard's rows, in row order, as the extension makes them.
+
+        Each array is copied out of the shard, so a kept graph does not keep its whole shard alive.
+        """
+        rows = table.num_rows
+        labels, label_offsets = list_values(table["labels"])
+        edge_ends, edge_offsets = list_values(table["accepted_edges"])
+        ends = edge_ends.flatten().to_numpy().tolist()
+        distances = table["distance_matrix"].combine_chunks().flatten().to_numpy().reshape(rows, self.n_nodes, self.n_nodes)
+        scalars = {name: table[name].to_numpy().tolist() for name in (*SCALAR_COLUMNS, "is_rigid")}
+        labels_np = labels.to_numpy()
+        for k in range(rows):
+            pairs = ends[2 * edge_offsets[k] : 2 * edge_offsets[k + 1]]
+            yield {
+                "labels": labels_np[label_offsets[k] : label_offsets[k + 1]].copy(),
+                "accepted_edges": list(zip(pairs[0::2], pairs[1::2])),
+                "distance_matrix": distances[k].copy(),
+                "final_rank": scalars["final_rank"][k],
+                "max_rank": scalars["max_rank"][k],
+                "is_rigid": scalars["is_rigid"][k],
+                "n_nodes": scalars["n_nodes"][k],
+                "d": scalars["d"][k],
+            }

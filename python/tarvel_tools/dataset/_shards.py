@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import closing
 from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any, ClassVar, Protocol
 
 import tarvel
 
@@ -28,28 +28,36 @@ SEED_LIMIT = 2**64
 CHUNK_BYTES = 8 << 20
 
 
-class GraphSource(Protocol):
-    """The graphs of a dataset and how its shards store them.
+class ShardFormat(Protocol):
+    """How a dataset's shards hold its graphs (`_parquet.TrainingShards`, `_model_parquet.ModelShards`):
+    their Parquet schema and writer options, the conversion of graphs to a table and back,
+    and an upper bound of one graph's data."""
 
-    `source(first, count)` gives graphs [first, first + count); `schema`, `to_table`,
-    `from_table` and `write_options` are those of its shards' Parquet files,
-    `bytes_per_graph` an upper bound of one graph's data there.
-    """
-
-    def __call__(self, first: int, count: int) -> Sequence[Mapping[str, Any]]: ...
-
-    def schema(self, pa: Any) -> Any: ...
-
-    def to_table(self, pa: Any, graphs: Sequence[Mapping[str, Any]], first: int) -> Any: ...
-
-    def from_table(self, table: Any, first: int) -> Iterator[dict[str, Any]]:
-        """The graphs of a table of rows `to_table` made, graph `first` first."""
-        ...
-
-    def write_options(self) -> dict[str, Any]: ...
+    version: ClassVar[int]
 
     @property
     def bytes_per_graph(self) -> int: ...
+
+    def write_options(self) -> dict[str, Any]: ...
+
+    def schema(self, pa: Any) -> Any: ...
+
+    def to_table(self, pa: Any, graphs: Sequence[Any], first_graph: int) -> Any: ...
+
+    def to_graphs(self, table: Any) -> Iterator[Mapping[str, Any]]: ...
+
+
+class GraphSource(Protocol):
+    """The graphs of a dataset: `source(first, count)` gives graphs [first, first + count),
+    `format` is how its shards hold them, and `from_table(table, first)` gives back the
+    graphs of a shard's table, graph `first` first, as `source` made them."""
+
+    @property
+    def format(self) -> ShardFormat: ...
+
+    def __call__(self, first: int, count: int) -> Sequence[Mapping[str, Any]]: ...
+
+    def from_table(self, table: Any, first: int) -> Iterator[dict[str, Any]]: ...
 
 
 @dataclass(frozen=True)
@@ -60,27 +68,18 @@ class TrainingBatch:
     d: int
     seed: int
 
+    @property
+    def format(self) -> _parquet.TrainingShards:
+        return _parquet.TrainingShards(self.n_nodes)
+
     def __call__(self, first: int, count: int) -> Sequence[SimulationResult]:
         return tarvel.generate_training_batch(count, self.n_nodes, self.d, (self.seed + first) % SEED_LIMIT)
-
-    def schema(self, pa: Any) -> Any:
-        return _parquet.schema(pa, self.n_nodes)
-
-    def to_table(self, pa: Any, graphs: Sequence[Any], first: int) -> Any:
-        return _parquet.graphs_to_table(pa, graphs, first, self.n_nodes)
 
     def from_table(self, table: Any, first: int) -> Iterator[dict[str, Any]]:
         """The batch's dictionaries with the positions `batch_positions` recomputes."""
         positions = batch_positions(table.num_rows, self.n_nodes, self.d, (self.seed + first) % SEED_LIMIT)
-        for graph, points in zip(_parquet.table_to_graphs(table, self.n_nodes), positions, strict=True):
+        for graph, points in zip(self.format.to_graphs(table), positions, strict=True):
             yield {**graph, "positions": points.copy()}
-
-    def write_options(self) -> dict[str, Any]:
-        return _parquet.write_options()
-
-    @property
-    def bytes_per_graph(self) -> int:
-        return _parquet.bytes_per_graph(self.n_nodes)
 
 
 @dataclass(frozen=True)
@@ -93,6 +92,10 @@ class ModelBatch:
     d: int
     seed: int
 
+    @property
+    def format(self) -> _model_parquet.ModelShards:
+        return _model_parquet.ModelShards(self.n_nodes, self.d)
+
     def __call__(self, first: int, count: int) -> Sequence[Mapping[str, Any]]:
         from ..models import generate_graph_batch
 
@@ -100,21 +103,8 @@ class ModelBatch:
         name = params.pop("model")
         return generate_graph_batch(name, count, self.n_nodes, self.d, (self.seed + first) % SEED_LIMIT, **params)
 
-    def schema(self, pa: Any) -> Any:
-        return _model_parquet.schema(pa, self.n_nodes, self.d)
-
-    def to_table(self, pa: Any, graphs: Sequence[Mapping[str, Any]], first: int) -> Any:
-        return _model_parquet.graphs_to_table(pa, graphs, first, self.n_nodes, self.d)
-
     def from_table(self, table: Any, first: int) -> Iterator[dict[str, Any]]:
-        return _model_parquet.table_to_graphs(table, self.n_nodes, self.d)
-
-    def write_options(self) -> dict[str, Any]:
-        return _model_parquet.write_options(self.d)
-
-    @property
-    def bytes_per_graph(self) -> int:
-        return _model_parquet.bytes_per_graph(self.n_nodes, self.d)
+        return self.format.to_graphs(table)
 
 
 @dataclass(frozen=True)
@@ -128,7 +118,7 @@ class ShardTask:
     @property
     def chunk(self) -> int:
         """Graphs per row group."""
-        return max(1, CHUNK_BYTES // self.graphs.bytes_per_graph)
+        return max(1, CHUNK_BYTES // self.graphs.format.bytes_per_graph)
 
 
 class Stopped(Exception):
@@ -150,7 +140,8 @@ def make_shard(
     path = Path(task.directory) / record.file
     # The hashing stream is closed before the file it writes to.
     with _files.atomic_file(path, durable=False) as stream, closing(_files.HashingWriter(stream)) as sink:
-        with pq.ParquetWriter(sink, task.graphs.schema(pa), **task.graphs.write_options()) as writer:
+        shards = task.graphs.format
+        with pq.ParquetWriter(sink, shards.schema(pa), **shards.write_options()) as writer:
             for first in range(record.first_graph, record.first_graph + record.rows, task.chunk):
                 if stopping is not None and stopping():
                     raise Stopped(record.file)
@@ -164,4 +155,4 @@ def make_shard(
 def _write_chunk(pa: Any, writer: Any, task: ShardTask, first: int, count: int) -> None:
     """One row group; the chunk's graphs are freed on return, before the next are made."""
     graphs = task.graphs(first, count)
-    writer.write_table(task.graphs.to_table(pa, graphs, first))
+    writer.write_table(task.graphs.format.to_table(pa, graphs, first))

@@ -54,7 +54,7 @@ def graphs_per_chunk(monkeypatch):
     """Make shards in chunks of the given number of graphs (row groups of that size)."""
 
     def set_chunk(graphs, n_nodes):
-        monkeypatch.setattr(_shards, "CHUNK_BYTES", graphs * _parquet.bytes_per_graph(n_nodes))
+        monkeypatch.setattr(_shards, "CHUNK_BYTES", graphs * _parquet.TrainingShards(n_nodes).bytes_per_graph)
 
     return set_chunk
 
@@ -104,8 +104,8 @@ def test_edges_are_stored_as_given(case):
     from tarvel_tools.dataset import _parquet
 
     graphs = non_generic_graphs()[case]
-    table = _parquet.graphs_to_table(pa, graphs, 0, 5)
-    assert_same_graphs(_parquet.table_to_graphs(table, 5), graphs)
+    table = _parquet.TrainingShards(5).to_table(pa, graphs, 0)
+    assert_same_graphs(_parquet.TrainingShards(5).to_graphs(table), graphs)
 
 
 def damage(directory):

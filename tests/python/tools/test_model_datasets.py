@@ -28,7 +28,7 @@ CASES = [
 @pytest.mark.parametrize(("model", "params", "n_graphs", "n_nodes", "d", "seed", "shard_size", "labels", "chunk"), CASES)
 def test_round_trip_equals_one_call(tmp_path, monkeypatch, model, params, n_graphs, n_nodes, d, seed, shard_size, labels, chunk):
     if chunk is not None:
-        monkeypatch.setattr(_shards, "CHUNK_BYTES", chunk * _shards.ModelBatch((), n_nodes, d, 0).bytes_per_graph)
+        monkeypatch.setattr(_shards, "CHUNK_BYTES", chunk * _shards.ModelBatch((), n_nodes, d, 0).format.bytes_per_graph)
     result = write_dataset(tmp_path, n_graphs, n_nodes, d, seed, shard_size, model=model, labels=labels,
                            workers=2, progress=False, **params)  # fmt: skip
 
