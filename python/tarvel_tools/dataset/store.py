@@ -177,25 +177,45 @@ def write_dataset(
     checked = check_arguments(
         dict(n_graphs=n_graphs, n_nodes=n_nodes, d=d, seed=seed, shard_size=shard_size, workers=workers)
     )
-    n_graphs, n_nodes, d, seed, shard_size = (
-        _required(checked, name) for name in ("n_graphs", "n_nodes", "d", "seed", "shard_size")
-    )
-    workers = checked["workers"]
-    record = model_record(model, n_nodes, d, labels, tol, params, arithmetic=arithmetic)
-    if client is not None and workers is not None:
+    if client is not None and checked["workers"] is not None:
         raise ValueError("workers applies to local runs only: a Dask cluster uses its own workers")
+    record = model_record(model, _required(checked, "n_nodes"), _required(checked, "d"), labels, tol, params,
+                          arithmetic=arithmetic)  # fmt: skip
     optional_module("pyarrow.parquet", "write_dataset", "dataset")
-    if not callable(progress):
-        progress = bool(progress)
-    directory = Path(out_dir).absolute()
-    if directory.exists() and not directory.is_dir():
-        raise DatasetError(f"{directory} is a file, not a directory")
-    wanted = Manifest(directory, n_graphs, n_nodes, d, seed, shard_size, _manifest.plan(n_graphs, shard_size), record)
+    wanted = _planned_manifest(out_dir, checked, record)
 
     finished = _verified_if_complete(wanted)
     if finished is not None:
         seconds = time.perf_counter() - started
         return WriteResult(finished, shards_written=0, shards_reused=len(finished.shards), graphs_written=0, seconds=seconds)
+    manifest, made, reused = _make_missing_shards(wanted, force, progress, client, checked["workers"])
+    return WriteResult(
+        manifest=manifest,
+        shards_written=len(made),
+        shards_reused=reused,
+        graphs_written=sum(shard.rows for shard in made),
+        seconds=time.perf_counter() - started,
+    )
+
+
+def _planned_manifest(out_dir: str | os.PathLike[str], checked: Mapping[str, int | None], record: Any) -> Manifest:
+    """The manifest the checked arguments ask for, with its plan of shards, in a directory that is no file."""
+    n_graphs, n_nodes, d, seed, shard_size = (
+        _required(checked, name) for name in ("n_graphs", "n_nodes", "d", "seed", "shard_size")
+    )
+    directory = Path(out_dir).absolute()
+    if directory.exists() and not directory.is_dir():
+        raise DatasetError(f"{directory} is a file, not a directory")
+    return Manifest(directory, n_graphs, n_nodes, d, seed, shard_size, _manifest.plan(n_graphs, shard_size), record)
+
+
+def _make_missing_shards(
+    wanted: Manifest, force: bool, progress: bool | ProgressCallback, client: Any, workers: int | None
+) -> tuple[Manifest, list[ShardRecord], int]:
+    """As the only writer of the directory: keep the shards that verify, make the others (each
+    recorded as soon as it is on the disk) and return the final manifest, the shards made and
+    how many were kept."""
+    directory = wanted.directory
     with _writing_into(directory), _exclusive_writer(directory):
         manifest, reused = _keep_verified_shards(_open_for_writing(wanted, force))
         journal = _manifest.Journal(manifest)  # the verified state replaces what a killed writer left
@@ -203,20 +223,15 @@ def write_dataset(
         todo = [shard for shard in manifest.shards if shard.sha256 is None]
         source = graph_source(manifest)
         tasks = [ShardTask(str(directory), shard, source) for shard in todo]
-        with _progress_reporter(progress, n_graphs, n_graphs - sum(s.rows for s in todo)) as report:
+        reporting = progress if callable(progress) else bool(progress)
+        with _progress_reporter(reporting, wanted.n_graphs, wanted.n_graphs - sum(s.rows for s in todo)) as report:
             try:
                 if tasks:
                     make_shards(journal, runner_for(tasks, client, workers), report)
             finally:
                 journal.close()
                 _remove_leftovers(directory)
-    return WriteResult(
-        manifest=journal.manifest,
-        shards_written=len(todo),
-        shards_reused=reused,
-        graphs_written=sum(shard.rows for shard in todo),
-        seconds=time.perf_counter() - started,
-    )
+    return journal.manifest, todo, reused
 
 
 def model_record(
@@ -577,7 +592,7 @@ def _shard_row_groups(
     pa = optional_module("pyarrow", "read_dataset", "dataset")
     pq = optional_module("pyarrow.parquet", "read_dataset", "dataset")
     path = manifest.directory / shard.file
-    expected_schema = source.schema(pa)
+    expected_schema = source.format.schema(pa)
     next_graph = shard.first_graph
     try:
         if verify:
