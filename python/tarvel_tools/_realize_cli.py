@@ -16,6 +16,7 @@ import sys
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["add_realize_command", "realize_command"]
 
@@ -66,7 +67,7 @@ def realize_command(args: argparse.Namespace) -> int:
     return 0
 
 
-def read_measurements(path: str) -> tuple[np.ndarray, np.ndarray]:
+def read_measurements(path: str) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Edges (m, 2) and lengths (m,) from a CSV file of rows ``i, j, length``."""
     rows = _numeric_rows(path, 3, "i, j, length")
     edges = np.array([[_node(path, line, row[0]), _node(path, line, row[1])] for line, row in rows],
@@ -89,7 +90,7 @@ def read_anchors(path: str, d: int) -> dict[int, list[float]]:
     return anchors
 
 
-def write_positions(path: str, positions: np.ndarray, trusted: np.ndarray) -> None:
+def write_positions(path: str, positions: npt.NDArray[np.float64], trusted: npt.NDArray[np.bool_]) -> None:
     axes = ["x", "y", "z"][: positions.shape[1]]
     with open(path, "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)

@@ -43,6 +43,7 @@ from . import _native
 __all__ = ["LocalizationBound", "MDSResult", "Realization", "classical_mds", "localization_bound", "realize"]
 
 Float64Array = npt.NDArray[np.float64]
+_TINY = float(np.finfo(float).tiny)  # the least positive normal double
 Int64Array = npt.NDArray[np.int64]
 BoolArray = npt.NDArray[np.bool_]
 
@@ -285,7 +286,7 @@ def _subspace_leading(matrix: Float64Array, d: int, tol: float, max_iter: int,
         images = product @ ritz_vectors
         values = ritz_values[:d].copy()
         residuals = np.linalg.norm(images[:, :d] - vectors[:, :d] * values, axis=0)
-        if np.all(residuals <= tol * max(float(np.max(np.abs(ritz_values))), np.finfo(float).tiny)):
+        if np.all(residuals <= tol * max(float(np.max(np.abs(ritz_values))), _TINY)):
             return values, vectors[:, :d].copy(), step, True
         block, _ = np.linalg.qr(images)
     return values, vectors[:, :d].copy(), max_iter, False
@@ -692,7 +693,7 @@ def _landmark_start(n: int, edges: Int64Array, lengths: Float64Array, d: int,
     centring = np.eye(k) - 1.0 / k
     values, vectors = np.linalg.eigh(-0.5 * centring @ among @ centring)
     values, vectors = values[::-1][:d], vectors[:, ::-1][:, :d]
-    scale = max(float(values[0]), np.finfo(float).tiny)
+    scale = max(float(values[0]), _TINY)
     values = np.maximum(values, 1e-9 * scale)
     if len(values) < d:  # fewer landmarks than dimensions: pad with small random coordinates
         values = np.concatenate([values, np.full(d - len(values), 1e-9 * scale)])
@@ -723,7 +724,7 @@ def _majorize(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64
         if previous - stress <= tol * previous:
             return positions, step
         previous = stress
-        pull = (weights * lengths / np.maximum(distances, np.finfo(float).tiny))[:, None] * difference
+        pull = (weights * lengths / np.maximum(distances, _TINY))[:, None] * difference
         right = np.zeros_like(positions)
         np.add.at(right, i, pull)
         np.add.at(right, j, -pull)
@@ -778,7 +779,7 @@ def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Arr
     for step in range(1, max_iter + 1):
         if cost <= 1e-28 * scale_sq:
             return positions, step - 1, True
-        unit = (root_weights / np.maximum(distances, np.finfo(float).tiny))[:, None] * difference
+        unit = (root_weights / np.maximum(distances, _TINY))[:, None] * difference
         values, columns, keep = [], [], []
         for node, sign in ((i, 1.0), (j, -1.0)):
             owner = column_of[node]
@@ -832,7 +833,8 @@ def _align_to_anchors(positions: Float64Array, nodes: Int64Array, targets: Float
     moving_centre = moving.mean(axis=0)
     target_centre = targets.mean(axis=0)
     if len(nodes) == 1:
-        return positions - moving_centre + target_centre
+        shifted: Float64Array = positions - moving_centre + target_centre
+        return shifted
     u, _, vt = np.linalg.svd((moving - moving_centre).T @ (targets - target_centre))
     aligned: Float64Array = (positions - moving_centre) @ (u @ vt) + target_centre
     return aligned
@@ -1010,7 +1012,7 @@ def _bound_covariance(information: Float64Array, points: Float64Array, remove_mo
     if information.shape[0] == 0:
         return information
     motions = _trivial_motions(points) if remove_motions else np.zeros((information.shape[0], 0))
-    scale = max(float(np.max(np.abs(np.diag(information)))), np.finfo(float).tiny)
+    scale = max(float(np.max(np.abs(np.diag(information)))), _TINY)
     regular = information + scale * motions @ motions.T
     try:
         factor = scipy.linalg.cho_factor(regular)
