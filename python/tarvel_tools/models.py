@@ -106,7 +106,7 @@ class ModelGraph(TypedDict, total=False):
     max_rank: int
     dof: int
     edge_component: npt.NDArray[np.int64]
-    components: list[npt.NDArray[np.int64]]
+    components: list[list[int]]
 
 
 @dataclass(frozen=True)
@@ -262,9 +262,10 @@ def generate_graph_batch(
         (rank == max_rank), ``"dof"`` (max_rank − rank),
         ``"edge_component"`` (m int64: the index in ``"components"`` of the rigid
         component holding each bar, the first of two on a hinge in space) and
-        ``"components"`` (sorted node arrays of the generic rigid components of the
-        graph, whatever ``labels`` is: by the (2, 3) pebble game in the plane, as
-        `rigid_components` with ``d=3`` in space).  The arrays are views of a few buffers that the batch's graphs share.
+        ``"components"`` (the generic rigid components of the graph as sorted node
+        lists, the type `rigid_components` returns, whatever ``labels`` is: by the
+        (2, 3) pebble game in the plane, as `rigid_components` with ``d=3`` in
+        space).  The arrays are views of a few buffers that the batch's graphs share.
 
     Raises
     ------
@@ -422,7 +423,7 @@ def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[Mode
     dofs = np.asarray(buffers["dof"]).tolist()
     max_rank = _native.rigid_rank(n_nodes, d)
     edge_component = np.asarray(buffers["edge_component"])
-    nodes = np.asarray(buffers["component_nodes"])
+    nodes = np.asarray(buffers["component_nodes"]).tolist()  # components are lists of node numbers everywhere
     components = [nodes[a:b] for a, b in pairwise(np.asarray(buffers["component_offsets"]).tolist())]
     per_graph = pairwise(np.asarray(buffers["graph_components"]).tolist())
     return [

@@ -6,8 +6,12 @@ A graph is given as a number of nodes ``n`` and an edge list ``edges``: an
 arrays of any integer type; an edge may repeat, a self-loop is refused).
 Where a function takes ``(n, edges)`` a NetworkX graph ``G`` may be passed
 instead, as ``f(G)``: its nodes are numbered in the order of ``G.nodes``,
-per-edge results follow the order of ``G.edges``, and components come back
-as lists of its own node labels. NetworkX itself is not needed.
+per-edge results follow the order of ``G.edges``. NetworkX itself is not needed.
+
+Rigid components have one type throughout the package (here, in model
+graphs of `tarvel_tools.models`, datasets and pictures): a list of sorted
+node lists, of Python ints, or of a NetworkX graph's own node labels when
+one is given.
 
 Three ways to label the bars, in the order given, 1 for independent and 0
 for redundant:

@@ -112,7 +112,7 @@ class ModelShards:
             edge_component = list_values(table["edge_component"])[0].to_numpy().astype(np.int64)
             component_lists, per_graph = list_values(table["components"])
             component_nodes, starts = list_values(component_lists)
-            nodes = component_nodes.to_numpy().astype(np.int64)
+            nodes = component_nodes.to_numpy().tolist()
         for k in range(rows):
             a, b = bars[k], bars[k + 1]
             graph = {
@@ -127,5 +127,5 @@ class ModelShards:
             if has_components:
                 graph["edge_component"] = edge_component[a:b].copy()
                 first, last = per_graph[k], per_graph[k + 1]
-                graph["components"] = [nodes[s:e].copy() for s, e in zip(starts[first:last], starts[first + 1 : last + 1])]
+                graph["components"] = [nodes[s:e] for s, e in zip(starts[first:last], starts[first + 1 : last + 1])]
             yield graph
