@@ -39,6 +39,7 @@ import numpy.typing as npt
 
 from . import _graph_input as given
 from . import _native
+from .frameworks import trivial_motions
 
 __all__ = ["LocalizationBound", "MDSResult", "Realization", "classical_mds", "localization_bound", "realize"]
 
@@ -1011,7 +1012,7 @@ def _bound_covariance(information: Float64Array, points: Float64Array, remove_mo
 
     if information.shape[0] == 0:
         return information
-    motions = _trivial_motions(points) if remove_motions else np.zeros((information.shape[0], 0))
+    motions = trivial_motions(points) if remove_motions else np.zeros((information.shape[0], 0))
     scale = max(float(np.max(np.abs(np.diag(information)))), _TINY)
     regular = information + scale * motions @ motions.T
     try:
@@ -1024,23 +1025,3 @@ def _bound_covariance(information: Float64Array, points: Float64Array, remove_mo
         return None
     covariance: Float64Array = inverse - motions @ motions.T / scale
     return covariance
-
-
-def _trivial_motions(points: Float64Array) -> Float64Array:
-    """An orthonormal basis of the translations and rotations of the framework (columns)."""
-    n, d = points.shape
-    centred = points - points.mean(axis=0)
-    motions = []
-    for axis in range(d):
-        translation = np.zeros((n, d))
-        translation[:, axis] = 1.0
-        motions.append(translation.ravel())
-    for a in range(d):
-        for b in range(a + 1, d):
-            rotation = np.zeros((n, d))
-            rotation[:, a] = -centred[:, b]
-            rotation[:, b] = centred[:, a]
-            motions.append(rotation.ravel())
-    basis, singular, _ = np.linalg.svd(np.array(motions).T, full_matrices=False)
-    kept: Float64Array = basis[:, singular > 1e-12 * singular[0]]
-    return kept
