@@ -4,54 +4,110 @@
 #include <utility>
 
 #include "numeric/fault.hpp"
+#include "numeric/large_buffer.hpp"
 
 namespace tarvel {
 
+namespace {
+
+constexpr std::uint64_t kIndexLimit = PebbleDigraph::kPinBar;  // 32-bit indices, the top value reserved
+
+// Counts past 32-bit indices are refused as addressing overflows: their
+// records would not fit this machine's memory anyway.
+void require_index_room(std::uint64_t count) {
+    if (count >= kIndexLimit) raise_capacity_overflow();
+}
+
+}  // namespace
+
 void PebbleDigraph::reset(std::uint64_t n, std::uint64_t k, std::uint64_t l) {
-    const std::size_t nodes = checked_count(n, sizeof(std::vector<std::uint64_t>));
+    require_index_room(n);
+    require_index_room(checked_product(k, n));  // the most edges a sparse set holds
     node_count_ = n;
+    element_count_ = n;
     k_ = k;
     l_ = l;
-    node_slots_.resize(checked_count(checked_product(n, k), sizeof(Arc)));
-    body_slots_.clear();
+    stride_ = kMarks + std::max(k, l);
+    const std::size_t cells = checked_count(checked_product(n, stride_), sizeof(Arc));
+    records_.clear();
+    reserve_records(cells + cells / 8);  // room for the bodies of a typical game
+    records_.assign(cells, Arc{0, 0});
+    edge_index_.clear();
     merged_into_.clear();
-    out_count_.assign(nodes, 0);
-    entered_in_.assign(nodes, 0);
-    closed_in_.assign(nodes, 0);
-    met_in_.assign(nodes, 0);
-    bodies_of_.resize(nodes);
-    for (std::vector<std::uint64_t>& bodies : bodies_of_) bodies.clear();
+    bodies_of_.resize(checked_count(n, sizeof(std::vector<std::uint32_t>)));
+    for (std::vector<std::uint32_t>& bodies : bodies_of_) bodies.clear();
     search_stamp_ = gather_stamp_ = meet_stamp_ = 0;
+}
+
+// Searches jump across all records at random: on huge pages they miss the
+// TLB far less often, so storage is asked for them before it is touched.
+void PebbleDigraph::reserve_records(std::size_t cells) {
+    if (cells <= records_.capacity()) return;
+    std::vector<Arc> larger;
+    larger.reserve(std::max(cells, checked_count(checked_product(records_.capacity(), 2), sizeof(Arc))));
+    advise_huge_pages(larger.data(), larger.capacity() * sizeof(Arc));
+    larger.assign(records_.begin(), records_.end());
+    records_.swap(larger);
+}
+
+std::uint32_t& PebbleDigraph::mark(std::uint64_t element, Stamp which) {
+    Arc* marks = record(element);
+    switch (which) {
+        case Stamp::Entered: return marks[0].head;
+        case Stamp::Closed: return marks[0].edge;
+        case Stamp::Met: break;
+    }
+    return marks[1].edge;
+}
+
+// Stamps tell this search's marks from older ones; when one wraps around,
+// the old marks are cleared so that none is taken for a new one.
+std::uint32_t PebbleDigraph::next_stamp(Stamp which) {
+    std::uint32_t& stamp = which == Stamp::Entered ? search_stamp_ : which == Stamp::Closed ? gather_stamp_ : meet_stamp_;
+    if (++stamp == 0) {
+        for (std::uint64_t element = 0; element < element_count_; ++element) mark(element, which) = 0;
+        stamp = 1;
+    }
+    return stamp;
+}
+
+void PebbleDigraph::prefetch_heads(std::uint64_t element) const {
+    const Arc* arcs = record(element) + kMarks;
+    const std::uint32_t count = out_count(element);
+    for (std::uint32_t slot = 0; slot < count; ++slot) __builtin_prefetch(record(arcs[slot].head));
 }
 
 std::uint64_t PebbleDigraph::outermost(std::uint64_t element) {
     if (!is_body(element)) return element;
-    auto parent = [&](std::uint64_t body) -> std::uint64_t& { return merged_into_[body - node_count_]; };
+    auto parent = [&](std::uint64_t body) -> std::uint32_t& { return merged_into_[body - node_count_]; };
     std::uint64_t top = element;
     while (parent(top) != top) top = parent(top);
-    while (parent(element) != top) element = std::exchange(parent(element), top);  // path compression
+    while (parent(element) != top) element = std::exchange(parent(element), static_cast<std::uint32_t>(top));  // path compression
     return top;
 }
 
 std::uint64_t PebbleDigraph::head_of(std::uint64_t element, std::uint64_t slot) {
     Arc& arc = arcs_of(element)[slot];
-    arc.head = outermost(arc.head);  // bodies merged since are looked up once
+    if (is_body(arc.head)) arc.head = static_cast<std::uint32_t>(outermost(arc.head));  // bodies merged since are looked up once
     return arc.head;
 }
 
 std::span<const PebbleDigraph::Arc> PebbleDigraph::out_arcs(std::uint64_t element) {
-    for (std::uint64_t slot = 0; slot < out_count_[element]; ++slot) head_of(element, slot);
-    return {arcs_of(element), static_cast<std::size_t>(out_count_[element])};
+    for (std::uint64_t slot = 0; slot < out_count(element); ++slot) head_of(element, slot);
+    return {arcs_of(element), static_cast<std::size_t>(out_count(element))};
 }
 
 void PebbleDigraph::cover(std::uint64_t tail, std::uint64_t head, std::uint64_t edge) {
     if (free_pebbles(tail) == 0) raise_fault("pebble game: an edge was covered from a node without a free pebble");
-    arcs_of(tail)[out_count_[tail]++] = Arc{head, edge};
+    const auto number = static_cast<std::uint32_t>(edge_index_.size());  // < k n by the sparsity count
+    edge_index_.push_back(edge);
+    arcs_of(tail)[out_count(tail)++] = Arc{static_cast<std::uint32_t>(head), number};
 }
 
 void PebbleDigraph::enter(std::uint64_t element) {
-    entered_in_[element] = search_stamp_;
-    visited_.push_back(element);
+    mark(element, Stamp::Entered) = search_stamp_;
+    visited_.push_back(static_cast<std::uint32_t>(element));
+    prefetch_heads(element);
 }
 
 // The stack holds the path start -> ... -> top, each frame at the slot of
@@ -63,15 +119,15 @@ void PebbleDigraph::reverse_stack_path_to(std::uint64_t holder) {
     last_holder_ = holder;
     for (const Frame& frame : stack_) {
         Arc* arcs = arcs_of(frame.element);
-        std::swap(arcs[frame.slot], arcs[out_count_[frame.element] - 1]);
-        --out_count_[frame.element];
+        std::swap(arcs[frame.slot], arcs[out_count(frame.element) - 1]);
+        --out_count(frame.element);
     }
     // Last frame first: the reversed arc of frame f lands in frame f+1's
     // free slot, where f+1's own taken arc waited until it was read.
     std::uint64_t tail = holder;
     for (auto frame = stack_.rbegin(); frame != stack_.rend(); ++frame) {
-        const Arc taken = arcs_of(frame->element)[out_count_[frame->element]];
-        arcs_of(tail)[out_count_[tail]++] = Arc{frame->element, taken.edge};
+        const Arc taken = arcs_of(frame->element)[out_count(frame->element)];
+        arcs_of(tail)[out_count(tail)++] = Arc{frame->element, taken.edge};
         tail = frame->element;
     }
     stack_.clear();
@@ -87,15 +143,15 @@ bool PebbleDigraph::pull_pebble(std::uint64_t start, std::uint64_t u, std::uint6
     if (outcome == SearchOutcome::MovedPebble) return true;
     // Nothing reachable from here holds a pebble, and later moves reverse
     // paths that avoid these elements: they stay without pebbles for this gather.
-    for (const std::uint64_t element : visited_) {
-        closed_in_[element] = gather_stamp_;
+    for (const std::uint32_t element : visited_) {
+        mark(element, Stamp::Closed) = gather_stamp_;
         closure_.push_back(element);
     }
     return false;
 }
 
 std::uint64_t PebbleDigraph::gather(std::uint64_t u, std::uint64_t v, std::uint64_t wanted) {
-    ++gather_stamp_;
+    next_stamp(Stamp::Closed);
     gather_work_ = 0;
     closure_.clear();
     for (;;) {
@@ -107,8 +163,8 @@ std::uint64_t PebbleDigraph::gather(std::uint64_t u, std::uint64_t v, std::uint6
         // so has no out-arc; it belongs to the closure all the same.
         for (const std::uint64_t end : {u, v}) {
             if (!closed_off(end)) {
-                closed_in_[end] = gather_stamp_;
-                closure_.push_back(end);
+                mark(end, Stamp::Closed) = gather_stamp_;
+                closure_.push_back(static_cast<std::uint32_t>(end));
             }
         }
         return held;
@@ -116,22 +172,24 @@ std::uint64_t PebbleDigraph::gather(std::uint64_t u, std::uint64_t v, std::uint6
 }
 
 std::uint64_t PebbleDigraph::new_body() {
-    const std::uint64_t body = element_count();
-    body_slots_.resize(body_slots_.size() + l_);
-    merged_into_.push_back(body);
-    out_count_.push_back(0);
-    entered_in_.push_back(0);
-    closed_in_.push_back(0);
-    met_in_.push_back(0);
+    const std::uint64_t body = element_count_;
+    require_index_room(body + 1);
+    const std::size_t cells = checked_count(checked_product(body + 1, stride_), sizeof(Arc));
+    reserve_records(cells);
+    records_.resize(cells, Arc{0, 0});
+    merged_into_.push_back(static_cast<std::uint32_t>(body));
+    ++element_count_;
     return body;
 }
 
 void PebbleDigraph::pin(std::uint64_t node, std::uint64_t body) {
-    std::vector<std::uint64_t>& bodies = bodies_of_[node];
-    std::erase_if(bodies, [&](std::uint64_t listed) { return outermost(listed) == body; });
-    bodies.push_back(body);
-    out_count_[node] = 0;
-    for (std::uint64_t bar = 0; bar < k_; ++bar) arcs_of(node)[out_count_[node]++] = Arc{body, kPinBar};
+    std::vector<std::uint32_t>& bodies = bodies_of_[node];
+    std::erase_if(bodies, [&](std::uint32_t listed) { return outermost(listed) == body; });
+    bodies.push_back(static_cast<std::uint32_t>(body));
+    out_count(node) = 0;
+    for (std::uint64_t bar = 0; bar < k_; ++bar) {
+        arcs_of(node)[out_count(node)++] = Arc{static_cast<std::uint32_t>(body), kPinBar};
+    }
 }
 
 // The closure is closed under out-arcs, so every arc of its elements stays
@@ -140,21 +198,21 @@ void PebbleDigraph::pin(std::uint64_t node, std::uint64_t body) {
 // spends its k pebbles on the bars that pin it.
 void PebbleDigraph::condense_closure() {
     const std::uint64_t body = new_body();
-    for (const std::uint64_t element : closure_) {
+    for (const std::uint32_t element : closure_) {
         if (is_body(element)) {
-            merged_into_[element - node_count_] = body;
-            out_count_[element] = 0;
+            merged_into_[element - node_count_] = static_cast<std::uint32_t>(body);
+            out_count(element) = 0;
         }
     }
-    for (const std::uint64_t element : closure_) {
+    for (const std::uint32_t element : closure_) {
         if (!is_body(element)) pin(element, body);
     }
     closure_.clear();
 }
 
-std::span<const std::uint64_t> PebbleDigraph::bodies_of(std::uint64_t node) {
-    std::vector<std::uint64_t>& bodies = bodies_of_[node];
-    for (std::uint64_t& body : bodies) body = outermost(body);
+std::span<const std::uint32_t> PebbleDigraph::bodies_of(std::uint64_t node) {
+    std::vector<std::uint32_t>& bodies = bodies_of_[node];
+    for (std::uint32_t& body : bodies) body = static_cast<std::uint32_t>(outermost(body));
     if (bodies.size() > 1) {
         std::sort(bodies.begin(), bodies.end());
         bodies.erase(std::unique(bodies.begin(), bodies.end()), bodies.end());
@@ -164,10 +222,10 @@ std::span<const std::uint64_t> PebbleDigraph::bodies_of(std::uint64_t node) {
 
 bool PebbleDigraph::share_body(std::uint64_t u, std::uint64_t v) {
     if (bodies_of_[u].empty() || bodies_of_[v].empty()) return false;
-    ++meet_stamp_;
-    for (const std::uint64_t body : bodies_of(u)) met_in_[body] = meet_stamp_;
-    for (const std::uint64_t body : bodies_of(v)) {
-        if (met_in_[body] == meet_stamp_) return true;
+    const std::uint32_t stamp = next_stamp(Stamp::Met);
+    for (const std::uint32_t body : bodies_of(u)) mark(body, Stamp::Met) = stamp;
+    for (const std::uint32_t body : bodies_of(v)) {
+        if (mark(body, Stamp::Met) == stamp) return true;
     }
     return false;
 }

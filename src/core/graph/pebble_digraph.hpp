@@ -23,6 +23,13 @@
 //
 // Searches are depth-first on an explicit stack, so paths as long as the
 // node count need no C stack.
+//
+// Storage is laid out for searches that jump across a large graph: every
+// element is one fixed-size record of 32-bit words (its search marks, its
+// arc count and its arc slots side by side), so meeting an element costs
+// one cache miss, and an entered element's heads are prefetched together.
+// Arcs name accepted edges by their acceptance number; the edge list index
+// is looked up only by readers of single edges (edge_of).
 #pragma once
 
 #include <cstdint>
@@ -38,10 +45,10 @@ class PebbleDigraph {
 public:
     // Elements 0 .. n-1 are the nodes, n, n+1, ... the bodies.
     struct Arc {
-        std::uint64_t head;  // the element it points to (a merged body stands for its union)
-        std::uint64_t edge;  // its place in the edge list, kPinBar for a bar pinning a node to a body
+        std::uint32_t head;  // the element it points to (a merged body stands for its union)
+        std::uint32_t edge;  // the acceptance number of its edge, kPinBar for a bar pinning a node to a body
     };
-    static constexpr std::uint64_t kPinBar = std::numeric_limits<std::uint64_t>::max();
+    static constexpr std::uint32_t kPinBar = std::numeric_limits<std::uint32_t>::max();
 
     // What a search does with an element it meets along an arc.
     enum class Visit : std::uint8_t {
@@ -53,17 +60,20 @@ public:
     enum class SearchOutcome : std::uint8_t { Failed, MovedPebble, Stopped };
 
     // n nodes owning k free pebbles each, no arc, no body; bodies of a later
-    // condense() own l. Storage is kept for reuse. "capacity overflow" or
-    // std::bad_alloc when n*k slots cannot be held.
+    // condense() own l. Storage is kept for reuse. CapacityOverflow when the
+    // elements or the k n accepted edges would not fit 32-bit indices, or
+    // the records not memory; std::bad_alloc when they cannot be held.
     void reset(std::uint64_t n, std::uint64_t k, std::uint64_t l);
 
     std::uint64_t node_count() const { return node_count_; }
-    std::uint64_t element_count() const { return out_count_.size(); }
+    std::uint64_t element_count() const { return element_count_; }
     bool is_body(std::uint64_t element) const { return element >= node_count_; }
     std::uint64_t k() const { return k_; }
-    std::uint64_t free_pebbles(std::uint64_t element) const { return capacity(element) - out_count_[element]; }
+    std::uint64_t free_pebbles(std::uint64_t element) const { return capacity(element) - out_count(element); }
     // The out-arcs of a node or of a body that is no part of a larger one.
     std::span<const Arc> out_arcs(std::uint64_t element);
+    // The edge list index of the edge an arc covers (not a pin bar).
+    std::uint64_t edge_of(const Arc& arc) const { return edge_index_[arc.edge]; }
 
     // Covers `edge` = (tail, head), two nodes, with a free pebble of `tail`;
     // InternalFault when tail has none.
@@ -76,7 +86,7 @@ public:
     // visited() lists the elements entered, `start` first.
     template <class Classify>
     SearchOutcome search(std::uint64_t start, Classify&& classify);
-    std::span<const std::uint64_t> visited() const { return visited_; }
+    std::span<const std::uint32_t> visited() const { return visited_; }
 
     // Brings free pebbles onto the two nodes u != v until they hold `wanted`
     // together (at most k each) or no more can be reached, and returns the
@@ -84,7 +94,7 @@ public:
     // element reachable from them: a tight set whose only free pebbles are
     // those of u and v.
     std::uint64_t gather(std::uint64_t u, std::uint64_t v, std::uint64_t wanted);
-    std::span<const std::uint64_t> closure() const { return closure_; }
+    std::span<const std::uint32_t> closure() const { return closure_; }
     // Elements the searches of the last gather entered, and the last node
     // that held a pebble they took.
     std::uint64_t gather_work() const { return gather_work_; }
@@ -100,53 +110,60 @@ public:
     bool share_body(std::uint64_t u, std::uint64_t v);
 
 private:
+    // A record: kMarks header cells, then `slots_` arc cells. The header
+    // holds {entered stamp, closed stamp} and {arc count, meet stamp}.
+    static constexpr std::uint64_t kMarks = 2;
     struct Frame {
-        std::uint64_t element;
-        std::uint64_t slot;  // the out-arc being tried
+        std::uint32_t element;
+        std::uint32_t slot;  // the out-arc being tried
     };
+    enum class Stamp : std::uint8_t { Entered, Closed, Met };
+
+    void reserve_records(std::size_t cells);
+    Arc* record(std::uint64_t element) { return records_.data() + element * stride_; }
+    const Arc* record(std::uint64_t element) const { return records_.data() + element * stride_; }
+    Arc* arcs_of(std::uint64_t element) { return record(element) + kMarks; }
+    std::uint32_t out_count(std::uint64_t element) const { return record(element)[1].head; }
+    std::uint32_t& out_count(std::uint64_t element) { return record(element)[1].head; }
+    std::uint32_t& mark(std::uint64_t element, Stamp which);
+    std::uint32_t next_stamp(Stamp which);
+    void prefetch_heads(std::uint64_t element) const;
 
     std::uint64_t capacity(std::uint64_t element) const { return is_body(element) ? l_ : k_; }
-    Arc* arcs_of(std::uint64_t element) {
-        return is_body(element) ? body_slots_.data() + (element - node_count_) * l_ : node_slots_.data() + element * k_;
-    }
     std::uint64_t outermost(std::uint64_t element);
     std::uint64_t head_of(std::uint64_t element, std::uint64_t slot);
     void enter(std::uint64_t element);
-    bool entered(std::uint64_t element) const { return entered_in_[element] == search_stamp_; }
+    bool entered(std::uint64_t element) const { return record(element)[0].head == search_stamp_; }
     void reverse_stack_path_to(std::uint64_t holder);
     bool pull_pebble(std::uint64_t start, std::uint64_t u, std::uint64_t v);
-    bool closed_off(std::uint64_t element) const { return closed_in_[element] == gather_stamp_; }
+    bool closed_off(std::uint64_t element) const { return record(element)[0].edge == gather_stamp_; }
     std::uint64_t new_body();
     void pin(std::uint64_t node, std::uint64_t body);
-    std::span<const std::uint64_t> bodies_of(std::uint64_t node);  // each once
+    std::span<const std::uint32_t> bodies_of(std::uint64_t node);  // each once
 
-    std::uint64_t node_count_ = 0, k_ = 0, l_ = 0;
-    std::vector<Arc> node_slots_;            // node * k + slot
-    std::vector<Arc> body_slots_;            // (body - n) * l + slot
-    std::vector<std::uint64_t> out_count_;   // per element
-    std::vector<std::uint64_t> merged_into_;  // per body: itself, or the body it was merged into
-    std::vector<std::vector<std::uint64_t>> bodies_of_;  // per node: the bodies it was pinned to
-    std::vector<std::uint64_t> entered_in_;  // per element: stamp of the last search that entered it
-    std::vector<std::uint64_t> closed_in_;   // per element: stamp of the last gather that found it without pebbles
-    std::vector<std::uint64_t> met_in_;      // per element: stamp of the last share_body lookup that met it
-    std::uint64_t search_stamp_ = 0, gather_stamp_ = 0, meet_stamp_ = 0;
+    std::uint64_t node_count_ = 0, element_count_ = 0, k_ = 0, l_ = 0, stride_ = 0;
+    std::vector<Arc> records_;                // element * stride_ ..: marks, then arcs
+    std::vector<std::uint64_t> edge_index_;   // per acceptance number: the edge list index
+    std::vector<std::uint32_t> merged_into_;  // per body: itself, or the body it was merged into
+    std::vector<std::vector<std::uint32_t>> bodies_of_;  // per node: the bodies it was pinned to
+    std::uint32_t search_stamp_ = 0, gather_stamp_ = 0, meet_stamp_ = 0;
     std::uint64_t gather_work_ = 0, last_holder_ = 0;
     std::vector<Frame> stack_;
-    std::vector<std::uint64_t> visited_;
-    std::vector<std::uint64_t> closure_;
+    std::vector<std::uint32_t> visited_;
+    std::vector<std::uint32_t> closure_;
 };
 
 template <class Classify>
 PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify&& classify) {
-    ++search_stamp_;
+    next_stamp(Stamp::Entered);
     visited_.clear();
     stack_.clear();
     enter(start);
-    stack_.push_back({start, 0});
+    stack_.push_back({static_cast<std::uint32_t>(start), 0});
     while (!stack_.empty()) {
         check_interrupt();
         Frame& top = stack_.back();
-        if (top.slot == out_count_[top.element]) {  // nothing behind any arc of this element
+        if (top.slot == out_count(top.element)) {  // nothing behind any arc of this element
             stack_.pop_back();
             if (!stack_.empty()) ++stack_.back().slot;
             continue;
@@ -162,7 +179,7 @@ PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify
                 break;
             case Visit::Enter:
                 enter(next);
-                stack_.push_back({next, 0});
+                stack_.push_back({static_cast<std::uint32_t>(next), 0});
                 break;
             case Visit::TakePebble:
                 reverse_stack_path_to(next);

@@ -28,8 +28,9 @@ CircuitMembership find_edges_in_circuits(std::uint64_t n, std::span<const Pair> 
         }
         for (const std::uint64_t node : digraph.closure()) {
             for (const PebbleDigraph::Arc& arc : digraph.out_arcs(node)) {
-                if (result.in_circuit[arc.edge] == 0) {
-                    result.in_circuit[arc.edge] = 1;
+                const std::uint64_t edge = digraph.edge_of(arc);
+                if (result.in_circuit[edge] == 0) {
+                    result.in_circuit[edge] = 1;
                     --unmarked;
                 }
             }

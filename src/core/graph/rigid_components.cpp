@@ -125,14 +125,14 @@ void RigidComponentFinder::add_to_component(std::uint64_t element) {
 // The seeds (the ends of an edge with l pebbles on them, and all they
 // reach) are inside. The largest tight set holding them is connected, so
 // it is reached through arcs from inside.
-void RigidComponentFinder::grow_component(PebbleDigraph& digraph, std::span<const std::uint64_t> seeds) {
-    for (const std::uint64_t seed : seeds) add_to_component(seed);
+void RigidComponentFinder::grow_component(PebbleDigraph& digraph, std::span<const std::uint32_t> seeds) {
+    for (const std::uint32_t seed : seeds) add_to_component(seed);
     for (std::size_t m = 0; m < members_.size(); ++m) {
         const std::uint64_t element = members_[m];
         for (std::uint64_t a = neighbour_start_[element]; a < neighbour_start_[element + 1]; ++a) {
             const std::uint64_t neighbour = neighbour_[a];
             if (inside(neighbour) || outside(neighbour) || reaches_free_pebble(digraph, neighbour)) continue;
-            for (const std::uint64_t reached : digraph.visited()) add_to_component(reached);
+            for (const std::uint32_t reached : digraph.visited()) add_to_component(reached);
         }
     }
 }

@@ -46,7 +46,7 @@ private:
     void index_elements(PebbleDigraph& digraph);
     bool inside(std::uint64_t element) const { return inside_in_[element] == stamp_; }
     bool outside(std::uint64_t element) const { return outside_in_[element] == stamp_; }
-    void grow_component(PebbleDigraph& digraph, std::span<const std::uint64_t> seeds);
+    void grow_component(PebbleDigraph& digraph, std::span<const std::uint32_t> seeds);
     bool reaches_free_pebble(PebbleDigraph& digraph, std::uint64_t element);
     void add_to_component(std::uint64_t element);
     void record_component(const PebbleDigraph& digraph, RigidComponents& out);
