@@ -46,6 +46,7 @@ import numpy.typing as npt
 
 from . import _graph_input as given
 from . import _native
+from ._memory import require_memory
 from .matroid import _refuse_large_closure, fundamental_circuit, is_circuit, is_independent, rigidity_closure
 from .redundancy import is_k_redundantly_rigid, is_vertex_redundantly_rigid
 
@@ -297,6 +298,7 @@ def pebble_game(n: Any, edges: npt.ArrayLike | None = None, *, k: int = 2, l: in
     """
     graph = given.as_graph(n, edges)
     k_value, l_value = given.pebble_parameters(k, l)
+    _refuse_large_game(graph.n, len(graph.edges), k_value, l_value)
     result = _native.pebble_game(graph.n, graph.edges, k_value, l_value)
     return {
         "labels": np.asarray(result["labels"]),
@@ -306,6 +308,18 @@ def pebble_game(n: Any, edges: npt.ArrayLike | None = None, *, k: int = 2, l: in
         "is_minimally_rigid": result["is_minimally_rigid"],
         "dof": result["dof"],
     }
+
+
+def _refuse_large_game(n: int, m: int, k: int, l: int) -> None:  # noqa: E741
+    """MemoryError up front when the game's storage cannot fit this machine.
+
+    Per node that carries edges: a record of max(k, l) arc slots and two
+    header cells of 8 bytes, its list of bodies and its place in the
+    components; per edge: its renumbered copy, its label and its component.
+    """
+    nodes = min(n, 2 * m)
+    needed = nodes * (8 * (2 + max(k, l)) + 56) + m * 25
+    require_memory(needed, f"the pebble game on {m} edges with k={k}, l={l}")
 
 
 def rigid_components(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2) -> list[list[Any]]:

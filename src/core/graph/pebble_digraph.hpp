@@ -22,7 +22,9 @@
 // them.
 //
 // Searches are depth-first on an explicit stack, so paths as long as the
-// node count need no C stack.
+// node count need no C stack. Entering an element first looks at the heads
+// of all its arcs for a free pebble: near pebbles are taken before any
+// deeper path is tried, which keeps searches and reversed paths short.
 //
 // Storage is laid out for searches that jump across a large graph: every
 // element is one fixed-size record of 32-bit words (its search marks, its
@@ -34,6 +36,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -158,8 +161,27 @@ PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify
     next_stamp(Stamp::Entered);
     visited_.clear();
     stack_.clear();
-    enter(start);
-    stack_.push_back({static_cast<std::uint32_t>(start), 0});
+    // Entering an element looks at the heads of all its arcs first (their
+    // records are fetched together): a pebble one arc away ends the search
+    // before any deeper path is tried.
+    const auto enter_and_look_ahead = [&](std::uint64_t element) -> std::optional<SearchOutcome> {
+        enter(element);
+        stack_.push_back({static_cast<std::uint32_t>(element), 0});
+        const std::uint32_t count = out_count(element);
+        for (std::uint32_t slot = 0; slot < count; ++slot) {
+            const std::uint64_t ahead = head_of(element, slot);
+            if (entered(ahead)) continue;
+            const Visit verdict = classify(ahead);
+            if (verdict == Visit::TakePebble) {
+                stack_.back().slot = slot;
+                reverse_stack_path_to(ahead);
+                return SearchOutcome::MovedPebble;
+            }
+            if (verdict == Visit::Stop) return SearchOutcome::Stopped;
+        }
+        return std::nullopt;
+    };
+    if (const auto outcome = enter_and_look_ahead(start)) return *outcome;
     while (!stack_.empty()) {
         check_interrupt();
         Frame& top = stack_.back();
@@ -169,24 +191,11 @@ PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify
             continue;
         }
         const std::uint64_t next = head_of(top.element, top.slot);
-        if (entered(next)) {
+        if (entered(next) || classify(next) != Visit::Enter) {  // pebbles and stops were taken when looking ahead
             ++top.slot;
             continue;
         }
-        switch (classify(next)) {
-            case Visit::Skip:
-                ++top.slot;
-                break;
-            case Visit::Enter:
-                enter(next);
-                stack_.push_back({static_cast<std::uint32_t>(next), 0});
-                break;
-            case Visit::TakePebble:
-                reverse_stack_path_to(next);
-                return SearchOutcome::MovedPebble;
-            case Visit::Stop:
-                return SearchOutcome::Stopped;
-        }
+        if (const auto outcome = enter_and_look_ahead(next)) return *outcome;
     }
     return SearchOutcome::Failed;
 }

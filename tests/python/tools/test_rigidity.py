@@ -82,6 +82,27 @@ def degenerate_frameworks():
     return cases
 
 
+def test_pebble_game_around_the_rigidity_threshold_is_the_generic_rank():
+    # Around m = 1.8 n a giant rigid cluster forms at once: searches run long,
+    # tight sets are condensed and merged. The labels must stay the greedy
+    # basis of the generic matroid (exact rank modulo a prime); each component
+    # must be rigid on its own bars, and two components share at most a node.
+    rng = np.random.default_rng(21)
+    for n, per_node in [(300, 1.6), (1000, 1.8), (1000, 1.9), (700, 2.1), (400, 3.0)]:
+        edges = random_multigraph(rng, n, int(per_node * n))
+        game = pebble_game(n, edges)
+        assert np.array_equal(game["labels"], generic_labels(n, edges, d=2, seed=n)["labels"]), (n, per_node)
+        members = [set(component) for component in game["components"]]
+        assert all(len(a & b) <= 1 for a, b in itertools.combinations(members, 2) if len(a) > 2 and len(b) > 2)
+        for component in (c for c in game["components"] if len(c) > 2):
+            inside = np.isin(edges, component).all(axis=1)
+            index = {node: i for i, node in enumerate(component)}
+            local = np.vectorize(index.get)(edges[inside])
+            rank = int(generic_labels(len(component), local, d=2, seed=1)["labels"].sum())
+            assert rank == 2 * len(component) - 3, (n, per_node, len(component))
+        assert game["dof"] == 2 * n - 3 - int(game["labels"].sum())
+
+
 @pytest.mark.parametrize("name,points,tol", degenerate_frameworks(), ids=lambda c: c if isinstance(c, str) else "")
 def test_simulate_arithmetic_on_the_complete_graph_is_simulate(name, points, tol):
     d = points.shape[1]
