@@ -10,11 +10,6 @@ namespace tarvel {
 
 namespace {
 
-std::span<const std::uint64_t> component_nodes(const RigidComponents& components, std::uint64_t c) {
-    return std::span<const std::uint64_t>(components.nodes)
-        .subspan(components.offsets[c], components.offsets[c + 1] - components.offsets[c]);
-}
-
 void make_whole_graph_the_component(std::uint64_t n, RigidComponents& out) {
     out.nodes.resize(n);
     std::iota(out.nodes.begin(), out.nodes.end(), std::uint64_t{0});
@@ -43,7 +38,7 @@ void RigidComponentFinder::find(PebbleDigraph& digraph, std::uint64_t l, std::sp
     for (std::vector<std::uint64_t>& components : components_of_) components.clear();
     for (std::size_t e = 0; e < edges.size(); ++e) {
         check_interrupt();
-        if (labels[e] != 1 || component_holding(out, edges[e]) >= 0) continue;
+        if (labels[e] != 1 || component_holding(edges[e]) >= 0) continue;
         if (digraph.gather(edges[e].i, edges[e].j, l + 1) > l) continue;  // no tight set holds both ends
         ++stamp_;
         members_.clear();
@@ -51,7 +46,7 @@ void RigidComponentFinder::find(PebbleDigraph& digraph, std::uint64_t l, std::sp
         record_component(digraph, out);
     }
     if (l == 0) split_into_connected_pieces(edges, labels, out);
-    for (std::size_t e = 0; e < edges.size(); ++e) out.edge_component[e] = component_holding(out, edges[e]);
+    for (std::size_t e = 0; e < edges.size(); ++e) out.edge_component[e] = component_holding(edges[e]);
 }
 
 // With l = 0 tight sets need not be connected (any union of tight sets is
@@ -68,12 +63,12 @@ void RigidComponentFinder::split_into_connected_pieces(std::span<const Pair> edg
         return x;
     };
     for (std::size_t e = 0; e < edges.size(); ++e) {
-        if (labels[e] == 1 && component_holding(out, edges[e]) >= 0) parent[root(edges[e].i)] = root(edges[e].j);
+        if (labels[e] == 1 && component_holding(edges[e]) >= 0) parent[root(edges[e].i)] = root(edges[e].j);
     }
     std::vector<std::int64_t> piece_of_root(n, -1);
     std::vector<std::vector<std::uint64_t>> pieces;
     for (std::size_t e = 0; e < edges.size(); ++e) {
-        if (labels[e] != 1 || component_holding(out, edges[e]) < 0) continue;
+        if (labels[e] != 1 || component_holding(edges[e]) < 0) continue;
         std::int64_t& piece = piece_of_root[root(edges[e].i)];
         if (piece < 0) {
             piece = static_cast<std::int64_t>(pieces.size());
@@ -161,16 +156,15 @@ void RigidComponentFinder::record_component(const PebbleDigraph& digraph, RigidC
     for (const std::uint64_t node : members_) components_of_[node].push_back(number);
 }
 
-// Two components share at most one node, so at most one holds both ends;
-// it is looked for among the fewer components of one end.
-std::int64_t RigidComponentFinder::component_holding(const RigidComponents& out, const Pair& edge) const {
+// Two components share at most one node, so at most one holds both ends:
+// the one both ends' lists name. Each list is in increasing order (as the
+// components were found), so the shorter one is looked up in the longer.
+std::int64_t RigidComponentFinder::component_holding(const Pair& edge) const {
     const std::vector<std::uint64_t>* of_u = &components_of_[edge.i];
     const std::vector<std::uint64_t>* of_v = &components_of_[edge.j];
     if (of_u->size() > of_v->size()) std::swap(of_u, of_v);
-    const std::uint64_t other = of_u == &components_of_[edge.i] ? edge.j : edge.i;
     for (const std::uint64_t c : *of_u) {
-        const std::span<const std::uint64_t> nodes = component_nodes(out, c);
-        if (std::binary_search(nodes.begin(), nodes.end(), other)) return static_cast<std::int64_t>(c);
+        if (std::binary_search(of_v->begin(), of_v->end(), c)) return static_cast<std::int64_t>(c);
     }
     return -1;
 }

@@ -52,7 +52,7 @@ private:
     void record_component(const PebbleDigraph& digraph, RigidComponents& out);
     void split_into_connected_pieces(std::span<const Pair> edges, std::span<const std::uint8_t> labels,
                                      RigidComponents& out);
-    std::int64_t component_holding(const RigidComponents& out, const Pair& edge) const;
+    std::int64_t component_holding(const Pair& edge) const;
 
     // Elements joined by an arc either way: neighbour_[neighbour_start_[x]
     // .. neighbour_start_[x + 1]).

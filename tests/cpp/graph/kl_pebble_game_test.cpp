@@ -110,9 +110,10 @@ TEST(KLPebbleGame, CondensingKeepsThePlainGamesLabels) {
     std::vector<std::uint8_t> plain_labels;
     std::vector<std::vector<Pair>> graphs{henneberg_sequence(rng, 3000)};
     for (const double per_node : {1.6, 1.9, 2.0, 2.4, 3.5}) graphs.push_back(random_edges(rng, 2000, per_node * 2000));
+    graphs.push_back(random_edges(rng, 10000, 1.8 * 10000));  // 10^4 nodes at the threshold: the longest searches
     for (const Range range : {Range{2, 3}, Range{1, 1}, Range{3, 5}, Range{2, 2}}) {
         for (std::size_t g = 0; g < graphs.size(); ++g) {
-            const std::uint64_t n = g == 0 ? 3000 : 2000;
+            const std::uint64_t n = g == 0 ? 3000 : g + 1 == graphs.size() ? 10000 : 2000;
             game.play(n, graphs[g], range.k, range.l, result);
             plain.play_uncondensed(n, graphs[g], range.k, range.l, plain_labels);
             EXPECT_EQ(result.labels, plain_labels) << "k=" << range.k << " l=" << range.l << " graph " << g;
