@@ -221,7 +221,7 @@ void OrthogonalBarLabeller::label_component(std::span<const double> positions, s
     const std::uint64_t most = std::min({static_cast<std::uint64_t>(members.size()), rigid_rank(nodes, d), columns});
     const double needed = HouseholderRankTest::storage_bytes(columns, most), available = physical_memory_bytes();
     if (needed > available) {
-        throw MemoryRefused("the numeric labels of a connected core of " + std::to_string(nodes) + " nodes", needed,
+        throw MemoryRefused("labelling a connected core of " + std::to_string(nodes) + " nodes", needed,
                             available);
     }
     test_.reset(columns, tol);
