@@ -3,20 +3,30 @@ and model batches labelled by each arithmetic against the complete-graph trainin
 
 - `label_bars` on random graphs with n = 2000 (m = 2n in the plane, 3n in space) against
   `scipy.linalg.qr(R, mode="r")` of their dense rigidity matrix R: goal within 3x.
+- the peak memory of `label_bars` on a random plane graph with n = 8000, m = 2n, in a fresh
+  process, against the bytes of its dense rigidity matrix: goal 200 MB.
 - near-threshold and gnm batches at n = 20 in the plane, numeric labels in the orthogonal
   and the simulate arithmetic, against `tarvel.generate_training_batch(N, 20, 2, seed)`
   per graph: goal within 1.5x and at least 30 000 graphs/s.
 """
 
+import json
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import scipy.linalg
 
 import tarvel
+from bench_dataset import MemoryRow
+from bench_simulation import PEAK_RSS
 from harness import compare
 from tarvel_tools.models import generate_graph_batch
 from tarvel_tools.rigidity import label_bars
 
 N_SPARSE = 2000
+N_LARGE = 8000
 N_GRAPHS = 20_000
 N_NODES = 20
 
@@ -39,7 +49,34 @@ def sparse_graph(n, d):
     return rng.uniform(0, 1, (n, d)), edges[edges[:, 0] != edges[:, 1]][:m]
 
 
+LABELS_MEMORY_CHILD = PEAK_RSS + """
+    import json, sys, time
+    from bench_labels import sparse_graph
+    from tarvel_tools.rigidity import label_bars
+
+    points, edges = sparse_graph(int(sys.argv[1]), 2)
+    label_bars(points[:4], [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2)])  # the extension loaded
+    before = reset_peak()
+    start = time.perf_counter()
+    label_bars(points, edges)
+    seconds = time.perf_counter() - start
+    print(json.dumps({"growth_mb": (peak_rss() - before) / 2**20, "seconds": seconds}))
+"""
+
+
+def labels_memory_row(n):
+    """Peak RSS growth of one label_bars call on the plane graph of sparse_graph(n, 2), in a fresh process."""
+    command = [sys.executable, "-c", textwrap.dedent(LABELS_MEMORY_CHILD), str(n)]
+    measured = json.loads(subprocess.run(command, check=True, capture_output=True, text=True, cwd=sys.path[0]).stdout)
+    dense_mb = (2 * n) * (2 * n) * 8 / 2**20
+    return MemoryRow(
+        f"label_bars n = {n}, m = 2n, plane, peak ({measured['seconds']:.0f} s)",
+        measured["growth_mb"], "its dense rigidity matrix", dense_mb, "<= 200 MB",
+    )
+
+
 def run():
+    yield labels_memory_row(N_LARGE)
     for d in (2, 3):
         points, edges = sparse_graph(N_SPARSE, d)
         matrix = rigidity_matrix(points, edges)

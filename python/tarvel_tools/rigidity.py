@@ -150,6 +150,11 @@ def label_bars(
     ValueError
         A wrong shape, an edge end outside ``0 .. n-1``, a self-loop, a
         non-finite coordinate, a negative tol or an unknown arithmetic.
+    MemoryError
+        Before any work, when the orthogonal test of a connected part left
+        after peeling would need more memory than the machine has; the
+        message says how much (about 4 (n d)^2 bytes for such a part of n
+        nodes).
 
     Examples
     --------

@@ -24,6 +24,8 @@ void set_error_from_current_exception(const ErrorPolicy& policy) {
         policy.capacity_overflow();
     } catch (const InternalFault& fault) {
         policy.internal_fault(fault.what());
+    } catch (const MemoryRefused& refusal) {
+        PyErr_SetString(PyExc_MemoryError, refusal.what());
     } catch (const std::bad_alloc&) {
         policy.out_of_memory();
     } catch (const std::length_error&) {

@@ -219,7 +219,11 @@ void OrthogonalBarLabeller::label_component(std::span<const double> positions, s
     // the rows the component can accept must fit in the machine's memory.
     const std::uint64_t columns = checked_product(nodes, d);
     const std::uint64_t most = std::min({static_cast<std::uint64_t>(members.size()), rigid_rank(nodes, d), columns});
-    if (HouseholderRankTest::storage_bytes(columns, most) > physical_memory_bytes()) throw std::bad_alloc();
+    const double needed = HouseholderRankTest::storage_bytes(columns, most), available = physical_memory_bytes();
+    if (needed > available) {
+        throw MemoryRefused("labelling a connected core of " + std::to_string(nodes) + " nodes", needed,
+                            available);
+    }
     test_.reset(columns, tol);
     test_.offer_rows(rows_, 2 * d, rigid_rank(nodes, d), component_labels_);
     for (std::uint64_t place = 0; place < members.size(); ++place) labels[members[place]] = component_labels_[place];

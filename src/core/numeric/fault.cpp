@@ -1,6 +1,29 @@
 #include "numeric/fault.hpp"
 
+#include <cstdio>
+
 namespace tarvel {
+
+namespace {
+
+// Bytes in the largest binary unit that keeps the figure at 1 or more.
+std::string format_bytes(double bytes) {
+    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024.0 && unit + 1 < std::size(units)) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+}  // namespace
+
+MemoryRefused::MemoryRefused(const std::string& work, double needed_bytes, double available_bytes)
+    : message_(work + " needs " + format_bytes(needed_bytes) + " of working memory, more than the machine's " +
+               format_bytes(available_bytes)) {}
 
 void raise_fault(const std::string& message) { throw InternalFault(message); }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -34,6 +35,17 @@ public:
 class CapacityOverflow : public InternalFault {
 public:
     CapacityOverflow() : InternalFault("capacity overflow") {}
+};
+
+// Work refused before it starts because its memory would exceed what the
+// machine has: a std::bad_alloc whose message says how much was needed.
+class MemoryRefused : public std::bad_alloc {
+public:
+    MemoryRefused(const std::string& work, double needed_bytes, double available_bytes);
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
 };
 
 [[noreturn]] void raise_fault(const std::string& message);

@@ -146,5 +146,6 @@ def test_unknown_arithmetic_is_refused():
 def test_a_core_too_large_for_the_machine_is_refused_before_the_work():
     rng = np.random.default_rng(0)
     n = 100_000
-    with pytest.raises(MemoryError):
+    # The message says what the work needs against what the machine has.
+    with pytest.raises(MemoryError, match=r"core of \d+ nodes needs [\d.]+ [GTP]iB of working memory, more than the machine's"):
         label_bars(rng.uniform(0, 1, (n, 3)), random_multigraph(rng, n, 4 * n))
