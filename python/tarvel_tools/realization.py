@@ -816,6 +816,9 @@ def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Arr
             else:
                 damped = normal + scipy.sparse.diags(damping * diagonal + floor)
                 delta = _symmetric_solve(damped, -gradient)
+            linearized = residual + jacobian @ delta
+            if cost - float(linearized @ linearized) <= 1e-14 * cost:
+                return positions, step, True  # the model promises no decrease: a stationary point
             trial = positions.copy()
             trial[free] += delta.reshape(-1, dim)
             trial_difference, trial_distances, trial_residual = residuals_at(trial)
