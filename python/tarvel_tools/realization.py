@@ -67,6 +67,10 @@ _SMALL_GRAPH = 32
 # Anchor pairs whose distance differs from a bar measured between them by more than this
 # fraction of the bar's length contradict the measurements.
 _ANCHOR_CONTRADICTION = 0.1
+# A descent whose cost falls by less than this fraction per step, this many steps running, is
+# crawling (converging steps shrink the cost's decrease quadratically, so they pass this in one or two).
+_CRAWL = 1e-4
+_CRAWL_STEPS = 10
 # The dense Fisher information of `localization_bound` is refused beyond this many unknowns.
 _BOUND_UNKNOWN_LIMIT = 12_000
 
@@ -783,6 +787,7 @@ def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Arr
             _refine.coordinate_shares(positions, edges, weights),
             np.where(np.arange(dim) >= flat, flattening, 0.0))
     first_gradient: float | None = None
+    slow = 0
     difference, distances, residual = residuals_at(positions)
     cost = float(residual @ residual)
     damping = 1e-3
@@ -835,6 +840,9 @@ def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Arr
         size = float(np.linalg.norm(delta))
         if size <= 1e-12 * max(_spread(positions), 1e-300) or decrease <= 1e-12 * cost:
             return positions, step, True
+        slow = slow + 1 if decrease <= _CRAWL * cost else 0
+        if slow >= _CRAWL_STEPS:
+            return positions, step, False  # crawling along a valley: a fold or a flex, not convergence
     return positions, max_iter, False
 
 
