@@ -9,10 +9,10 @@
 - realize, exact lengths on random geometric graphs in the unit square (average
   degree about 12, each node also joined to its nearest neighbours so that no
   node hangs by fewer bars than the dimension; globally rigid ones where that is
-  checked), at the given sizes: time, peak Python-tracked memory per node + bar
-  (SciPy's sparse factors are not traced: see docs/performance.md for the peak
-  resident memory), and recovery (Procrustes RMSE <= 1e-8 relative); recovery
-  rate over seeds at n = 1000.
+  checked), at the given sizes: wall and processor time against one sparse LU of
+  the bars' Laplacian of the same size, the growth of the peak resident memory
+  per node + bar (in a fresh process, native factors included), and recovery
+  (Procrustes RMSE <= 1e-8 relative); recovery rate over seeds at n = 1000.
 - realize with Gaussian noise (sigma = 1 % of the radius, average degree about 16,
   globally rigid instances) against the Cramér–Rao bound over seeds at n = 200,
   and one instance at n = 2000.
@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import argparse
 import time
-import tracemalloc
+import multiprocessing
 
 import numpy as np
 from scipy.spatial import cKDTree
@@ -139,21 +139,50 @@ def timed_instance(n, d):
     return points, edges
 
 
-def realize_section(sizes, d, seeds):
+def laplacian_factor_seconds(n, edges):
+    """Wall and processor seconds of one sparse LU of the bars' Laplacian, grounded at node 0."""
+    import scipy.sparse
+    import scipy.sparse.linalg
+
+    i, j = edges[:, 0], edges[:, 1]
+    ones = np.ones(len(edges))
+    laplacian = scipy.sparse.coo_matrix((np.concatenate([-ones, -ones, ones, ones]), (
+        np.concatenate([i, j, i, j]), np.concatenate([j, i, i, j]))), shape=(n, n)).tocsc()[1:, 1:].tocsc()
+    wall, cpu = time.perf_counter(), time.process_time()
+    scipy.sparse.linalg.splu(laplacian, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0,
+                             options={"SymmetricMode": True})
+    return time.perf_counter() - wall, time.process_time() - cpu
+
+
+def resident_growth(n, d):
+    """Bytes by which realize raises the peak resident memory of a fresh process (native factors included)."""
+    import resource
+
+    points, edges = timed_instance(n, d)
+    lengths = lengths_of(points, edges)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    realize(n, edges, lengths, d)
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+
+
+def realize_section(sizes, d, seeds, memory=True):
     print(f"\n== realize, exact lengths, d = {d} ==")
     for n in sizes:
         points, edges = timed_instance(n, d)
         lengths = lengths_of(points, edges)
-        start = time.perf_counter()
+        baseline_wall, baseline_cpu = laplacian_factor_seconds(n, edges)
+        wall, cpu = time.perf_counter(), time.process_time()
         result = realize(n, edges, lengths, d)
-        seconds = time.perf_counter() - start
-        tracemalloc.start()  # a second run for the memory: tracing slows the first down
-        realize(n, edges, lengths, d)
-        peak = tracemalloc.get_traced_memory()[1]
-        tracemalloc.stop()
-        print(f"   n={n} m={len(edges)}: {seconds:.3g} s, peak traced memory {peak / (n + len(edges)):.0f} B per "
-              f"node+bar, relative RMSE {relative_rmse(points, result.positions):.2e}, unique={result.unique}, "
-              f"trusted {int(result.trusted.sum())}/{n}")
+        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        print(f"   n={n} m={len(edges)}: {wall:.3g} s ({cpu:.3g} s of processor time); one SuperLU of the bars' "
+              f"Laplacian {baseline_wall:.3g} s ({baseline_cpu:.3g} s): {wall / baseline_wall:.3g}x "
+              f"({cpu / baseline_cpu:.3g}x); relative RMSE {relative_rmse(points, result.positions):.2e}, "
+              f"unique={result.unique}, trusted {int(result.trusted.sum())}/{n}")
+        if memory:
+            with multiprocessing.get_context("spawn").Pool(1) as pool:
+                grown = pool.apply(resident_growth, (n, d))
+            print(f"   n={n}: peak resident memory grows by {grown / 2**20:.0f} MiB in realize, "
+                  f"{grown / (n + len(edges)):.0f} B per node+bar")
     if seeds:
         recovered = rigid = 0
         for seed in range(seeds):
