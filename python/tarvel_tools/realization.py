@@ -20,10 +20,11 @@ behind), a final Levenberg–Marquardt solve of the weighted least-squares
 problem in d dimensions on the sparse rigidity matrix, and, where a few bars
 still carry most of the misfit, a repair of that neighbourhood alone from
 many starts. Its damped normal
-equations are symmetric positive definite and are factored with SciPy's
-sparse LU in a minimum-degree order without pivoting (measured: several
-times faster than with partial pivoting, and far faster than conjugate
-gradients on these ill-conditioned systems).
+equations are symmetric positive definite. Up to 12 000 unknowns they are
+factored with SciPy's sparse LU in a minimum-degree order without pivoting
+(measured: several times faster than with partial pivoting); beyond, where
+that factor fills in badly, they are solved by conjugate gradients
+preconditioned with the bar graph's Laplacian (see `_refine`).
 """
 
 from __future__ import annotations
@@ -38,7 +39,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _graph_input as given
-from . import _native
+from . import _native, _refine
 from .frameworks import trivial_motions
 
 __all__ = ["LocalizationBound", "MDSResult", "Realization", "classical_mds", "localization_bound", "realize"]
@@ -66,6 +67,10 @@ _SMALL_GRAPH = 32
 # Anchor pairs whose distance differs from a bar measured between them by more than this
 # fraction of the bar's length contradict the measurements.
 _ANCHOR_CONTRADICTION = 0.1
+# A descent whose cost falls by less than this fraction per step, this many steps running, is
+# crawling (converging steps shrink the cost's decrease quadratically, so they pass this in one or two).
+_CRAWL = 1e-4
+_CRAWL_STEPS = 10
 # The dense Fisher information of `localization_bound` is refused beyond this many unknowns.
 _BOUND_UNKNOWN_LIMIT = 12_000
 
@@ -774,6 +779,15 @@ def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Arr
             residual = np.concatenate([residual, math.sqrt(flattening) * points[flat_nodes, flat:].ravel()])
         return difference, distances, residual
 
+    iterative = unknowns > _refine.ITERATIVE_FROM
+    if iterative:
+        _refine.require_solver_memory(n, m, dim)
+        preconditioner = _refine.LaplacianPreconditioner(
+            _refine.grounded_laplacian(column_of, edges, weights),
+            _refine.coordinate_shares(positions, edges, weights),
+            np.where(np.arange(dim) >= flat, flattening, 0.0))
+    first_gradient: float | None = None
+    slow = 0
     difference, distances, residual = residuals_at(positions)
     cost = float(residual @ residual)
     damping = 1e-3
@@ -792,13 +806,24 @@ def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Arr
             (np.concatenate(values), (np.concatenate(keep), np.concatenate(columns))), shape=(m, unknowns))
         if penalty_rows is not None:
             jacobian = scipy.sparse.vstack([jacobian, penalty_rows]).tocsr()
-        normal = (jacobian.T @ jacobian).tocsc()
         gradient = jacobian.T @ residual
-        diagonal = normal.diagonal()
+        if iterative:
+            step_solver = _refine.DampedStep(jacobian, preconditioner, gradient, first_gradient)
+            first_gradient = step_solver.gradient_norm if first_gradient is None else first_gradient
+            diagonal = step_solver.diagonal
+        else:
+            normal = (jacobian.T @ jacobian).tocsc()
+            diagonal = normal.diagonal()
         floor = 1e-12 * float(np.max(diagonal))
         while True:
-            damped = normal + scipy.sparse.diags(damping * diagonal + floor)
-            delta = _symmetric_solve(damped, -gradient)
+            if iterative:
+                delta = step_solver.solve(damping, floor)
+            else:
+                damped = normal + scipy.sparse.diags(damping * diagonal + floor)
+                delta = _symmetric_solve(damped, -gradient)
+            linearized = residual + jacobian @ delta
+            if cost - float(linearized @ linearized) <= 1e-14 * cost:
+                return positions, step, True  # the model promises no decrease: a stationary point
             trial = positions.copy()
             trial[free] += delta.reshape(-1, dim)
             trial_difference, trial_distances, trial_residual = residuals_at(trial)
@@ -815,6 +840,9 @@ def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Arr
         size = float(np.linalg.norm(delta))
         if size <= 1e-12 * max(_spread(positions), 1e-300) or decrease <= 1e-12 * cost:
             return positions, step, True
+        slow = slow + 1 if decrease <= _CRAWL * cost else 0
+        if slow >= _CRAWL_STEPS:
+            return positions, step, False  # crawling along a valley: a fold or a flex, not convergence
     return positions, max_iter, False
 
 
