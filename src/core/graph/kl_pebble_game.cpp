@@ -63,6 +63,12 @@ void KLPebbleGame::start(std::uint64_t n, std::uint64_t k, std::uint64_t l) {
     begin_offers(l, true);
 }
 
+void KLPebbleGame::start_uncondensed(std::uint64_t n, std::uint64_t k, std::uint64_t l) {
+    check_pebble_game_parameters(k, l);
+    digraph_.reset(n, k, l);
+    begin_offers(l, false);
+}
+
 void KLPebbleGame::begin_offers(std::uint64_t l, bool condense) {
     const std::uint64_t n = digraph_.node_count();
     l_ = l;

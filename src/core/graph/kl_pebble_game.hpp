@@ -65,6 +65,10 @@ public:
     // has checked to be pairs of distinct nodes < n. Tight sets are
     // condensed as in play().
     void start(std::uint64_t n, std::uint64_t k, std::uint64_t l);
+    // The same without condensing: every accepted edge stays an arc, and
+    // after a rejected offer digraph().closure() is the smallest tight set
+    // holding its ends.
+    void start_uncondensed(std::uint64_t n, std::uint64_t k, std::uint64_t l);
     bool offer(const Pair& edge, std::uint64_t index) { return offer_edge(edge, index); }
     // k n - l edges accepted (n >= 2): every later edge is rejected.
     bool whole_graph_tight() const { return accepted_ == tight_count_; }

@@ -9,7 +9,9 @@
 // edge, the nodes reachable from them form the smallest tight set holding
 // both; its accepted edges (the out-arcs of its nodes) and uv make the
 // fundamental circuit. The circuit is the same for the final basis as for
-// the one the edge was rejected by, so the final pebble state serves all.
+// the one the edge was rejected by, so it is read from the search that
+// rejects the edge, which finds free pebbles nearby; only edges offered
+// after the whole graph is tight gather on the final state.
 #pragma once
 
 #include <cstdint>
