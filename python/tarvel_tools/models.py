@@ -416,18 +416,36 @@ def _native_batch(
 def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[ModelGraph]:
     """Per-graph dictionaries of views into the batch's flat buffers (one comprehension: this runs per graph)."""
     positions = list(np.asarray(buffers["positions"]).reshape(n_graphs, n_nodes, d))
-    edges = np.asarray(buffers["edges"]).reshape(-1, 2)
-    labels = np.asarray(buffers["labels"])
-    bars = list(pairwise(np.asarray(buffers["edge_offsets"]).tolist()))
+    offsets = np.asarray(buffers["edge_offsets"])
+    edges, labels, edge_component = _per_graph_bars(
+        offsets,
+        np.asarray(buffers["edges"]).reshape(-1, 2),
+        np.asarray(buffers["labels"]),
+        np.asarray(buffers["edge_component"]),
+    )
     ranks = np.asarray(buffers["rank"]).tolist()
     dofs = np.asarray(buffers["dof"]).tolist()
     max_rank = _native.rigid_rank(n_nodes, d)
-    edge_component = np.asarray(buffers["edge_component"])
     nodes = np.asarray(buffers["component_nodes"]).tolist()  # components are lists of node numbers everywhere
     components = [nodes[a:b] for a, b in pairwise(np.asarray(buffers["component_offsets"]).tolist())]
     per_graph = pairwise(np.asarray(buffers["graph_components"]).tolist())
     return [
-        {"positions": p, "edges": edges[a:b], "labels": labels[a:b], "is_rigid": r == max_rank, "rank": r,
-         "max_rank": max_rank, "dof": f, "edge_component": edge_component[a:b], "components": components[c:e]}
-        for p, (a, b), r, f, (c, e) in zip(positions, bars, ranks, dofs, per_graph, strict=True)
+        {"positions": p, "edges": e, "labels": l, "is_rigid": r == max_rank, "rank": r, "max_rank": max_rank,
+         "dof": f, "edge_component": ec, "components": components[c:g]}
+        for p, e, l, ec, r, f, (c, g) in zip(positions, edges, labels, edge_component, ranks, dofs, per_graph,
+                                             strict=True)
     ]  # fmt: skip
+
+
+def _per_graph_bars(offsets: npt.NDArray[np.int64], *arrays: npt.NDArray[Any]) -> list[list[npt.NDArray[Any]]]:
+    """Each of ``arrays`` (one row per bar) cut into one view per graph at ``offsets``.
+
+    When every graph has the same number of bars, as most models give, iterating over
+    the reshaped arrays makes the views without a Python slice per graph.
+    """
+    n_graphs = len(offsets) - 1
+    bars = int(offsets[1]) if n_graphs > 0 else 0
+    if np.array_equal(offsets, np.arange(n_graphs + 1) * bars):
+        return [list(array.reshape(n_graphs, bars, *array.shape[1:])) for array in arrays]
+    bounds = list(pairwise(offsets.tolist()))
+    return [[array[a:b] for a, b in bounds] for array in arrays]
