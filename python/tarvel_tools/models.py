@@ -51,9 +51,11 @@ random order, because greedy labels depend on the order.
 
 from __future__ import annotations
 
+import gc
 import math
 import numbers
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
+from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import pairwise
 from typing import Any, Literal, TypedDict
@@ -287,8 +289,25 @@ def generate_graph_batch(
     for first in range(0, n_graphs, per_call):
         count = min(per_call, n_graphs - first)
         buffers = _native_batch(resolved, count, n_nodes, d, (seed + first) % _SEED_LIMIT, labels, tol, arithmetic_code)
-        graphs.extend(_split_batch(buffers, count, n_nodes, d))
+        with _collector_paused():
+            graphs.extend(_split_batch(buffers, count, n_nodes, d))
     return graphs
+
+
+@contextmanager
+def _collector_paused() -> Iterator[None]:
+    """Pause the cyclic garbage collector while a batch's dictionaries and lists are made.
+
+    They hold no cycles, but thousands of new containers would trigger collections
+    that traverse every graph made so far, again and again as the list grows.
+    """
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 # ---------------------------------------------------------------------------------------
