@@ -51,9 +51,11 @@ random order, because greedy labels depend on the order.
 
 from __future__ import annotations
 
+import gc
 import math
 import numbers
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
+from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import pairwise
 from typing import Any, Literal, TypedDict
@@ -287,8 +289,25 @@ def generate_graph_batch(
     for first in range(0, n_graphs, per_call):
         count = min(per_call, n_graphs - first)
         buffers = _native_batch(resolved, count, n_nodes, d, (seed + first) % _SEED_LIMIT, labels, tol, arithmetic_code)
-        graphs.extend(_split_batch(buffers, count, n_nodes, d))
+        with _collector_paused():
+            graphs.extend(_split_batch(buffers, count, n_nodes, d))
     return graphs
+
+
+@contextmanager
+def _collector_paused() -> Iterator[None]:
+    """Pause the cyclic garbage collector while a batch's dictionaries and lists are made.
+
+    They hold no cycles, but thousands of new containers would trigger collections
+    that traverse every graph made so far, again and again as the list grows.
+    """
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 # ---------------------------------------------------------------------------------------
@@ -416,18 +435,36 @@ def _native_batch(
 def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[ModelGraph]:
     """Per-graph dictionaries of views into the batch's flat buffers (one comprehension: this runs per graph)."""
     positions = list(np.asarray(buffers["positions"]).reshape(n_graphs, n_nodes, d))
-    edges = np.asarray(buffers["edges"]).reshape(-1, 2)
-    labels = np.asarray(buffers["labels"])
-    bars = list(pairwise(np.asarray(buffers["edge_offsets"]).tolist()))
+    offsets = np.asarray(buffers["edge_offsets"])
+    edges, labels, edge_component = _per_graph_bars(
+        offsets,
+        np.asarray(buffers["edges"]).reshape(-1, 2),
+        np.asarray(buffers["labels"]),
+        np.asarray(buffers["edge_component"]),
+    )
     ranks = np.asarray(buffers["rank"]).tolist()
     dofs = np.asarray(buffers["dof"]).tolist()
     max_rank = _native.rigid_rank(n_nodes, d)
-    edge_component = np.asarray(buffers["edge_component"])
     nodes = np.asarray(buffers["component_nodes"]).tolist()  # components are lists of node numbers everywhere
     components = [nodes[a:b] for a, b in pairwise(np.asarray(buffers["component_offsets"]).tolist())]
     per_graph = pairwise(np.asarray(buffers["graph_components"]).tolist())
     return [
-        {"positions": p, "edges": edges[a:b], "labels": labels[a:b], "is_rigid": r == max_rank, "rank": r,
-         "max_rank": max_rank, "dof": f, "edge_component": edge_component[a:b], "components": components[c:e]}
-        for p, (a, b), r, f, (c, e) in zip(positions, bars, ranks, dofs, per_graph, strict=True)
+        {"positions": p, "edges": e, "labels": l, "is_rigid": r == max_rank, "rank": r, "max_rank": max_rank,
+         "dof": f, "edge_component": ec, "components": components[c:g]}
+        for p, e, l, ec, r, f, (c, g) in zip(positions, edges, labels, edge_component, ranks, dofs, per_graph,
+                                             strict=True)
     ]  # fmt: skip
+
+
+def _per_graph_bars(offsets: npt.NDArray[np.int64], *arrays: npt.NDArray[Any]) -> list[list[npt.NDArray[Any]]]:
+    """Each of ``arrays`` (one row per bar) cut into one view per graph at ``offsets``.
+
+    When every graph has the same number of bars, as most models give, iterating over
+    the reshaped arrays makes the views without a Python slice per graph.
+    """
+    n_graphs = len(offsets) - 1
+    bars = int(offsets[1]) if n_graphs > 0 else 0
+    if np.array_equal(offsets, np.arange(n_graphs + 1) * bars):
+        return [list(array.reshape(n_graphs, bars, *array.shape[1:])) for array in arrays]
+    bounds = list(pairwise(offsets.tolist()))
+    return [[array[a:b] for a, b in bounds] for array in arrays]

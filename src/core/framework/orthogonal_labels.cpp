@@ -215,10 +215,23 @@ void OrthogonalBarLabeller::label_component(std::span<const double> positions, s
         entry += 2 * d;
     }
     component_labels_.resize(members.size());
+    const std::uint64_t columns = checked_product(nodes, d);
+    if (SingleBlockRankTest::fits(members.size(), columns)) {
+        SingleBlockRankTest::offer_rows(rows_, 2 * d, columns, tol, rigid_rank(nodes, d), component_labels_);
+    } else {
+        label_large_component(columns, nodes, d, tol);
+    }
+    for (std::uint64_t place = 0; place < members.size(); ++place) labels[members[place]] = component_labels_[place];
+}
+
+// The component's rows (in rows_) labelled into component_labels_ by the
+// blocked test.
+void OrthogonalBarLabeller::label_large_component(std::uint64_t columns, std::uint64_t nodes, std::uint64_t d,
+                                                  double tol) {
+    const std::uint64_t bars = component_labels_.size();
     // Refused before the work rather than met half-way: the reflections of
     // the rows the component can accept must fit in the machine's memory.
-    const std::uint64_t columns = checked_product(nodes, d);
-    const std::uint64_t most = std::min({static_cast<std::uint64_t>(members.size()), rigid_rank(nodes, d), columns});
+    const std::uint64_t most = std::min({bars, rigid_rank(nodes, d), columns});
     const double needed = HouseholderRankTest::storage_bytes(columns, most), available = physical_memory_bytes();
     if (needed > available) {
         throw MemoryRefused("labelling a connected core of " + std::to_string(nodes) + " nodes", needed,
@@ -226,7 +239,6 @@ void OrthogonalBarLabeller::label_component(std::span<const double> positions, s
     }
     test_.reset(columns, tol);
     test_.offer_rows(rows_, 2 * d, rigid_rank(nodes, d), component_labels_);
-    for (std::uint64_t place = 0; place < members.size(); ++place) labels[members[place]] = component_labels_[place];
 }
 
 BarLabels label_bars(std::span<const double> positions, std::uint64_t d, std::span<const Pair> bars, double tol,

@@ -14,7 +14,9 @@
 //    removed, repeatedly, as its neighbours' degrees fall;
 //  - the rest splits into connected components, whose rows share no
 //    column: each is tested on its own columns by the Householder rank test
-//    (numeric/householder_rank), which stops at the component's rigid rank.
+//    (numeric/householder_rank), which stops at the component's rigid rank;
+//    a component of a few bars by its replica on the stack
+//    (numeric/single_block_rank), which gives the same labels.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,7 @@
 
 #include "framework/bar_labels.hpp"
 #include "numeric/householder_rank.hpp"
+#include "numeric/single_block_rank.hpp"
 
 namespace tarvel {
 
@@ -50,6 +53,7 @@ private:
     void label_component(std::span<const double> positions, std::uint64_t d, std::span<const Pair> bars,
                          std::span<const std::uint64_t> members, std::uint64_t nodes, double tol,
                          std::vector<std::uint8_t>& labels);
+    void label_large_component(std::uint64_t columns, std::uint64_t nodes, std::uint64_t d, double tol);
 
     double scale_ = 0.0;
     std::vector<std::uint8_t> alive_;          // per bar: not yet labelled

@@ -25,13 +25,16 @@ public:
 
     void label(const ModelGraph& graph, GraphBatch& batch) {
         const bool plane = d_ == 2;
-        if (plane || method_ == LabelMethod::pebble) game_.play(n_, graph.edges, 2, 3, game_result_);
+        if (method_ == LabelMethod::pebble) game_.play(n_, graph.edges, 2, 3, game_result_);
         const std::vector<std::uint8_t>& labels = labels_of(graph);
         batch.labels.insert(batch.labels.end(), labels.begin(), labels.end());
         const auto rank = static_cast<std::uint64_t>(std::count(labels.begin(), labels.end(), std::uint8_t{1}));
         batch.rank.push_back(static_cast<std::int64_t>(rank));
         batch.dof.push_back(static_cast<std::int64_t>(max_rank_ - rank));
-        if (plane) {
+        if (proves_rigid(rank)) {
+            append_whole_graph_component(graph.edges.size(), batch);
+        } else if (plane) {
+            if (method_ != LabelMethod::pebble) game_.play(n_, graph.edges, 2, 3, game_result_);
             append_components(game_result_.components, batch);
         } else {
             append_components(components_of_closure(implied_pairs(n_, graph.edges, d_, kGenericSeed), graph.edges), batch);
@@ -56,6 +59,26 @@ private:
                 return game_result_.labels;
         }
         raise_fault("unknown label method");
+    }
+
+    // Labels that accept rigid_rank(n, d) bars of the graph show it rigid
+    // when their rank never exceeds the generic rank: the orthogonal test
+    // accepts only numerically independent rows, and the exact rank at the
+    // integer positions of one seed is at most the generic rank. Then its
+    // only rigid component is every node, without a game or a closure. The
+    // simulation's elimination can accept dependent rows, so its labels
+    // prove nothing.
+    bool proves_rigid(std::uint64_t rank) const {
+        const bool bounded = method_ == LabelMethod::generic ||
+                             (method_ == LabelMethod::numeric && arithmetic_ == LabelArithmetic::orthogonal);
+        return bounded && max_rank_ > 0 && rank == max_rank_;
+    }
+
+    void append_whole_graph_component(std::uint64_t bars, GraphBatch& batch) const {
+        for (std::uint64_t node = 0; node < n_; ++node) batch.component_nodes.push_back(static_cast<std::int64_t>(node));
+        batch.component_offsets.push_back(batch.component_offsets.back() + static_cast<std::int64_t>(n_));
+        batch.graph_components.push_back(batch.graph_components.back() + 1);
+        batch.edge_component.insert(batch.edge_component.end(), bars, 0);
     }
 
     static void append_components(const RigidComponents& found, GraphBatch& batch) {

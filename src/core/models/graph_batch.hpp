@@ -13,7 +13,9 @@
 //   pebble   the (2, 3) pebble game, in the plane only (core/kl_pebble_game).
 // Every graph also gets its rigid components, whatever labels it has: in the
 // plane from the (2, 3) pebble game, in space from the closure in the generic
-// rigidity matroid at the positions of seed 0 (core/rigidity_closure).
+// rigidity matroid at the positions of seed 0 (core/rigidity_closure). A
+// graph whose orthogonal numeric or generic labels reach the rigid rank is
+// rigid, and its one component, every node, is known without either.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 """Seeded graph models: reproducible, cut into pieces freely, labelled like tarvel_tools.rigidity."""
 
+import hashlib
+
 import numpy as np
 import pytest
 
@@ -160,3 +162,25 @@ def test_every_model_and_point_model_is_documented_with_its_parameters():
         assert f'``"{name}"``' in models.__doc__
         for parameter in parameters:
             assert f"``{parameter.name}``" in models.__doc__
+
+
+# Digests of the numeric labels of fixed batches at n = 20: the orthogonal test is
+# deterministic (no fused operations, sums in a fixed order), so any change of its
+# arithmetic, on any of its paths (peeling, small components, blocked reflections),
+# shows here as a different digest.
+LABEL_DIGESTS = [
+    (2, "near-threshold", {}, "81a51d41fb5a59fd"),
+    (2, "gnm", {"m": 40}, "fcd48fa6a87f8ccb"),
+    (2, "gnp", {"p": 0.2}, "8da39f98f2a054b7"),
+    (3, "near-threshold", {}, "956308961291e350"),
+    (3, "gnm", {"m": 40}, "b34c0e75a5ed68bd"),
+    (3, "gnp", {"p": 0.2}, "950f96e708b71673"),
+]
+
+
+@pytest.mark.parametrize(("d", "model", "params", "digest"), LABEL_DIGESTS)
+def test_numeric_labels_of_fixed_batches_never_change(d, model, params, digest):
+    labels = hashlib.sha256()
+    for graph in generate_graph_batch(model, 300, 20, d, 2026, **params):
+        labels.update(graph["labels"].tobytes())
+    assert labels.hexdigest()[:16] == digest
