@@ -35,6 +35,8 @@ import scipy.linalg  # type: ignore[import-untyped]  # SciPy ships no type infor
 import scipy.sparse  # type: ignore[import-untyped]
 
 from . import _graph_input as given
+from . import _native
+from ._null_spaces import FilteredNullSpaces, spectral_norm
 
 __all__ = [
     "infinitesimal_flexes",
@@ -50,6 +52,12 @@ DEFAULT_TOL = 1e-9
 """Relative tolerance of the rank: singular values up to ``tol * ||R||_2`` count as zero."""
 
 _DENSE_LIMIT_BYTES = 8 * 2**30
+
+SPARSE_CROSSOVER = 200
+"""Rigidity matrices with at least this many rows and columns take the sparse path."""
+
+_SPARSE_SMALLEST_TOL = 1e-13
+"""Tolerances below this one are resolved only by the dense decomposition."""
 
 
 def rigidity_matrix(positions: npt.ArrayLike, edges: npt.ArrayLike) -> scipy.sparse.csr_matrix:
@@ -136,9 +144,14 @@ def infinitesimal_flexes(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol:
     points, bars = _framework(positions, edges)
     threshold = given.tolerance(tol)
     n, d = points.shape
+    trivial = trivial_motions(points)
+    spaces = _filtered_null_spaces(points, bars, threshold)
+    if spaces is not None:
+        start = n * d - trivial.shape[1] - _rank_upper_bound(points, bars, trivial.shape[1])
+        flexes = spaces.right(start, trivial)
+        return np.ascontiguousarray(flexes.T).reshape(flexes.shape[1], n, d)
     matrix = _dense_rigidity_matrix(points, bars)
     kernel = _right_kernel(matrix, threshold)
-    trivial = trivial_motions(points)
     # The trivial motions lie in the kernel: what remains of the kernel once
     # they are projected out has exactly kernel - trivial large directions.
     rest = kernel - trivial @ (trivial.T @ kernel)
@@ -188,6 +201,10 @@ def self_stresses(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float 
     """
     points, bars = _framework(positions, edges)
     threshold = given.tolerance(tol)
+    spaces = _filtered_null_spaces(points, bars, threshold)
+    if spaces is not None:
+        trivial_count = trivial_motions(points).shape[1]
+        return np.ascontiguousarray(spaces.left(len(bars) - _rank_upper_bound(points, bars, trivial_count)).T)
     matrix = _dense_rigidity_matrix(points, bars)
     return np.ascontiguousarray(_right_kernel(matrix.T, threshold).T)
 
@@ -292,6 +309,28 @@ def _svd_values_and_right(matrix: Float64Array) -> tuple[Float64Array, Float64Ar
     except np.linalg.LinAlgError:  # divide and conquer failed to converge: the slower QR iteration does
         _, values, right = scipy.linalg.svd(matrix, full_matrices=full, check_finite=False, lapack_driver="gesvd")
     return values, right
+
+
+def _filtered_null_spaces(points: Float64Array, bars: given.Int64Array, tol: float) -> FilteredNullSpaces | None:
+    """The sparse path for frameworks past the crossover, or None where the dense decomposition is the faster."""
+    rows, cols = len(bars), points.shape[0] * points.shape[1]
+    if min(rows, cols) < SPARSE_CROSSOVER or tol < _SPARSE_SMALLEST_TOL:
+        return None
+    matrix = _rigidity_matrix(points, bars)
+    norm = spectral_norm(matrix)
+    if norm == 0.0:
+        return None
+    return FilteredNullSpaces(matrix, tol, norm)
+
+
+def _rank_upper_bound(points: Float64Array, bars: given.Int64Array, trivial: int) -> int:
+    """An upper bound of the rank of R, to size the first block: the generic rank in the plane, degree counts in space."""
+    n, d = points.shape
+    if d == 2:
+        return int(np.asarray(_native.pebble_game(n, np.ascontiguousarray(bars), 2, 3)["labels"]).sum())
+    degrees = np.bincount(bars.ravel(), minlength=n)
+    deficit = int(np.maximum(d - degrees, 0).sum())
+    return max(0, min(len(bars), n * d - trivial - deficit))
 
 
 def _dense_rigidity_matrix(points: Float64Array, bars: given.Int64Array) -> Float64Array:
