@@ -18,8 +18,10 @@ decide which directions are null, by the rule of a full singular value
 decomposition: at most ``tol * ||R||_2``. The basis returned is
 orthonormal and its residual is at most that threshold by construction.
 
-The block is filtered again while the directions it rejects are not yet
-suppressed by a factor 1e-12 against the null ones, and widened (doubled)
+While the directions outside the block are not yet suppressed by a factor
+1e-12 against the null ones, the part of the block it rejected is filtered
+again (the null vectors found so far are kept and projected out): what is
+still missing of the null space lies there. The block is widened (doubled)
 while it is all null or crowded with directions whose singular values are
 barely above the shift.
 """
@@ -76,7 +78,7 @@ class FilteredNullSpaces:
         self.transposed = self.matrix.T.tocsr()
         self.rows, self.cols = matrix.shape
         self.threshold = tol
-        self.shift = max(tol, _SHIFT)
+        self.shift = min(max(tol, _SHIFT), 1.0)
         normal = (self.transposed @ self.matrix + self.shift**2 * scipy.sparse.identity(self.cols)).tocsc()
         try:
             self.factor = scipy.sparse.linalg.splu(
@@ -110,23 +112,36 @@ class FilteredNullSpaces:
 
     def _converge(self, block: Float64Array, *, left: bool, exclude: Float64Array | None, whole: bool) -> Float64Array | None:
         """The null directions within the filtered ``block``; None when the block must be wider."""
+        found: list[Float64Array] = []
         suppression = 1.0
         for _ in range(_MAX_FILTERINGS):
-            orthonormal = _orthonormal_columns(self._without(self._filter(block, left=left), exclude))
-            image = self.transposed @ orthonormal if left else self.matrix @ orthonormal
-            values, right = _values_and_right_vectors(image)
+            avoid = _joined(exclude, found)
+            orthonormal = _orthonormal_columns(self._without(self._filter(block, left=left), avoid))
+            values, right = _values_and_right_vectors(self._image(orthonormal, left=left))
             kept = int(np.count_nonzero(values <= self.threshold))
             crowded = kept == len(values) or values[0] <= _CROWDED * self.shift
             if crowded and not whole:
                 return None
             # Singular values come largest first: the null ones are the last `kept`.
-            basis = orthonormal @ right[len(values) - kept :].T
+            split = len(values) - kept
+            found.append(orthonormal @ right[split:].T)
             # Directions outside the block have singular values above the block's largest.
             suppression *= self.shift**2 / (values[0] ** 2 + self.shift**2)
             if suppression <= _SUPPRESSION or whole:
                 break
-            block = orthonormal
-        return _orthonormal_columns(self._without(basis, exclude))
+            # What the block still misses of the null space lies in its rejected part, up to the
+            # suppression so far: filtering that part alone again costs only its width in solves.
+            block = orthonormal @ right[:split].T
+        basis = np.hstack(found)
+        if len(found) > 1:  # the parts are null one by one; the rule applies to the whole
+            values, right = _values_and_right_vectors(self._image(basis, left=left))
+            basis = basis @ right[len(values) - int(np.count_nonzero(values <= self.threshold)) :].T
+        # Orthonormal columns times an orthogonal factor: orthonormal, and as far from `exclude` as the block.
+        return np.ascontiguousarray(basis)
+
+    def _image(self, block: Float64Array, *, left: bool) -> Float64Array:
+        image = self.transposed @ block if left else self.matrix @ block
+        return np.asarray(image)
 
     def _filter(self, block: Float64Array, *, left: bool) -> Float64Array:
         if not left:
@@ -156,6 +171,11 @@ def _values_and_right_vectors(image: Float64Array) -> tuple[Float64Array, Float6
         image = scipy.linalg.qr(image, mode="r", check_finite=False)[0][:cols]
     _, values, right = scipy.linalg.svd(image, full_matrices=True, check_finite=False)
     return np.concatenate([values, np.zeros(cols - len(values))]), right
+
+
+def _joined(exclude: Float64Array | None, found: list[Float64Array]) -> Float64Array | None:
+    parts = ([] if exclude is None else [exclude]) + found
+    return np.hstack(parts) if parts else None
 
 
 def _orthonormal_columns(block: Float64Array) -> Float64Array:
