@@ -21,9 +21,9 @@ orthonormal and its residual is at most that threshold by construction.
 While the directions outside the block are not yet suppressed by a factor
 1e-12 against the null ones, the part of the block it rejected is filtered
 again (the null vectors found so far are kept and projected out): what is
-still missing of the null space lies there. The block is widened (doubled)
-while it is all null or crowded with directions whose singular values are
-barely above the shift.
+still missing of the null space lies there. While a block is all null or crowded with
+directions whose singular values are barely above the shift, its null
+vectors are kept and a block twice as wide looks beside them.
 """
 
 from __future__ import annotations
@@ -39,7 +39,8 @@ from ._memory import byte_size, require_memory
 Float64Array = npt.NDArray[np.float64]
 
 _SHIFT = 1e-6
-"""The filter's shift relative to ||R||_2 (raised to the tolerance when that is larger)."""
+"""The filter's shift relative to ||R||_2 (raised to the tolerance when that is larger: the
+filter then no longer sets the null directions apart, and callers keep such tolerances away)."""
 
 _SUPPRESSION = 1e-12
 """A block is done when its rejected directions are filtered this much below the null ones."""
@@ -97,34 +98,45 @@ class FilteredNullSpaces:
 
     def _null_space(self, start: int, *, left: bool, exclude: Float64Array | None) -> Float64Array:
         length = self.rows if left else self.cols
-        room = length - (0 if exclude is None else exclude.shape[1])
-        if room <= 0:
-            return np.zeros((length, 0))
-        width = min(room, max(start, 0) + max(16, max(start, 0) // 8))
+        width = max(start, 0) + max(16, max(start, 0) // 8)
         rng = np.random.default_rng(0)
+        found: list[Float64Array] = []
         while True:
+            avoid = _joined(exclude, found)
+            room = length - (0 if avoid is None else avoid.shape[1])
+            if room <= 0:
+                break
+            width = min(room, width)
             _require_block(length + self.cols, width)
-            block = self._without(rng.standard_normal((length, width)), exclude)
-            basis = self._converge(block, left=left, exclude=exclude, whole=width == room)
-            if basis is not None:
-                return basis
-            width = min(room, 2 * width)
+            block = self._without(rng.standard_normal((length, width)), avoid)
+            parts, complete = self._converge(block, left=left, avoid=avoid, whole=width == room)
+            found += parts
+            if complete:
+                break
+            # The null vectors found stay; the next, wider block looks beside them.
+            width = 2 * width
+        if not found:
+            return np.zeros((length, 0))
+        basis = np.hstack(found)
+        if len(found) > 1:  # the parts are null one by one; the rule applies to the whole
+            values, right = _values_and_right_vectors(self._image(basis, left=left))
+            basis = basis @ right[len(values) - int(np.count_nonzero(values <= self.threshold)) :].T
+        # Orthonormal columns times an orthogonal factor: orthonormal, and as far from `exclude` as the blocks.
+        return np.ascontiguousarray(basis)
 
-    def _converge(self, block: Float64Array, *, left: bool, exclude: Float64Array | None, whole: bool) -> Float64Array | None:
-        """The null directions within the filtered ``block``; None when the block must be wider."""
+    def _converge(self, block: Float64Array, *, left: bool, avoid: Float64Array | None, whole: bool) -> tuple[list[Float64Array], bool]:
+        """The null vectors within the filtered ``block``, orthogonal to ``avoid``, and whether the block was wide enough."""
         found: list[Float64Array] = []
         suppression = 1.0
         for _ in range(_MAX_FILTERINGS):
-            avoid = _joined(exclude, found)
-            orthonormal = _orthonormal_columns(self._without(self._filter(block, left=left), avoid))
+            orthonormal = _orthonormal_columns(self._without(self._filter(block, left=left), _joined(avoid, found)))
             values, right = _values_and_right_vectors(self._image(orthonormal, left=left))
             kept = int(np.count_nonzero(values <= self.threshold))
-            crowded = kept == len(values) or values[0] <= _CROWDED * self.shift
-            if crowded and not whole:
-                return None
             # Singular values come largest first: the null ones are the last `kept`.
             split = len(values) - kept
             found.append(orthonormal @ right[split:].T)
+            if not whole and (kept == len(values) or values[0] <= _CROWDED * self.shift):
+                return found, False
             # Directions outside the block have singular values above the block's largest.
             suppression *= self.shift**2 / (values[0] ** 2 + self.shift**2)
             if suppression <= _SUPPRESSION or whole:
@@ -132,12 +144,7 @@ class FilteredNullSpaces:
             # What the block still misses of the null space lies in its rejected part, up to the
             # suppression so far: filtering that part alone again costs only its width in solves.
             block = orthonormal @ right[:split].T
-        basis = np.hstack(found)
-        if len(found) > 1:  # the parts are null one by one; the rule applies to the whole
-            values, right = _values_and_right_vectors(self._image(basis, left=left))
-            basis = basis @ right[len(values) - int(np.count_nonzero(values <= self.threshold)) :].T
-        # Orthonormal columns times an orthogonal factor: orthonormal, and as far from `exclude` as the block.
-        return np.ascontiguousarray(basis)
+        return found, True
 
     def _image(self, block: Float64Array, *, left: bool) -> Float64Array:
         image = self.transposed @ block if left else self.matrix @ block

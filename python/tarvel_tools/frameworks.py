@@ -22,9 +22,9 @@ vectors as the counts say, with ``r`` that rank:
 
 Small frameworks (R with fewer than 200 rows or columns) take one dense
 singular value decomposition of R, O(m (n d)^2) time. Larger ones take
-the sparse path (a tol below 1e-13 keeps the dense one): one sparse
-factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2, or tol ||R||_2 when
-larger; symmetric ordering, so its fill is that of a sparse QR of R), which filters a random block a little wider than the
+the sparse path when 1e-13 <= tol <= 1e-6 (the default 1e-9 is): one
+sparse factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2; symmetric
+ordering, so its fill is that of a sparse QR of R), which filters a random block a little wider than the
 wanted space until that space stands out; the singular values of R
 restricted to the block then choose the vectors by the same rule,
 ``sigma <= tol * ||R||_2`` (||R||_2 estimated to six digits by power
@@ -66,8 +66,9 @@ _DENSE_LIMIT_BYTES = 8 * 2**30
 SPARSE_CROSSOVER = 200
 """Rigidity matrices with at least this many rows and columns take the sparse path."""
 
-_SPARSE_SMALLEST_TOL = 1e-13
-"""Tolerances below this one are resolved only by the dense decomposition."""
+_SPARSE_TOLERANCES = (1e-13, 1e-6)
+"""The tolerances the sparse path resolves: below, rounding blurs the filter; above, the
+filter's shift grows with tol and no longer sets the null directions apart."""
 
 
 def rigidity_matrix(positions: npt.ArrayLike, edges: npt.ArrayLike) -> scipy.sparse.csr_matrix:
@@ -325,7 +326,7 @@ def _svd_values_and_right(matrix: Float64Array) -> tuple[Float64Array, Float64Ar
 def _filtered_null_spaces(points: Float64Array, bars: given.Int64Array, tol: float) -> FilteredNullSpaces | None:
     """The sparse path for frameworks past the crossover, or None where the dense decomposition is the faster."""
     rows, cols = len(bars), points.shape[0] * points.shape[1]
-    if min(rows, cols) < SPARSE_CROSSOVER or tol < _SPARSE_SMALLEST_TOL:
+    if min(rows, cols) < SPARSE_CROSSOVER or not _SPARSE_TOLERANCES[0] <= tol <= _SPARSE_TOLERANCES[1]:
         return None
     matrix = _rigidity_matrix(points, bars)
     norm = spectral_norm(matrix)
