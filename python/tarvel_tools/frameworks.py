@@ -20,9 +20,19 @@ vectors as the counts say, with ``r`` that rank:
   space and a single point in the plane);
 - self-stresses: ``m - r``.
 
-The work is one dense singular value decomposition of R, O(m (n d)^2)
-time and O((m + n d)^2) memory: milliseconds at 100 nodes, about a
-minute at 2000 nodes in space.
+Small frameworks (R with fewer than 200 rows or columns) take one dense
+singular value decomposition of R, O(m (n d)^2) time. Larger ones take
+the sparse path when 1e-13 <= tol <= 1e-6 (the default 1e-9 is): one
+sparse factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2; symmetric
+ordering, so its fill is that of a sparse QR of R), which filters a random block a little wider than the
+wanted space until that space stands out; the singular values of R
+restricted to the block then choose the vectors by the same rule,
+``sigma <= tol * ||R||_2`` (||R||_2 estimated to six digits by power
+iteration). Both paths return orthonormal bases with residuals at most
+``tol * ||R||_2``; the sparse one costs O(nnz of the factor) per basis
+vector: about a second for a few hundred vectors at 2000 nodes, and
+memory for a few dense blocks of the basis's size, refused up front with
+a ``MemoryError`` when they would not fit.
 """
 
 from __future__ import annotations
@@ -35,6 +45,8 @@ import scipy.linalg  # type: ignore[import-untyped]  # SciPy ships no type infor
 import scipy.sparse  # type: ignore[import-untyped]
 
 from . import _graph_input as given
+from . import _native
+from ._null_spaces import FilteredNullSpaces, spectral_norm
 
 __all__ = [
     "infinitesimal_flexes",
@@ -50,6 +62,13 @@ DEFAULT_TOL = 1e-9
 """Relative tolerance of the rank: singular values up to ``tol * ||R||_2`` count as zero."""
 
 _DENSE_LIMIT_BYTES = 8 * 2**30
+
+SPARSE_CROSSOVER = 200
+"""Rigidity matrices with at least this many rows and columns take the sparse path."""
+
+_SPARSE_TOLERANCES = (1e-13, 1e-6)
+"""The tolerances the sparse path resolves: below, rounding blurs the filter; above, the
+filter's shift grows with tol and no longer sets the null directions apart."""
 
 
 def rigidity_matrix(positions: npt.ArrayLike, edges: npt.ArrayLike) -> scipy.sparse.csr_matrix:
@@ -121,7 +140,8 @@ def infinitesimal_flexes(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol:
     TypeError, ValueError
         As `rigidity_matrix`, or a tol that is not a non-negative number.
     MemoryError
-        The dense decomposition would need more than 8 GiB.
+        The dense decomposition would need more than 8 GiB, or the
+        sparse path's blocks of the basis's size more than the machine has.
 
     Examples
     --------
@@ -136,9 +156,14 @@ def infinitesimal_flexes(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol:
     points, bars = _framework(positions, edges)
     threshold = given.tolerance(tol)
     n, d = points.shape
+    trivial = trivial_motions(points)
+    spaces = _filtered_null_spaces(points, bars, threshold)
+    if spaces is not None:
+        start = n * d - trivial.shape[1] - _rank_upper_bound(points, bars, trivial.shape[1])
+        flexes = spaces.right(start, trivial)
+        return np.ascontiguousarray(flexes.T).reshape(flexes.shape[1], n, d)
     matrix = _dense_rigidity_matrix(points, bars)
     kernel = _right_kernel(matrix, threshold)
-    trivial = trivial_motions(points)
     # The trivial motions lie in the kernel: what remains of the kernel once
     # they are projected out has exactly kernel - trivial large directions.
     rest = kernel - trivial @ (trivial.T @ kernel)
@@ -188,6 +213,10 @@ def self_stresses(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float 
     """
     points, bars = _framework(positions, edges)
     threshold = given.tolerance(tol)
+    spaces = _filtered_null_spaces(points, bars, threshold)
+    if spaces is not None:
+        trivial_count = trivial_motions(points).shape[1]
+        return np.ascontiguousarray(spaces.left(len(bars) - _rank_upper_bound(points, bars, trivial_count)).T)
     matrix = _dense_rigidity_matrix(points, bars)
     return np.ascontiguousarray(_right_kernel(matrix.T, threshold).T)
 
@@ -292,6 +321,28 @@ def _svd_values_and_right(matrix: Float64Array) -> tuple[Float64Array, Float64Ar
     except np.linalg.LinAlgError:  # divide and conquer failed to converge: the slower QR iteration does
         _, values, right = scipy.linalg.svd(matrix, full_matrices=full, check_finite=False, lapack_driver="gesvd")
     return values, right
+
+
+def _filtered_null_spaces(points: Float64Array, bars: given.Int64Array, tol: float) -> FilteredNullSpaces | None:
+    """The sparse path for frameworks past the crossover, or None where the dense decomposition is the faster."""
+    rows, cols = len(bars), points.shape[0] * points.shape[1]
+    if min(rows, cols) < SPARSE_CROSSOVER or not _SPARSE_TOLERANCES[0] <= tol <= _SPARSE_TOLERANCES[1]:
+        return None
+    matrix = _rigidity_matrix(points, bars)
+    norm = spectral_norm(matrix)
+    if norm == 0.0:
+        return None
+    return FilteredNullSpaces(matrix, tol, norm)
+
+
+def _rank_upper_bound(points: Float64Array, bars: given.Int64Array, trivial: int) -> int:
+    """An upper bound of the rank of R, to size the first block: the generic rank in the plane, degree counts in space."""
+    n, d = points.shape
+    if d == 2:
+        return int(np.asarray(_native.pebble_game(n, np.ascontiguousarray(bars), 2, 3)["labels"]).sum())
+    degrees = np.bincount(bars.ravel(), minlength=n)
+    deficit = int(np.maximum(d - degrees, 0).sum())
+    return int(max(0, min(len(bars), n * d - trivial - deficit)))
 
 
 def _dense_rigidity_matrix(points: Float64Array, bars: given.Int64Array) -> Float64Array:

@@ -153,12 +153,92 @@ def test_bad_input_names_the_argument(call, error, match):
         call()
 
 
-def test_a_framework_too_large_for_the_dense_decomposition_is_refused_up_front():
+def test_a_basis_too_large_for_memory_is_refused_up_front():
+    # A path on a line flexes at every node: the basis alone would take about 26 GB.
     n = 40_000
     positions = np.zeros((n, 2))
     positions[:, 0] = np.arange(n)
-    with pytest.raises(MemoryError, match="GiB"):
+    with pytest.raises(MemoryError, match="needs at least"):
         infinitesimal_flexes(positions, [(i, i + 1) for i in range(n - 1)])
+
+
+def modular_rank(positions, edges, prime=2_147_483_629):
+    """Rank of the integer rigidity matrix modulo a large prime: the rational rank but for a negligible chance."""
+    n, d = positions.shape
+    rows = np.zeros((len(edges), n * d), dtype=np.int64)
+    for k, (i, j) in enumerate(edges):
+        rows[k, i * d : i * d + d] = positions[i] - positions[j]
+        rows[k, j * d : j * d + d] = positions[j] - positions[i]
+    rows %= prime
+    rank = 0
+    for column in range(n * d):
+        pivots = np.flatnonzero(rows[rank:, column]) + rank
+        if not len(pivots):
+            continue
+        rows[[rank, pivots[0]]] = rows[[pivots[0], rank]]
+        inverse = pow(int(rows[rank, column]), prime - 2, prime)
+        rows[rank] = rows[rank] * inverse % prime
+        below = rows[rank + 1 :, column].copy()
+        rows[rank + 1 :] = (rows[rank + 1 :] - below[:, None] * rows[rank]) % prime
+        rank += 1
+    return rank
+
+
+def random_bars(rng, n, m):
+    pairs = np.stack(np.triu_indices(n, k=1), axis=1)
+    return pairs[np.sort(rng.choice(len(pairs), size=m, replace=False))]
+
+
+def grid_framework(side):
+    """A square grid with every other cell braced: rows of collinear bars, many flexes and stresses."""
+    points = np.array([(x, y) for y in range(side) for x in range(side)])
+    node = lambda x, y: y * side + x  # noqa: E731
+    bars = [(node(x, y), node(x + 1, y)) for y in range(side) for x in range(side - 1)]
+    bars += [(node(x, y), node(x, y + 1)) for y in range(side - 1) for x in range(side)]
+    bars += [(node(x, y), node(x + 1, y + 1)) for y in range(side - 1) for x in range(side - 1) if (x + y) % 2 == 0]
+    bars += [(node(0, y), node(side - 1, y)) for y in range(side)]  # long collinear bars: stresses along rows
+    return points, np.array(bars)
+
+
+LARGE = {
+    "random plane, m = 2n": lambda rng: (rng.integers(-1000, 1001, size=(130, 2)), random_bars(rng, 130, 260)),
+    "random space, m = 3.5n": lambda rng: (rng.integers(-1000, 1001, size=(80, 3)), random_bars(rng, 80, 280)),
+    "braced grid": lambda rng: grid_framework(12),
+    "few distinct points in space": lambda rng: (rng.integers(-2, 3, size=(90, 3)), random_bars(rng, 90, 300)),
+    "collinear points in the plane": lambda rng: (np.outer(rng.integers(-50, 51, size=120), [2, 3]), random_bars(rng, 120, 300)),
+    "coplanar points in space": lambda rng: (np.c_[rng.integers(-50, 51, size=(90, 2)), np.zeros(90, int)], random_bars(rng, 90, 320)),
+}
+
+
+@pytest.mark.parametrize("name", LARGE)
+def test_sparse_path_matches_exact_counts_and_the_dense_decomposition(name, monkeypatch):
+    positions, edges = LARGE[name](np.random.default_rng(5))
+    n, d = positions.shape
+    matrix = rigidity_matrix(positions, edges)
+    assert min(matrix.shape) >= frameworks.SPARSE_CROSSOVER  # the sparse path answers
+    dense_matrix = matrix.toarray()
+    norm = np.linalg.norm(dense_matrix, 2)
+    rank = modular_rank(positions, edges)
+    trivial = trivial_count(d, affine_dimension(positions))
+
+    flexes = infinitesimal_flexes(positions, edges).reshape(-1, n * d)
+    stresses = self_stresses(positions, edges)
+    assert (len(flexes), len(stresses)) == (n * d - rank - trivial, len(edges) - rank)
+    assert np.abs(dense_matrix @ flexes.T).max(initial=0) <= 1e-9 * norm
+    assert np.abs(stresses @ dense_matrix).max(initial=0) <= 1e-9 * norm
+    np.testing.assert_allclose(flexes @ flexes.T, np.eye(len(flexes)), atol=1e-10)
+    np.testing.assert_allclose(stresses @ stresses.T, np.eye(len(stresses)), atol=1e-10)
+    motions = frameworks.trivial_motions(np.asarray(positions, dtype=float))
+    assert np.abs(flexes @ motions).max(initial=0) <= 1e-10
+
+    # The same subspaces as the singular value decomposition of the whole matrix, to within
+    # what the residual allows: residual over the smallest non-zero singular value (Wedin).
+    values = np.linalg.svd(dense_matrix, compute_uv=False)
+    angle_bound = 10 * 1e-9 * norm / values[rank - 1]
+    monkeypatch.setattr(frameworks, "SPARSE_CROSSOVER", 10**9)
+    for basis, reference in ((flexes, infinitesimal_flexes(positions, edges).reshape(-1, n * d)), (stresses, self_stresses(positions, edges))):
+        assert basis.shape == reference.shape
+        assert np.linalg.norm(reference - (reference @ basis.T) @ basis, 2) <= angle_bound
 
 
 def test_docstring_examples():

@@ -1,0 +1,215 @@
+"""Null spaces of a large sparse matrix by a filtered subspace.
+
+Scaled to ||R||_2 = 1, a sparse m x N matrix R gives the symmetric positive
+definite N x N matrix A = R^T R + s^2 I, whose one sparse factorisation
+(symmetric ordering, no pivoting: A is definite) applies two filters:
+
+    (R^T R + s^2)^-1 y                    on velocities (flexes),
+    (x - R A^-1 R^T x) / s^2 = (R R^T + s^2)^-1 x   on bar weights (stresses).
+
+Each weights a singular direction of R with singular value sigma by
+1 / (sigma^2 + s^2): null directions come out (sigma / s)^2 times larger
+than one with a large sigma. The filter needs no accuracy of its own, so
+the shift can be mild (``s >= 1e-6``) and A well enough conditioned for a
+factorisation without pivoting. A filtered random block a little wider than
+the null space then spans it; the singular values of R restricted to that
+block (R^T Q or R Q, small and dense, computed from R itself, not from A)
+decide which directions are null, by the rule of a full singular value
+decomposition: at most ``tol * ||R||_2``. The basis returned is
+orthonormal and its residual is at most that threshold by construction.
+
+While the directions outside the block are not yet suppressed by a factor
+1e-12 against the null ones, the part of the block it rejected is filtered
+again (the null vectors found so far are kept and projected out): what is
+still missing of the null space lies there. While a block is all null or crowded with
+directions whose singular values are barely above the shift, its null
+vectors are kept and a block twice as wide looks beside them.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+import scipy.linalg  # type: ignore[import-untyped]  # SciPy ships no type information
+import scipy.sparse  # type: ignore[import-untyped]
+import scipy.sparse.linalg  # type: ignore[import-untyped]
+
+from ._memory import byte_size, require_memory
+
+Float64Array = npt.NDArray[np.float64]
+
+_SHIFT = 1e-6
+"""The filter's shift relative to ||R||_2 (raised to the tolerance when that is larger: the
+filter then no longer sets the null directions apart, and callers keep such tolerances away)."""
+
+_SUPPRESSION = 1e-12
+"""A block is done when its rejected directions are filtered this much below the null ones."""
+
+_CROWDED = 1e2
+"""A block whose largest restricted singular value is within this factor of the shift is widened."""
+
+_MAX_FILTERINGS = 6
+
+
+def spectral_norm(matrix: scipy.sparse.csr_matrix) -> float:
+    """||matrix||_2 to about eight digits by Lanczos on R^T R from a fixed start.
+
+    Where the top of the spectrum is too clustered for three restarts (a long path), power
+    iteration gives it to about four digits in at most a thousand products: a threshold
+    relative to the norm moves by as little.
+    """
+    rows, cols = matrix.shape
+    if matrix.nnz == 0:
+        return 0.0
+    transposed = matrix.T.tocsr()
+    start = np.random.default_rng(1).standard_normal(cols)
+    if cols > 2:
+        gram = scipy.sparse.linalg.LinearOperator((cols, cols), matvec=lambda v: transposed @ (matrix @ v), dtype=np.float64)
+        try:
+            largest = scipy.sparse.linalg.eigsh(
+                gram, k=1, which="LA", tol=1e-8, v0=start, ncv=min(cols, 32), maxiter=3, return_eigenvectors=False
+            )
+            return float(np.sqrt(max(float(largest[0]), 0.0)))
+        except (scipy.sparse.linalg.ArpackNoConvergence, scipy.sparse.linalg.ArpackError):
+            pass
+    return _power_iteration_norm(matrix, transposed, start)
+
+
+def _power_iteration_norm(matrix: scipy.sparse.csr_matrix, transposed: scipy.sparse.csr_matrix, vector: Float64Array) -> float:
+    estimate = 0.0
+    for _ in range(1000):
+        image = transposed @ (matrix @ vector)
+        size = float(np.linalg.norm(image))
+        if size == 0.0:
+            return float(np.abs(matrix.data).max())  # a start in the kernel: a lower bound within sqrt(rows * cols)
+        vector = image / size
+        previous, estimate = estimate, float(np.sqrt(size))
+        if abs(estimate - previous) <= 1e-9 * estimate:
+            break
+    return estimate
+
+
+class FilteredNullSpaces:
+    """One factorisation of R^T R + s^2 I, serving both null spaces of R."""
+
+    def __init__(self, matrix: scipy.sparse.csr_matrix, tol: float, norm: float) -> None:
+        self.matrix = (matrix / norm).tocsr()
+        self.transposed = self.matrix.T.tocsr()
+        self.rows, self.cols = matrix.shape
+        self.threshold = tol
+        self.shift = min(max(tol, _SHIFT), 1.0)
+        normal = (self.transposed @ self.matrix + self.shift**2 * scipy.sparse.identity(self.cols)).tocsc()
+        try:
+            self.factor = scipy.sparse.linalg.splu(
+                normal, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0, options={"SymmetricMode": True}
+            )
+        except MemoryError:
+            raise MemoryError(f"the sparse factorisation of this framework's {self.cols} x {self.cols} normal matrix does not fit in memory") from None
+
+    def left(self, start: int) -> Float64Array:
+        """Orthonormal basis (m x k) of {w : R^T w = 0} up to the threshold."""
+        return self._null_space(start, left=True, exclude=None)
+
+    def right(self, start: int, exclude: Float64Array) -> Float64Array:
+        """Orthonormal basis (N x k) of {v : R v = 0} orthogonal to the orthonormal columns of ``exclude``."""
+        return self._null_space(start, left=False, exclude=exclude)
+
+    def _null_space(self, start: int, *, left: bool, exclude: Float64Array | None) -> Float64Array:
+        length = self.rows if left else self.cols
+        width = max(start, 0) + max(16, max(start, 0) // 8)
+        rng = np.random.default_rng(0)
+        found: list[Float64Array] = []
+        while True:
+            avoid = _joined(exclude, found)
+            room = length - (0 if avoid is None else avoid.shape[1])
+            if room <= 0:
+                break
+            width = min(room, width)
+            _require_block(length + self.cols, width)
+            block = self._without(rng.standard_normal((length, width)), avoid)
+            parts, complete = self._converge(block, left=left, avoid=avoid, whole=width == room)
+            found += parts
+            if complete:
+                break
+            # The null vectors found stay; the next, wider block looks beside them.
+            width = 2 * width
+        if not found:
+            return np.zeros((length, 0))
+        basis = np.hstack(found)
+        if len(found) > 1:  # the parts are null one by one; the rule applies to the whole
+            values, right = _values_and_right_vectors(self._image(basis, left=left))
+            basis = basis @ right[len(values) - int(np.count_nonzero(values <= self.threshold)) :].T
+        # Orthonormal columns times an orthogonal factor: orthonormal, and as far from `exclude` as the blocks.
+        return np.ascontiguousarray(basis)
+
+    def _converge(self, block: Float64Array, *, left: bool, avoid: Float64Array | None, whole: bool) -> tuple[list[Float64Array], bool]:
+        """The null vectors within the filtered ``block``, orthogonal to ``avoid``, and whether the block was wide enough."""
+        found: list[Float64Array] = []
+        suppression = 1.0
+        for _ in range(_MAX_FILTERINGS):
+            orthonormal = _orthonormal_columns(self._without(self._filter(block, left=left), _joined(avoid, found)))
+            values, right = _values_and_right_vectors(self._image(orthonormal, left=left))
+            kept = int(np.count_nonzero(values <= self.threshold))
+            # Singular values come largest first: the null ones are the last `kept`.
+            split = len(values) - kept
+            found.append(orthonormal @ right[split:].T)
+            if not whole and (kept == len(values) or values[0] <= _CROWDED * self.shift):
+                return found, False
+            # Directions outside the block have singular values above the block's largest.
+            suppression *= self.shift**2 / (values[0] ** 2 + self.shift**2)
+            if suppression <= _SUPPRESSION or whole:
+                break
+            # What the block still misses of the null space lies in its rejected part, up to the
+            # suppression so far: filtering that part alone again costs only its width in solves.
+            block = orthonormal @ right[:split].T
+        return found, True
+
+    def _image(self, block: Float64Array, *, left: bool) -> Float64Array:
+        image = self.transposed @ block if left else self.matrix @ block
+        return np.asarray(image)
+
+    def _filter(self, block: Float64Array, *, left: bool) -> Float64Array:
+        if not left:
+            return self._solve(block)
+        weights = block - self.matrix @ self._solve(self.transposed @ block)
+        return np.asarray(weights)
+
+    def _solve(self, block: Float64Array) -> Float64Array:
+        result = np.empty((self.cols, block.shape[1]))
+        # Chunks bound the solver's work space and let Ctrl-C through between them.
+        chunk = max(1, min(block.shape[1], 2**25 // (8 * max(self.cols, 1))))
+        for first in range(0, block.shape[1], chunk):
+            result[:, first : first + chunk] = self.factor.solve(np.asarray(block[:, first : first + chunk]))
+        return result
+
+    @staticmethod
+    def _without(block: Float64Array, exclude: Float64Array | None) -> Float64Array:
+        if exclude is None or exclude.shape[1] == 0:
+            return block
+        return block - exclude @ (exclude.T @ block)
+
+
+def _values_and_right_vectors(image: Float64Array) -> tuple[Float64Array, Float64Array]:
+    """All singular values (largest first; zeros past the rows of a wide ``image``) and the square right factor."""
+    rows, cols = image.shape
+    if rows > cols:  # the triangular factor has the same values and right vectors, at a fraction of the work
+        image = scipy.linalg.qr(image, mode="r", check_finite=False)[0][:cols]
+    _, values, right = scipy.linalg.svd(image, full_matrices=True, check_finite=False)
+    return np.concatenate([values, np.zeros(cols - len(values))]), right
+
+
+def _joined(exclude: Float64Array | None, found: list[Float64Array]) -> Float64Array | None:
+    parts = ([] if exclude is None else [exclude]) + found
+    return np.hstack(parts) if parts else None
+
+
+def _orthonormal_columns(block: Float64Array) -> Float64Array:
+    if block.shape[1] == 0:
+        return block
+    orthonormal, _ = scipy.linalg.qr(block, mode="economic", check_finite=False)
+    return np.asarray(orthonormal)
+
+
+def _require_block(length: int, width: int) -> None:
+    needed = 8 * length * width * 4
+    require_memory(needed, f"a block of {width} vectors of length {length} ({byte_size(needed)} with its copies)")
