@@ -175,8 +175,11 @@ def is_circuit(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2, seed: 
 
     A circuit is dependent, and removing any one bar leaves it independent:
     the rank is one less than the number of bars and the (unique up to
-    scale) equilibrium stress is non-zero on every bar. One elimination and
-    one random stress modulo a prime (see the module notes).
+    scale) equilibrium stress is non-zero on every bar. Isolated nodes do
+    not matter: the question is about the bars. In the plane: 2n' - 2 bars
+    on the n' nodes they touch, redundantly rigid there (pebble game,
+    exact, near-linear on sparse graphs); in space: one elimination and one
+    random stress modulo a prime (see the module notes).
 
     Parameters
     ----------
@@ -204,6 +207,15 @@ def is_circuit(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2, seed: 
     graph, d, seed = _checked(n, edges, d, seed)
     if len(graph.edges) == 0:
         return False
+    support, bars = _on_support(graph.edges)
+    # A circuit has rank m - 1, at most the rank of its nodes' complete graph.
+    if len(bars) - 1 > _native.rigid_rank(support, d):
+        return False
+    if d == 2:
+        # Plane circuits have exactly 2n' - 2 bars on their n' nodes; with
+        # that count, rank m - 1 and every bar in a circuit (redundant
+        # rigidity) leave one circuit holding every bar.
+        return len(bars) == 2 * support - 2 and bool(_native.is_redundantly_rigid(support, bars))
     found = _native.circuit_bars(graph.n, graph.edges, d, seed)
     return int(found["rank"]) == len(graph.edges) - 1 and bool(np.all(np.asarray(found["in_circuit"])))
 
@@ -220,6 +232,12 @@ def _plane_closure(graph: given.GraphInput) -> npt.NDArray[np.int64]:
     closure: npt.NDArray[np.int64] = np.concatenate(pairs)
     ordered: npt.NDArray[np.int64] = closure[np.lexsort((closure[:, 1], closure[:, 0]))]
     return ordered
+
+
+def _on_support(edges: npt.NDArray[np.int64]) -> tuple[int, npt.NDArray[np.int64]]:
+    """The bars renumbered onto the nodes they touch, and that node count."""
+    nodes, renumbered = np.unique(edges, return_inverse=True)
+    return len(nodes), np.ascontiguousarray(renumbered.reshape(edges.shape), dtype=np.int64)
 
 
 def _checked(n: Any, edges: Any, d: Any, seed: Any) -> tuple[given.GraphInput, int, int]:

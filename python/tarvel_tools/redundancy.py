@@ -45,7 +45,8 @@ def is_k_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: int = 
     C(m, k - 1) redundancy tests, each O(n**2) in the worst case and near
     O(n + m) on sparse graphs in the plane, one sparse elimination in space:
     O(m**(k-1) n**2) in all; k = 2 on a few hundred bars takes seconds. A
-    graph with fewer than ``rigid_rank + k`` bars is refused at once.
+    graph with fewer than ``rigid_rank + k`` bars, or with more than d nodes
+    and a node with fewer than ``d + k`` bars, is refused at once.
 
     Examples
     --------
@@ -67,6 +68,9 @@ def is_k_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: int = 
         return True
     bars = graph.edges
     if len(bars) < _native.rigid_rank(graph.n, d) + lost:
+        return False
+    if lost > 0 and graph.n > d and _fewest_bars_at_a_node(graph.n, bars) < d + lost:
+        # Removing k of its bars leaves a node fewer than d: it moves.
         return False
     if lost == 0:
         return _is_rigid(graph.n, bars, d)
@@ -132,6 +136,10 @@ def is_vertex_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: i
         if not _is_rigid(remaining, np.ascontiguousarray(renumber[kept_bars]), d):
             return False
     return True
+
+
+def _fewest_bars_at_a_node(n: int, bars: npt.NDArray[np.int64]) -> int:
+    return int(np.bincount(bars.ravel(), minlength=n).min())
 
 
 def _is_rigid(n: int, bars: npt.NDArray[np.int64], d: int) -> bool:

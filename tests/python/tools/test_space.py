@@ -97,6 +97,7 @@ def test_closure_components_and_circuits_equal_brute_force(d):
         found = _native.circuit_bars(n, np.ascontiguousarray(edges, dtype=np.int64), d, case)
         assert np.asarray(found["in_circuit"]).astype(bool).tolist() == in_circuit
         assert is_independent(n, edges, d=d) == (rank == len(edges))
+        assert is_circuit(n, edges, d=d) == (rank == len(edges) - 1 and all(in_circuit))
 
 
 @pytest.mark.parametrize("d", [2, 3])
@@ -110,7 +111,8 @@ def test_fundamental_circuits_are_minimal_dependent_sets_of_the_basis_before(d):
             assert set(circuit[:-1].tolist()) <= set(np.flatnonzero(labels[:bar]).tolist())
             assert dense.rank(edges[circuit]) == len(circuit) - 1
             assert all(dense.rank(np.delete(edges[circuit], k, axis=0)) == len(circuit) - 1 for k in range(len(circuit)))
-            assert is_circuit(n, edges[circuit], d=d)
+            assert is_circuit(n, edges[circuit], d=d) and is_circuit(n + 1, edges[circuit], d=d)
+            assert not is_circuit(n, edges[np.append(circuit, circuit[0])], d=d)  # a second circuit: the pair
         for bar in np.flatnonzero(labels == 1)[:2]:
             assert fundamental_circuit(n, edges, bar=int(bar), d=d) is None
 
