@@ -1,7 +1,7 @@
 """Shapes from distances: classical_mds and realize against baselines timed in the same run.
 
     python benchmarks/bench_realization.py [--quick] [--sizes 1000,10000,100000] [--seeds 100]
-        [--noise-seeds 50] [--sdp]
+        [--seeds-3d 100] [--noise-seeds 50] [--sdp]
 
 - classical_mds at n = 2000 against scipy.linalg.eigh(B, subset_by_index) on the
   double-centred matrix, tarvel.gram_from_dist on the same distances, and
@@ -10,7 +10,8 @@
   degree about 12, each node also joined to its d + 2 nearest neighbours so that
   no node hangs by fewer bars than the dimension), at the given sizes: time, peak
   Python-tracked memory per node + bar, and recovery (Procrustes RMSE <= 1e-8
-  relative); recovery rate over seeds at n = 1000.
+  relative); recovery rate at n = 1000 over the first --seeds (2-D) and --seeds-3d (3-D)
+  seeds whose graphs are generically globally rigid, with the time per call.
 - realize with Gaussian noise (sigma = 1 % of the radius, average degree about 16,
   globally rigid instances) against the Cramér–Rao bound over seeds at n = 200,
   and one instance at n = 2000.
@@ -137,15 +138,29 @@ def realize_section(sizes, d, seeds):
               f"node+bar, relative RMSE {relative_rmse(points, result.positions):.2e}, unique={result.unique}, "
               f"trusted {int(result.trusted.sum())}/{n}")
     if seeds:
-        recovered = rigid = 0
-        for seed in range(seeds):
-            points, edges, _ = geometric_graph(1000, 12, d, seed)
-            if d == 2 and not is_globally_rigid(1000, edges):
-                continue
-            rigid += 1
-            result = realize(1000, edges, lengths_of(points, edges), d)
-            recovered += relative_rmse(points, result.positions) <= 1e-8
-        print(f"   recovery at n=1000: {recovered} of {rigid} globally rigid instances (of {seeds} seeds)")
+        recovery_rate(d, seeds)
+
+
+def recovery_rate(d, wanted, n=1000):
+    """Seeds in turn until `wanted` of them give generically globally rigid graphs (only these
+    determine the shape); the share realized to relative RMSE <= 1e-8, and the time per call."""
+    recovered = rigid = seed = 0
+    seconds, missed = [], []
+    while rigid < wanted:
+        points, edges, _ = geometric_graph(n, 12, d, seed)
+        seed += 1
+        if not is_globally_rigid(n, edges, d=d):
+            continue
+        rigid += 1
+        start = time.perf_counter()
+        result = realize(n, edges, lengths_of(points, edges), d)
+        seconds.append(time.perf_counter() - start)
+        if relative_rmse(points, result.positions) <= 1e-8:
+            recovered += 1
+        else:
+            missed.append(seed - 1)
+    print(f"   recovery at n={n}, d={d}: {recovered} of {rigid} globally rigid instances ({seed} seeds), "
+          f"median {np.median(seconds):.3g} s per call, slowest {max(seconds):.3g} s; missed seeds {missed}")
 
 
 def noisy_section(seeds, large):
@@ -217,7 +232,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes only")
     parser.add_argument("--sizes", default=None, help="realize sizes, comma-separated")
-    parser.add_argument("--seeds", type=int, default=None, help="seeds of the recovery rate")
+    parser.add_argument("--seeds", type=int, default=None, help="globally rigid instances of the 2-D recovery rate")
+    parser.add_argument("--seeds-3d", type=int, default=None, help="globally rigid instances of the 3-D recovery rate")
     parser.add_argument("--noise-seeds", type=int, default=None, help="instances of the noisy comparison")
     parser.add_argument("--sdp", action="store_true", help="run the cvxpy peer")
     args = parser.parse_args()
@@ -232,7 +248,8 @@ def main():
     mds_section(args.quick)
     realize_section(sizes, 2, args.seeds if args.seeds is not None else (10 if args.quick else 100))
     noisy_section(args.noise_seeds if args.noise_seeds is not None else (10 if args.quick else 50), not args.quick)
-    realize_section([1000] if args.quick else [1000, 10000], 3, 0)
+    realize_section([1000] if args.quick else [1000, 10000], 3, args.seeds_3d if args.seeds_3d is not None else
+                    (5 if args.quick else 100))
     if args.sdp:
         sdp_section()
 
