@@ -38,7 +38,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _graph_input as given
-from . import _native
+from . import _native, _start
 from .frameworks import trivial_motions
 
 __all__ = ["LocalizationBound", "MDSResult", "Realization", "classical_mds", "localization_bound", "realize"]
@@ -565,7 +565,8 @@ def _fit(graph: given.GraphInput, lengths: Float64Array, weights: Float64Array, 
         positions = np.zeros((n, d))
         positions[anchor_nodes] = anchor_positions
         return positions, 0, True
-    start = _landmark_start(n, edges, lengths, d, rng)
+    start = _start.start(n, edges, lengths, weights, d, rng, lambda: _landmark_start(n, edges, lengths, d, rng),
+                         _least_squares)
     positions, iterations = _majorize(n, edges, lengths, weights / lengths**2, start)
     lifted = np.concatenate([positions, 1e-2 * _spread(positions) * rng.standard_normal((n, 1))], axis=1)
     for flattening in (1e-3, 1e-1, 10.0):
