@@ -45,7 +45,7 @@ BoolArray = npt.NDArray[np.bool_]
 _FLATNESS = 0.05
 # Patches grown from separate cliques, at most.
 _PATCHES = 12
-# Mirror guesses over all patches, at most this many plus n / 5: each costs a growth.
+# Mirror guesses over all patches, at most this many plus n / 20: each costs a growth.
 _GUESSES = 200
 # A mirror guess is refuted by a bar whose misfit exceeds this many times the noise of the
 # bars placed so far (or this fraction of the median length when the lengths are exact).
@@ -107,7 +107,7 @@ def exact_part(bars: _Bars, d: int) -> tuple[Float64Array, BoolArray]:
     n = bars.n
     patches: list[tuple[Float64Array, BoolArray]] = []
     covered = np.zeros(n, dtype=bool)
-    budget = [_GUESSES + n // 5]
+    budget = [_GUESSES + n // 20]
     for _ in range(_PATCHES):
         clique = _seed_clique(bars, d, ~covered)
         if clique is None:
@@ -222,11 +222,13 @@ def _trilateration_point(points: Float64Array, lengths: Float64Array) -> Float64
     # |x - q|² = l² for every neighbour q, minus their mean: linear in x (relative to the centre).
     right = 0.5 * (np.sum(offsets * offsets, axis=1) - lengths * lengths)
     x = np.linalg.solve(scatter, offsets.T @ (right - right.mean()))
-    for _ in range(2):  # Gauss-Newton on the lengths themselves: the best fit when they are noisy
-        difference = x - offsets
-        distances = np.linalg.norm(difference, axis=1)
-        jacobian = difference / np.maximum(distances, np.finfo(float).tiny)[:, None]
-        x = x + np.linalg.lstsq(jacobian, lengths - distances, rcond=None)[0]
+    # One Gauss-Newton step on the lengths themselves: the better fit when they are noisy.
+    difference = x - offsets
+    distances = np.sqrt(np.einsum("ij,ij->i", difference, difference))
+    jacobian = difference / np.maximum(distances, np.finfo(float).tiny)[:, None]
+    normal = jacobian.T @ jacobian
+    if np.linalg.cond(normal) < 1e12:
+        x = x + np.linalg.solve(normal, jacobian.T @ (lengths - distances))
     located: Float64Array = x + centre
     return located
 
@@ -248,13 +250,15 @@ def _mirror_points(points: Float64Array, lengths: Float64Array) -> tuple[Float64
 
 
 def _grow_with_guesses(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int]) -> None:
+    undecided: set[tuple[int, int]] = set()  # (node, placed neighbours) whose two images both stood
     while True:
         _trilaterate(bars, d, positions, placed)
-        if placed.all() or budget[0] <= 0 or not _refuted_guess(bars, d, positions, placed, budget):
+        if placed.all() or budget[0] <= 0 or not _refuted_guess(bars, d, positions, placed, budget, undecided):
             return
 
 
-def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int]) -> bool:
+def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int],
+                   undecided: set[tuple[int, int]]) -> bool:
     """Place one node with d placed neighbours whose other mirror image contradicts a bar; False if none.
 
     Each image is followed by the trilateration it unlocks (a bounded number of
@@ -263,6 +267,8 @@ def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArr
     counts = bars.placed_counts(placed)
     tolerance = _refuting_tolerance(bars, positions, placed)
     for v in np.flatnonzero(~placed & (counts == d)):
+        if (int(v), len(bars.placed_neighbours(int(v), placed)[0])) in undecided:
+            continue  # nothing new around it since both of its images stood
         ends, lengths = bars.placed_neighbours(int(v), placed)
         mirrors = _mirror_points(positions[ends], lengths)
         if mirrors is None:
@@ -279,6 +285,7 @@ def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArr
             positions[v] = survivors[0]
             placed[v] = True
             return True
+        undecided.add((int(v), len(ends)))
         if budget[0] <= 0:
             return False
     return False
@@ -338,16 +345,27 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
         return rough()
     exact = np.flatnonzero(placed)
     positions[~placed] = _moved_onto(rough(), exact, positions[exact])[~placed]
+    # Only the bars at free nodes matter while the exact part is held: solve on them alone.
+    touching = (~placed)[edges].any(axis=1)
+    nodes = np.unique(edges[touching].ravel())
+    local = np.full(n, -1)
+    local[nodes] = np.arange(len(nodes))
+    sub_edges = np.ascontiguousarray(local[edges[touching]])
+    sub_lengths, sub_weights = lengths[touching], weights[touching]
+    held = np.flatnonzero(placed[nodes])
+    free = ~placed[nodes]
     scale = float(np.median(lengths))
-    lifted = np.concatenate([positions, np.zeros((n, d))], axis=1)
-    lifted[~placed, d:] = 0.5 * scale * rng.standard_normal((n - len(exact), d))
+    lifted = np.concatenate([positions[nodes], np.zeros((len(nodes), d))], axis=1)
+    lifted[free, d:] = 0.5 * scale * rng.standard_normal((int(np.sum(free)), d))
     for flattening in _FLATTENING:
-        lifted, _, _ = solve(edges, lengths, weights, lifted, exact, _LIFTED_STEPS, flattening=flattening, flat_from=d)
-    positions, _, _ = solve(edges, lengths, weights, np.ascontiguousarray(lifted[:, :d]), exact, _HELD_STEPS)
+        lifted, _, _ = solve(sub_edges, sub_lengths, sub_weights, lifted, held, _LIFTED_STEPS, flattening=flattening,
+                             flat_from=d)
+    positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, np.ascontiguousarray(lifted[:, :d]), held,
+                                   _HELD_STEPS)
     for _ in range(_REPAIR_ROUNDS):
         if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
             break
-        positions, _, _ = solve(edges, lengths, weights, positions, exact, _HELD_STEPS)
+        positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, positions[nodes], held, _HELD_STEPS)
     return positions
 
 
