@@ -328,6 +328,9 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
           rng: np.random.Generator, rough: Callable[[], Float64Array], solve: Solver) -> Float64Array:
     """Positions of every node: the exact part, and the rest fitted to it with the exact part held.
 
+    Lengths that the exact part does not fit to a millionth (noisy lengths)
+    get the rough positions alone.
+
     ``rough()`` gives rough positions of every node (moved onto the exact part
     by the best rigid motion, they start the rest); ``solve`` is the
     weighted least-squares descent (``solve(edges, lengths, weights, positions,
@@ -339,10 +342,10 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     """
     bars = _Bars.of(n, edges, lengths)
     positions, placed = exact_part(bars, d)
+    if np.sum(placed) <= d + 1 or not _fits_closely(bars, positions, placed):
+        return rough()
     if placed.all():
         return positions
-    if np.sum(placed) <= d + 1:
-        return rough()
     exact = np.flatnonzero(placed)
     positions[~placed] = _moved_onto(rough(), exact, positions[exact])[~placed]
     # Only the bars at free nodes matter while the exact part is held: solve on them alone.
@@ -369,6 +372,8 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     return positions
 
 
+# The placed part is used when every bar between placed nodes fits to this fraction of the median length.
+_CLOSE_FIT = 1e-6
 # Pressing weights of the lifted fit (relative to the bars), and its steps.
 _FLATTENING = (1e-3, 1e-2, 1e-1, 1.0, 10.0)
 _LIFTED_STEPS = 15
@@ -377,6 +382,20 @@ _HELD_STEPS = 50
 _REPAIR_ROUNDS = 2
 _REPAIR_TRIES = 9
 _MISFIT_SHARE = 0.01
+
+
+def _fits_closely(bars: _Bars, positions: Float64Array, placed: BoolArray) -> bool:
+    """Whether the placed part fits its bars to a millionth of the median length.
+
+    Noisy lengths do not: trilateration's errors then compound along the growth
+    (a node placed from slightly wrong neighbours is wrong by more), and a
+    mirror test at the noise level can keep a fold, so those start from the
+    rough positions, which carry no such bias.
+    """
+    a, b = bars.unique[:, 0], bars.unique[:, 1]
+    both = placed[a] & placed[b]
+    misfit = np.abs(np.linalg.norm(positions[a[both]] - positions[b[both]], axis=1) - bars.unique_lengths[both])
+    return bool(np.all(misfit <= _CLOSE_FIT * float(np.median(bars.lengths))))
 
 
 def _moved_onto(points: Float64Array, nodes: Int64Array, targets: Float64Array) -> Float64Array:

@@ -9,7 +9,7 @@ from scipy.spatial import cKDTree
 
 from tarvel_tools import _start
 from tarvel_tools.checks import procrustes_rmse
-from tarvel_tools.realization import realize
+from tarvel_tools.realization import localization_bound, realize
 from tarvel_tools.rigidity import is_globally_rigid
 
 
@@ -77,3 +77,15 @@ def test_exact_lengths_give_the_truth_where_a_landmark_start_folds(d, seed):
     result = realize(1000, edges, lengths_of(points, edges), d)
     assert procrustes_rmse(points, result.positions) <= 1e-8 * spread(points)
     assert result.converged and np.max(np.abs(result.residuals)) <= 1e-9
+
+
+def test_noisy_lengths_reach_the_bound_where_trilateration_would_compound_the_noise():
+    # Trilateration from noisy lengths placed this network with a fold (61x the bound).
+    rng = np.random.default_rng(10_024)
+    points = rng.random((200, 2))
+    radius = (16 / (200 * np.pi)) ** 0.5
+    edges = cKDTree(points).query_pairs(radius, output_type="ndarray")
+    sigma = 0.01 * radius
+    noisy = np.abs(lengths_of(points, edges) + sigma * np.random.default_rng(24).standard_normal(len(edges)))
+    error = procrustes_rmse(points, realize(200, edges, noisy).positions)
+    assert error <= 2.0 * localization_bound(points, edges, sigma).rmse
