@@ -1,7 +1,7 @@
 """Shapes from distances: classical_mds and realize against baselines timed in the same run.
 
     python benchmarks/bench_realization.py [--quick] [--sizes 1000,10000,100000] [--seeds 100]
-        [--noise-seeds 50] [--sdp]
+        [--seeds-3d 100] [--noise-seeds 50] [--sdp]
 
 - classical_mds at n = 2000 against scipy.linalg.eigh(B, subset_by_index) on the
   double-centred matrix, tarvel.gram_from_dist on the same distances, and
@@ -12,7 +12,9 @@
   checked), at the given sizes: wall and processor time against one sparse LU of
   the bars' Laplacian of the same size, the growth of the peak resident memory
   per node + bar (in a fresh process, native factors included), and recovery
-  (Procrustes RMSE <= 1e-8 relative); recovery rate over seeds at n = 1000.
+  (Procrustes RMSE <= 1e-8 relative); recovery rate at n = 1000 over the first
+  --seeds (2-D) and --seeds-3d (3-D) seeds whose graphs are generically globally
+  rigid, with the time per call, against the landmark-MDS start alone in the same run.
 - realize with Gaussian noise (sigma = 1 % of the radius, average degree about 16,
   globally rigid instances) against the Cramér–Rao bound over seeds at n = 200,
   and one instance at n = 2000.
@@ -27,6 +29,7 @@ allows it (see threadpoolctl's report at the top).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import time
 import multiprocessing
 
@@ -189,15 +192,51 @@ def realize_section(sizes, d, seeds, memory=True):
             print(f"   n={n}: peak resident memory grows by {grown / 2**20:.0f} MiB in realize, "
                   f"{grown / (n + len(edges)):.0f} B per node+bar")
     if seeds:
-        recovered = rigid = 0
-        for seed in range(seeds):
-            points, edges, _ = geometric_graph(1000, 12, d, seed)
-            if d == 2 and not is_globally_rigid(1000, edges):
-                continue
-            rigid += 1
-            result = realize(1000, edges, lengths_of(points, edges), d)
-            recovered += relative_rmse(points, result.positions) <= 1e-8
-        print(f"   recovery at n=1000: {recovered} of {rigid} globally rigid instances (of {seeds} seeds)")
+        recovery_rate(d, seeds)
+
+
+def landmark_only(n, edges, lengths, weights, d, rng, rough, solve):
+    """The baseline start: landmark MDS alone, none of the exact part."""
+    return rough()
+
+
+def recovery_rate(d, wanted, n=1000):
+    """Seeds in turn until `wanted` of them give generically globally rigid graphs (only these
+    determine the shape); on each, realize with its start and with the landmark-MDS start alone
+    (the baseline, same run): the share realized to relative RMSE <= 1e-8, the time per call."""
+    counts = {"ours": [0, [], []], "landmark start": [0, [], []]}
+    rigid = seed = 0
+    while rigid < wanted:
+        points, edges, _ = geometric_graph(n, 12, d, seed)
+        seed += 1
+        if not is_globally_rigid(n, edges, d=d):
+            continue
+        rigid += 1
+        for name, record in counts.items():
+            with start_replaced(landmark_only if name != "ours" else None):
+                start = time.perf_counter()
+                result = realize(n, edges, lengths_of(points, edges), d)
+                record[1].append(time.perf_counter() - start)
+            if relative_rmse(points, result.positions) <= 1e-8:
+                record[0] += 1
+            else:
+                record[2].append(seed - 1)
+    for name, (recovered, seconds, missed) in counts.items():
+        print(f"   recovery at n={n}, d={d}, {name}: {recovered} of {rigid} globally rigid instances ({seed} seeds), "
+              f"median {np.median(seconds):.3g} s per call, slowest {max(seconds):.3g} s; missed seeds {missed}")
+
+
+@contextlib.contextmanager
+def start_replaced(replacement):
+    from tarvel_tools import _start
+
+    original = _start.start
+    if replacement is not None:
+        _start.start = replacement
+    try:
+        yield
+    finally:
+        _start.start = original
 
 
 def noisy_section(seeds, large):
@@ -269,7 +308,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes only")
     parser.add_argument("--sizes", default=None, help="realize sizes, comma-separated")
-    parser.add_argument("--seeds", type=int, default=None, help="seeds of the recovery rate")
+    parser.add_argument("--seeds", type=int, default=None, help="globally rigid instances of the 2-D recovery rate")
+    parser.add_argument("--seeds-3d", type=int, default=None, help="globally rigid instances of the 3-D recovery rate")
     parser.add_argument("--noise-seeds", type=int, default=None, help="instances of the noisy comparison")
     parser.add_argument("--sdp", action="store_true", help="run the cvxpy peer")
     args = parser.parse_args()
@@ -284,7 +324,8 @@ def main():
     mds_section(args.quick)
     realize_section(sizes, 2, args.seeds if args.seeds is not None else (10 if args.quick else 100))
     noisy_section(args.noise_seeds if args.noise_seeds is not None else (10 if args.quick else 50), not args.quick)
-    realize_section([1000] if args.quick else [1000, 10000], 3, 0)
+    realize_section([1000] if args.quick else [1000, 10000], 3, args.seeds_3d if args.seeds_3d is not None else
+                    (5 if args.quick else 100))
     if args.sdp:
         sdp_section()
 

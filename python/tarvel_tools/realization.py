@@ -11,8 +11,10 @@ Cramér–Rao bound that says how well noisy lengths can place the nodes.
 - `localization_bound` -- the Cramér–Rao bound for Gaussian range noise.
 
 How `realize` finds the fit, and why so: a start that does not depend on
-luck (classical MDS of the shortest-path distances from a few far-apart
-landmark nodes), stress majorization on the bars (each step one solve with
+luck (the nodes that trilateration places from the lengths alone, exactly
+for exact lengths, and the rest fitted to them held fixed; see `_start`;
+classical MDS of the shortest-path distances from a few far-apart landmark
+nodes gives the rough positions it needs), stress majorization on the bars (each step one solve with
 a weighted graph Laplacian factored once), a Levenberg–Marquardt descent in
 one extra dimension whose coordinate is pressed flat step by step (a fold
 of the plane can open through space, so local minima of the plane are left
@@ -39,7 +41,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _graph_input as given
-from . import _native, _refine
+from . import _native, _refine, _start
 from .frameworks import trivial_motions
 
 __all__ = ["LocalizationBound", "MDSResult", "Realization", "classical_mds", "localization_bound", "realize"]
@@ -319,10 +321,17 @@ def realize(n: Any, edges: npt.ArrayLike | None = None, lengths: npt.ArrayLike |
     for Gaussian noise of equal spread is the maximum-likelihood estimate
     and reaches the `localization_bound` as the noise gets small.
 
-    The fit starts from classical MDS of shortest-path distances from 20
-    far-apart landmark nodes (the first chosen by ``seed``), improves it by
+    The fit starts from the nodes that trilateration places from the lengths
+    alone (each from d + 1 placed neighbours, growing from (d + 1)-cliques;
+    a node with d placed neighbours takes the mirror image whose twin
+    contradicts a bar), which exact lengths place exactly; the other nodes
+    start from classical MDS of shortest-path distances from 20 far-apart
+    landmark nodes (the first chosen by ``seed``) and are fitted with the
+    placed ones held, lifted into d extra dimensions and pressed flat, with
+    clusters of misfit re-solved locally (Eren et al. 2004 for trilateration;
+    dimensional relaxation for the lift). The whole is then improved by
     stress majorization and by a descent in d + 1 dimensions whose extra
-    coordinate is pressed to zero, then solves the least-squares problem by
+    coordinate is pressed to zero, and the least-squares problem is solved by
     Levenberg–Marquardt on the sparse rigidity matrix. When a few bars carry
     most of the remaining misfit (the mark of a fold, not of noise), the
     nodes around them are re-solved from scattered and reflected starts with
@@ -570,7 +579,8 @@ def _fit(graph: given.GraphInput, lengths: Float64Array, weights: Float64Array, 
         positions = np.zeros((n, d))
         positions[anchor_nodes] = anchor_positions
         return positions, 0, True
-    start = _landmark_start(n, edges, lengths, d, rng)
+    start = _start.start(n, edges, lengths, weights, d, rng, lambda: _landmark_start(n, edges, lengths, d, rng),
+                         _least_squares)
     positions, iterations = _majorize(n, edges, lengths, weights / lengths**2, start)
     lifted = np.concatenate([positions, 1e-2 * _spread(positions) * rng.standard_normal((n, 1))], axis=1)
     for flattening in (1e-3, 1e-1, 10.0):

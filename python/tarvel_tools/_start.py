@@ -1,0 +1,510 @@
+"""A start for `realize` that places nodes from their bar lengths alone, exactly where it can.
+
+Trilateration: a node with at least d + 1 placed neighbours that are not all
+on one hyperplane has one position whose distances to them are its bar
+lengths, found by a small least-squares solve (Eren et al., "Rigidity,
+computation, and randomization in network localization", 2004: graphs built
+this way are globally rigid and are localized in polynomial time). Growing
+from a (d + 1)-clique, whose shape its own lengths fix, places node after
+node with no guess at all, so exact lengths give exact positions.
+
+Where the growth stalls (every unplaced node has at most d placed
+neighbours), a node with d placed neighbours has two mirror-image places.
+Each is tried and the growth that it unlocks is checked against every bar
+that it places: the wrong mirror soon contradicts a bar, the right one does
+not (a guess is kept only when its mirror is refuted, so an undecided pair
+is left alone). Patches grown from other cliques are merged in on their
+common nodes (Procrustes on at least d + 2 of them), which lets growth
+cross regions a single front cannot.
+
+The nodes still unplaced (in space, mostly a shell near the boundary, where
+nodes have few bars) start from rough positions and are fitted with the
+exact part held fixed: first with d extra coordinates pressed flat step by
+step, so that folds open through the extra room (dimensional relaxation),
+then in d; clusters of nodes whose bars still misfit are re-solved locally,
+mirrored in the hyperplane of their neighbours among other tries. Holding
+the exact part keeps a local fold local, so these small re-solves can see
+that a try is better.
+"""
+
+from __future__ import annotations
+
+import heapq
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+Float64Array = npt.NDArray[np.float64]
+Int64Array = npt.NDArray[np.int64]
+BoolArray = npt.NDArray[np.bool_]
+
+# Placed neighbours whose spread is flatter than this (smallest over largest singular value)
+# do not fix a node well enough: it waits for more.
+_FLATNESS = 0.05
+# Patches grown from separate cliques, at most.
+_PATCHES = 12
+# Mirror guesses over all patches, at most this many plus n / 20: each costs a growth.
+_GUESSES = 200
+# A mirror guess is refuted by a bar whose misfit exceeds this many times the noise of the
+# bars placed so far (or this fraction of the median length when the lengths are exact).
+_REFUTING_NOISE = 8.0
+_REFUTING_EXACT = 1e-8
+# Placements that follow a mirror guess before it counts as unrefuted.
+_GUESS_REACH = 60
+
+
+@dataclass
+class _Bars:
+    """Adjacency of the bar graph, each entry with its length; ``unique`` holds each pair once."""
+
+    n: int
+    indptr: Int64Array
+    ends: Int64Array
+    lengths: Float64Array
+    neighbours: list[frozenset[int]]
+    unique: Int64Array
+    unique_lengths: Float64Array
+    degree: Int64Array
+
+    @classmethod
+    def of(cls, n: int, edges: Int64Array, lengths: Float64Array) -> _Bars:
+        heads = np.concatenate([edges[:, 0], edges[:, 1]])
+        order = np.argsort(heads, kind="stable")
+        ends = np.concatenate([edges[:, 1], edges[:, 0]])[order]
+        indptr = np.searchsorted(heads[order], np.arange(n + 1)).astype(np.int64)
+        neighbours = [frozenset(ends[indptr[v]:indptr[v + 1]].tolist()) for v in range(n)]
+        unique, first = np.unique(np.sort(edges, axis=1), axis=0, return_index=True)
+        degree = np.array([len(s) for s in neighbours], dtype=np.int64)
+        return cls(n, indptr, ends, np.concatenate([lengths, lengths])[order], neighbours, unique, lengths[first],
+                   degree)
+
+    def placed_neighbours(self, v: int, placed: BoolArray) -> tuple[Int64Array, Float64Array]:
+        lo, hi = self.indptr[v], self.indptr[v + 1]
+        ends = self.ends[lo:hi]
+        chosen = placed[ends]
+        return ends[chosen], self.lengths[lo:hi][chosen]
+
+    def length(self, a: int, b: int) -> float:
+        lo, hi = self.indptr[a], self.indptr[a + 1]
+        return float(self.lengths[lo:hi][self.ends[lo:hi] == b][0])
+
+    def placed_counts(self, placed: BoolArray) -> Int64Array:
+        """For each node, how many distinct neighbours are placed."""
+        a, b = self.unique[:, 0], self.unique[:, 1]
+        counts: Int64Array = (np.bincount(a[placed[b]], minlength=self.n)
+                              + np.bincount(b[placed[a]], minlength=self.n)).astype(np.int64)
+        return counts
+
+
+def exact_part(bars: _Bars, d: int) -> tuple[Float64Array, BoolArray]:
+    """Positions of the nodes that trilateration and refuted mirror guesses place, and which those are.
+
+    Deterministic: cliques are tried by decreasing degree. Exact lengths give
+    the placed nodes exactly up to a rigid motion.
+    """
+    n = bars.n
+    patches: list[tuple[Float64Array, BoolArray]] = []
+    covered = np.zeros(n, dtype=bool)
+    budget = [_GUESSES + n // 20]
+    for _ in range(_PATCHES):
+        clique = _seed_clique(bars, d, ~covered)
+        if clique is None:
+            break
+        positions = np.zeros((n, d))
+        placed = np.zeros(n, dtype=bool)
+        positions[clique] = _clique_shape(bars, clique, d)
+        placed[clique] = True
+        _grow_with_guesses(bars, d, positions, placed, budget)
+        covered |= placed
+        patches.append((positions, placed))
+        if covered.all():
+            break
+    if not patches:
+        return np.zeros((n, d)), np.zeros(n, dtype=bool)
+    patches.sort(key=lambda patch: -int(np.sum(patch[1])))
+    positions, placed = patches[0]
+    rest = patches[1:]
+    merged = True
+    while merged:
+        merged = False
+        for index, (other, inside) in enumerate(rest):
+            if _merge(other, inside, positions, placed, d):
+                _grow_with_guesses(bars, d, positions, placed, budget)
+                del rest[index]
+                merged = True
+                break
+    return positions, placed
+
+
+def _seed_clique(bars: _Bars, d: int, allowed: BoolArray) -> list[int] | None:
+    """d + 1 mutually joined allowed nodes, high degrees first (they grow best)."""
+    def by_degree(nodes: set[int]) -> list[int]:
+        return sorted((v for v in nodes if allowed[v]), key=lambda v: (-int(bars.degree[v]), v))
+
+    for u in np.argsort(-bars.degree, kind="stable"):
+        if not allowed[u]:
+            continue
+        found = _extend_clique(bars, [int(u)], set(bars.neighbours[u]), d + 1, by_degree)
+        if found is not None:
+            return found
+    return None
+
+
+def _extend_clique(bars: _Bars, clique: list[int], common: set[int], size: int,
+                   by_degree: Callable[[set[int]], list[int]]) -> list[int] | None:
+    if len(clique) == size:
+        return clique
+    for v in by_degree(common)[:8]:  # a few tries per level: cliques are plentiful where the graph is dense
+        found = _extend_clique(bars, clique + [v], common & bars.neighbours[v], size, by_degree)
+        if found is not None:
+            return found
+    return None
+
+
+def _clique_shape(bars: _Bars, clique: list[int], d: int) -> Float64Array:
+    """Classical MDS of the clique's own lengths: exact for d + 1 points."""
+    k = len(clique)
+    squared = np.zeros((k, k))
+    for a in range(k):
+        for b in range(a + 1, k):
+            squared[a, b] = squared[b, a] = bars.length(clique[a], clique[b]) ** 2
+    centring = np.eye(k) - 1.0 / k
+    values, vectors = np.linalg.eigh(-0.5 * centring @ squared @ centring)
+    shape: Float64Array = vectors[:, ::-1][:, :d] * np.sqrt(np.maximum(values[::-1][:d], 0.0))
+    return shape
+
+
+def _trilaterate(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, *,
+                 newly: list[int] | None = None, tolerance: float | None = None, limit: int | None = None) -> bool:
+    """Place every node that d + 1 or more well-spread placed neighbours fix, most constrained first.
+
+    With a tolerance, stop and return False as soon as a placed node misses one of its
+    lengths by more (the placement contradicts the bars); with a limit, stop after that
+    many placements.
+    """
+    counts = bars.placed_counts(placed)
+    heap = [(-int(counts[v]), int(v)) for v in np.flatnonzero(~placed & (counts > d))]
+    heapq.heapify(heap)
+    done = 0
+    while heap and (limit is None or done < limit):
+        negative, v = heapq.heappop(heap)
+        if placed[v] or -negative != counts[v]:
+            continue
+        ends, lengths = bars.placed_neighbours(v, placed)
+        point = _trilateration_point(positions[ends], lengths)
+        if point is None:
+            continue  # waits for another neighbour, which pushes it again
+        if tolerance is not None and np.max(np.abs(np.linalg.norm(positions[ends] - point, axis=1) - lengths)) > tolerance:
+            return False
+        positions[v] = point
+        placed[v] = True
+        done += 1
+        if newly is not None:
+            newly.append(v)
+        for w in bars.neighbours[v]:
+            if not placed[w]:
+                counts[w] += 1
+                if counts[w] > d:
+                    heapq.heappush(heap, (-int(counts[w]), w))
+    return True
+
+
+def _trilateration_point(points: Float64Array, lengths: Float64Array) -> Float64Array | None:
+    """The point at the given lengths from the given points (least squares), or None when they are too flat."""
+    centre = points.mean(axis=0)
+    offsets = points - centre
+    scatter = offsets.T @ offsets
+    values = np.linalg.eigvalsh(scatter)
+    if values[-1] <= 0 or values[0] < _FLATNESS**2 * values[-1]:
+        return None
+    # |x - q|² = l² for every neighbour q, minus their mean: linear in x (relative to the centre).
+    right = 0.5 * (np.sum(offsets * offsets, axis=1) - lengths * lengths)
+    x = np.linalg.solve(scatter, offsets.T @ (right - right.mean()))
+    # One Gauss-Newton step on the lengths themselves: the better fit when they are noisy.
+    difference = x - offsets
+    distances = np.sqrt(np.einsum("ij,ij->i", difference, difference))
+    jacobian = difference / np.maximum(distances, np.finfo(float).tiny)[:, None]
+    normal = jacobian.T @ jacobian
+    if np.linalg.cond(normal) < 1e12:
+        x = x + np.linalg.solve(normal, jacobian.T @ (lengths - distances))
+    located: Float64Array = x + centre
+    return located
+
+
+def _mirror_points(points: Float64Array, lengths: Float64Array) -> tuple[Float64Array, Float64Array] | None:
+    """The two places at the lengths from d points, mirrored in their hyperplane (None when degenerate)."""
+    d = points.shape[1]
+    centre = points.mean(axis=0)
+    offsets = points - centre
+    left, spread, axes = np.linalg.svd(offsets)
+    if spread[d - 2] < _FLATNESS * spread[0]:
+        return None
+    right = 0.5 * (np.sum(offsets * offsets, axis=1) - lengths * lengths)
+    right -= right.mean()
+    foot = axes[:d - 1].T @ ((left[:, :d - 1].T @ right) / spread[:d - 1])
+    height = float(np.sqrt(max(lengths[0] ** 2 - float(np.sum((foot - offsets[0]) ** 2)), 0.0)))
+    normal = axes[d - 1]
+    return centre + foot + height * normal, centre + foot - height * normal
+
+
+def _grow_with_guesses(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int]) -> None:
+    undecided: set[tuple[int, int]] = set()  # (node, placed neighbours) whose two images both stood
+    while True:
+        _trilaterate(bars, d, positions, placed)
+        if placed.all() or budget[0] <= 0 or not _refuted_guess(bars, d, positions, placed, budget, undecided):
+            return
+
+
+def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int],
+                   undecided: set[tuple[int, int]]) -> bool:
+    """Place one node with d placed neighbours whose other mirror image contradicts a bar; False if none.
+
+    Each image is followed by the trilateration it unlocks (a bounded number of
+    placements): an image whose growth misses a length is refuted.
+    """
+    counts = bars.placed_counts(placed)
+    tolerance = _refuting_tolerance(bars, positions, placed)
+    for v in np.flatnonzero(~placed & (counts == d)):
+        if (int(v), len(bars.placed_neighbours(int(v), placed)[0])) in undecided:
+            continue  # nothing new around it since both of its images stood
+        ends, lengths = bars.placed_neighbours(int(v), placed)
+        mirrors = _mirror_points(positions[ends], lengths)
+        if mirrors is None:
+            continue
+        survivors = []
+        for point in mirrors:
+            budget[0] -= 1
+            trial, inside = positions.copy(), placed.copy()
+            trial[v] = point
+            inside[v] = True
+            if _trilaterate(bars, d, trial, inside, tolerance=tolerance, limit=_GUESS_REACH):
+                survivors.append(point)
+        if len(survivors) == 1:
+            positions[v] = survivors[0]
+            placed[v] = True
+            return True
+        undecided.add((int(v), len(ends)))
+        if budget[0] <= 0:
+            return False
+    return False
+
+
+def _refuting_tolerance(bars: _Bars, positions: Float64Array, placed: BoolArray) -> float:
+    a, b = bars.unique[:, 0], bars.unique[:, 1]
+    both = placed[a] & placed[b]
+    scale = float(np.median(bars.lengths))
+    if not np.any(both):
+        return _REFUTING_EXACT * scale
+    misfit = np.abs(np.linalg.norm(positions[a[both]] - positions[b[both]], axis=1)
+                    - bars.unique_lengths[both])
+    noise = float(np.sqrt(np.median(misfit**2)))
+    return max(_REFUTING_NOISE * noise, _REFUTING_EXACT * scale)
+
+
+def _merge(other: Float64Array, inside: BoolArray, positions: Float64Array, placed: BoolArray, d: int) -> bool:
+    """Move another patch onto this one by the rigid motion (reflection allowed) that best fits their common nodes."""
+    common = np.flatnonzero(inside & placed)
+    if len(common) < d + 2:
+        return False
+    moving, target = other[common], positions[common]
+    moving_centre, target_centre = moving.mean(axis=0), target.mean(axis=0)
+    left, spread, right = np.linalg.svd((moving - moving_centre).T @ (target - target_centre))
+    if spread[-1] <= 1e-6 * spread[0]:
+        return False  # the common nodes lie on a hyperplane: the mirror image fits as well
+    new = inside & ~placed
+    positions[new] = (other[new] - moving_centre) @ (left @ right) + target_centre
+    placed |= new
+    return True
+
+
+# The rest of the nodes -----------------------------------------------------------------------
+
+Solver = Callable[..., tuple[Float64Array, int, bool]]
+
+
+def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Array, d: int,
+          rng: np.random.Generator, rough: Callable[[], Float64Array], solve: Solver) -> Float64Array:
+    """Positions of every node: the exact part, and the rest fitted to it with the exact part held.
+
+    Lengths that the exact part does not fit to a millionth (noisy lengths)
+    get the rough positions alone.
+
+    ``rough()`` gives rough positions of every node (moved onto the exact part
+    by the best rigid motion, they start the rest); ``solve`` is the
+    weighted least-squares descent (``solve(edges, lengths, weights, positions,
+    fixed, max_iter, flattening=, flat_from=)``). The rest is fitted first in
+    2 d dimensions whose extra coordinates are pressed flat step by step
+    (folds open through the extra room), then in d; clusters of nodes whose
+    bars still misfit are then re-solved locally, mirrored in the hyperplane
+    of their neighbours among other tries, the exact part still held.
+    """
+    bars = _Bars.of(n, edges, lengths)
+    positions, placed = exact_part(bars, d)
+    if np.sum(placed) <= d + 1 or not _fits_closely(bars, positions, placed):
+        return rough()
+    if placed.all():
+        return positions
+    exact = np.flatnonzero(placed)
+    positions[~placed] = _moved_onto(rough(), exact, positions[exact])[~placed]
+    # Only the bars at free nodes matter while the exact part is held: solve on them alone.
+    touching = (~placed)[edges].any(axis=1)
+    nodes = np.unique(edges[touching].ravel())
+    local = np.full(n, -1)
+    local[nodes] = np.arange(len(nodes))
+    sub_edges = np.ascontiguousarray(local[edges[touching]])
+    sub_lengths, sub_weights = lengths[touching], weights[touching]
+    held = np.flatnonzero(placed[nodes])
+    free = ~placed[nodes]
+    scale = float(np.median(lengths))
+    lifted = np.concatenate([positions[nodes], np.zeros((len(nodes), d))], axis=1)
+    lifted[free, d:] = 0.5 * scale * rng.standard_normal((int(np.sum(free)), d))
+    for flattening in _FLATTENING:
+        lifted, _, _ = solve(sub_edges, sub_lengths, sub_weights, lifted, held, _LIFTED_STEPS, flattening=flattening,
+                             flat_from=d)
+    positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, np.ascontiguousarray(lifted[:, :d]), held,
+                                   _HELD_STEPS)
+    for _ in range(_REPAIR_ROUNDS):
+        if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
+            break
+        positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, positions[nodes], held, _HELD_STEPS)
+    return positions
+
+
+# The placed part is used when every bar between placed nodes fits to this fraction of the median length.
+_CLOSE_FIT = 1e-6
+# Pressing weights of the lifted fit (relative to the bars), and its steps.
+_FLATTENING = (1e-3, 1e-2, 1e-1, 1.0, 10.0)
+_LIFTED_STEPS = 15
+_HELD_STEPS = 50
+# Rounds of local repair; re-solves per cluster; bars counted as misfit (share of the worst).
+_REPAIR_ROUNDS = 2
+_REPAIR_TRIES = 9
+_MISFIT_SHARE = 0.01
+
+
+def _fits_closely(bars: _Bars, positions: Float64Array, placed: BoolArray) -> bool:
+    """Whether the placed part fits its bars to a millionth of the median length.
+
+    Noisy lengths do not: trilateration's errors then compound along the growth
+    (a node placed from slightly wrong neighbours is wrong by more), and a
+    mirror test at the noise level can keep a fold, so those start from the
+    rough positions, which carry no such bias.
+    """
+    a, b = bars.unique[:, 0], bars.unique[:, 1]
+    both = placed[a] & placed[b]
+    misfit = np.abs(np.linalg.norm(positions[a[both]] - positions[b[both]], axis=1) - bars.unique_lengths[both])
+    return bool(np.all(misfit <= _CLOSE_FIT * float(np.median(bars.lengths))))
+
+
+def _moved_onto(points: Float64Array, nodes: Int64Array, targets: Float64Array) -> Float64Array:
+    """The rigid motion (reflection allowed) of all points that best moves ``points[nodes]`` onto the targets."""
+    moving = points[nodes]
+    moving_centre, target_centre = moving.mean(axis=0), targets.mean(axis=0)
+    left, _, right = np.linalg.svd((moving - moving_centre).T @ (targets - target_centre))
+    moved: Float64Array = (points - moving_centre) @ (left @ right) + target_centre
+    return moved
+
+
+def _misfit(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array) -> Float64Array:
+    misfit: Float64Array = weights * (np.linalg.norm(positions[edges[:, 0]] - positions[edges[:, 1]], axis=1)
+                                      - lengths) ** 2
+    return misfit
+
+
+def _repair(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array,
+            exact: BoolArray, d: int, rng: np.random.Generator, solve: Solver) -> bool:
+    """Re-solve each cluster of misfit nodes from other starts (in place); False when the fit is exact.
+
+    A cluster is a connected set of free nodes on bars that carry at least 1 %
+    of the worst misfit; it moves with its free neighbours while everything
+    else is held. A fold of a few nodes over their neighbours is undone by
+    mirroring them in the hyperplane of those neighbours, together or one by
+    one; scattered starts are the other tries. A try is kept when it lowers
+    the misfit of the bars it touches.
+    """
+    n = len(positions)
+    misfit = _misfit(positions, edges, lengths, weights)
+    if float(np.sum(misfit)) <= 1e-24 * float(np.sum(weights * lengths**2)):
+        return False
+    suspect = np.zeros(n, dtype=bool)
+    suspect[edges[misfit >= _MISFIT_SHARE * float(np.max(misfit))].ravel()] = True
+    suspect &= ~exact
+    for cluster in _clusters(n, edges, suspect):
+        region = np.zeros(n, dtype=bool)
+        region[cluster] = True
+        region[edges[region[edges].any(axis=1)].ravel()] = True
+        region &= ~exact
+        _resolve_cluster(positions, edges, lengths, weights, cluster, region, d, rng, solve)
+    return True
+
+
+def _clusters(n: int, edges: Int64Array, members: BoolArray) -> list[Int64Array]:
+    from scipy.sparse import coo_matrix  # type: ignore[import-untyped, unused-ignore]
+    from scipy.sparse.csgraph import connected_components  # type: ignore[import-untyped, unused-ignore]
+
+    nodes = np.flatnonzero(members)
+    number = np.full(n, -1)
+    number[nodes] = np.arange(len(nodes))
+    inner = number[edges]
+    inner = inner[(inner >= 0).all(axis=1)]
+    count, labels = connected_components(coo_matrix((np.ones(len(inner)), (inner[:, 0], inner[:, 1])),
+                                                    shape=(len(nodes), len(nodes))), directed=False)
+    return [nodes[labels == label] for label in range(count)]
+
+
+def _resolve_cluster(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array,
+                     cluster: Int64Array, region: BoolArray, d: int, rng: np.random.Generator, solve: Solver) -> None:
+    n = len(positions)
+    touching = region[edges].any(axis=1)
+    nodes = np.unique(edges[touching].ravel())
+    local = np.full(n, -1)
+    local[nodes] = np.arange(len(nodes))
+    sub_edges = np.ascontiguousarray(local[edges[touching]])
+    sub_lengths, sub_weights = lengths[touching], weights[touching]
+    moving = region[nodes]
+    held = np.flatnonzero(~moving)
+    core = local[cluster]
+    current = positions[nodes]
+    best, best_cost = current, float(np.sum(_misfit(current, sub_edges, sub_lengths, sub_weights)))
+    scale = float(np.median(sub_lengths))
+    for attempt in range(_REPAIR_TRIES):
+        trial = current.copy()
+        if attempt % 3 == 0:
+            trial[core] = _mirrored(trial[core], _neighbours_of(edges, cluster, positions))
+        elif attempt % 3 == 1:
+            for v, row in zip(cluster, core):
+                trial[row] = _mirrored(trial[row][None, :], _neighbours_of(edges, np.array([v]), positions))[0]
+        else:
+            trial[core] += 0.5 * scale * rng.standard_normal((len(core), d))
+        if attempt >= 3:
+            trial[moving] += 0.1 * scale * rng.standard_normal((int(np.sum(moving)), d))
+        trial, _, _ = solve(sub_edges, sub_lengths, sub_weights, trial, held, 30)
+        cost = float(np.sum(_misfit(trial, sub_edges, sub_lengths, sub_weights)))
+        if cost < best_cost:
+            best, best_cost = trial, cost
+        if best_cost <= 1e-24 * float(np.sum(sub_weights * sub_lengths**2)):
+            break
+    positions[nodes] = best
+
+
+def _neighbours_of(edges: Int64Array, nodes: Int64Array, positions: Float64Array) -> Float64Array:
+    """Positions of the nodes joined to ``nodes`` by a bar, outside them."""
+    inside = np.zeros(len(positions), dtype=bool)
+    inside[nodes] = True
+    around = np.zeros(len(positions), dtype=bool)
+    around[edges[inside[edges].any(axis=1)].ravel()] = True
+    around &= ~inside
+    return positions[around]
+
+
+def _mirrored(points: Float64Array, plane_points: Float64Array) -> Float64Array:
+    """The points mirrored in the hyperplane that best fits ``plane_points``."""
+    if len(plane_points) < 2:
+        return points
+    centre = plane_points.mean(axis=0)
+    normal = np.linalg.svd(plane_points - centre)[2][-1]
+    offsets = points - centre
+    mirrored: Float64Array = centre + offsets - 2.0 * np.outer(offsets @ normal, normal)
+    return mirrored
