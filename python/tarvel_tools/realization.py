@@ -125,7 +125,9 @@ class Realization:
         Refinement steps taken, over all stages.
     converged : bool
         The final least-squares descent reached its tolerance (a step or a
-        cost decrease below 1e-12 relative, or an exact fit).
+        cost decrease below 1e-12 relative, or an exact fit) and the misfit
+        left is not gathered on a few bars, as it is at a fold (a local
+        minimum that is not the shape).
     unique : bool or None
         The bar graph is generically globally rigid in d, so the lengths fix
         the shape up to a rigid motion (with d + 1 anchors in general
@@ -606,7 +608,8 @@ def _fit(graph: given.GraphInput, lengths: Float64Array, weights: Float64Array, 
         positions[anchor_nodes] = anchor_positions  # exactly where given, the rest fitted to them
         positions, steps, converged = _least_squares(edges, lengths, weights, positions, anchor_nodes, max_iter)
         iterations += steps
-    return positions, iterations, converged
+    # A descent also stops at a local minimum; a fold left is not convergence.
+    return positions, iterations, converged and not _folded(positions, edges, lengths, weights)
 
 
 def _weighted_cost(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array) -> float:

@@ -79,6 +79,14 @@ def test_exact_lengths_give_the_truth_where_a_landmark_start_folds(d, seed):
     assert result.converged and np.max(np.abs(result.residuals)) <= 1e-9
 
 
+def test_a_fold_left_by_a_weaker_start_is_not_reported_as_converged(monkeypatch):
+    points, edges = geometric_graph(1000, 3, 4)
+    monkeypatch.setattr(_start, "start", lambda *args: args[-2]())  # the landmark-MDS start alone
+    result = realize(1000, edges, lengths_of(points, edges), 3)
+    assert procrustes_rmse(points, result.positions) > 1e-3 * spread(points)
+    assert not result.converged
+
+
 def test_noisy_lengths_reach_the_bound_where_trilateration_would_compound_the_noise():
     # Trilateration from noisy lengths placed this network with a fold (61x the bound).
     rng = np.random.default_rng(10_024)
