@@ -308,7 +308,11 @@ def timing(budget, rng, only=""):
                 graph = peer_graph(n, edges)
                 peer_call = lambda g=graph: theirs(g)  # noqa: E731
                 our_call = lambda k=n, e=edges: mine(function, k, e)  # noqa: E731
-            peer_seconds = peer_seconds_within(peer_call, budget)
+            try:
+                peer_seconds = peer_seconds_within(peer_call, budget)
+            except RuntimeError as failure:  # e.g. the peer's recursion limit: time the size before
+                print(f"  {label}: at n = {n} {failure}", flush=True)
+                break
             if peer_seconds is None:
                 break
             best = (n, peer_seconds, our_call)
