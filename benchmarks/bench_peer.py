@@ -54,11 +54,13 @@ def demanding_graph(rng, name, n, d):
     Rigidity and components take a random graph with m = d n. The
     redundancy and global questions take a globally rigid graph (K4 grown by
     1-extensions plus n / 10 random bars), coned in space: coning keeps
-    global and redundant rigidity (Connelly and Whiteley).
+    global and redundant rigidity (Connelly and Whiteley). The circuit
+    question takes the same graph without the extra bars: a circuit.
     """
     if name in ("is_rigid", "rigid_components", "infinitesimal_flexes", "self_stresses", "stress_matrix"):
         return random_graph(rng, n, d * n)
-    base = globally_rigid_graph(rng, n - (d - 2), max(1, n // 10))
+    # 1-extensions of K4 keep it a circuit (Berg and Jordan), and coning keeps circuits.
+    base = globally_rigid_graph(rng, n - (d - 2), 0 if name == "is_circuit" else max(1, n // 10))
     if d == 2:
         return base
     apex = np.stack([np.arange(n - 1), np.full(n - 1, n - 1)], axis=1)
