@@ -496,7 +496,8 @@ def _neighbours_of(edges: Int64Array, nodes: Int64Array, positions: Float64Array
     around = np.zeros(len(positions), dtype=bool)
     around[edges[inside[edges].any(axis=1)].ravel()] = True
     around &= ~inside
-    return positions[around]
+    neighbours: Float64Array = positions[around]
+    return neighbours
 
 
 def _mirrored(points: Float64Array, plane_points: Float64Array) -> Float64Array:
