@@ -79,7 +79,10 @@ TEST_P(BitsetPebbleGameSizes, MatchesTheGeneralGameAndBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BitsetPebbleGameSizes,
-                         testing::Values(Sizes{2, 9, 600}, Sizes{10, 30, 600}, Sizes{60, 64, 60}));
+                         testing::Values(Sizes{2, 9, 600}, Sizes{10, 30, 600}, Sizes{60, 64, 60}),
+                         [](const testing::TestParamInfo<Sizes>& info) {
+                             return "n" + std::to_string(info.param.lowest_n) + "to" + std::to_string(info.param.highest_n);
+                         });
 
 TEST(BitsetPebbleGame, GraphsWithoutBarsAndBadBars) {
     BitsetPebbleGame game;
