@@ -46,9 +46,7 @@ class GraphBatchBuffers(TypedDict, total=False):
     rank: ResultBuffer
     dof: ResultBuffer
     edge_component: ResultBuffer
-    component_nodes: ResultBuffer
-    component_offsets: ResultBuffer
-    graph_components: ResultBuffer
+    components: list[list[list[int]]]
 
 def label_bars(
     positions: npt.NDArray[np.float64], edges: npt.NDArray[np.int64], tol: float, arithmetic: int, /

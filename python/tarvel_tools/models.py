@@ -288,8 +288,9 @@ def generate_graph_batch(
     per_call = max(1, min(_GRAPHS_PER_CALL, _PAIRS_PER_CALL // (n_nodes * n_nodes)))
     for first in range(0, n_graphs, per_call):
         count = min(per_call, n_graphs - first)
-        buffers = _native_batch(resolved, count, n_nodes, d, (seed + first) % _SEED_LIMIT, labels, tol, arithmetic_code)
-        with _collector_paused():
+        piece_seed = (seed + first) % _SEED_LIMIT
+        with _collector_paused():  # the extension makes the component lists
+            buffers = _native_batch(resolved, count, n_nodes, d, piece_seed, labels, tol, arithmetic_code)
             graphs.extend(_split_batch(buffers, count, n_nodes, d))
     return graphs
 
@@ -445,14 +446,11 @@ def _split_batch(buffers: Any, n_graphs: int, n_nodes: int, d: int) -> list[Mode
     ranks = np.asarray(buffers["rank"]).tolist()
     dofs = np.asarray(buffers["dof"]).tolist()
     max_rank = _native.rigid_rank(n_nodes, d)
-    nodes = np.asarray(buffers["component_nodes"]).tolist()  # components are lists of node numbers everywhere
-    components = [nodes[a:b] for a, b in pairwise(np.asarray(buffers["component_offsets"]).tolist())]
-    per_graph = pairwise(np.asarray(buffers["graph_components"]).tolist())
     return [
         {"positions": p, "edges": e, "labels": l, "is_rigid": r == max_rank, "rank": r, "max_rank": max_rank,
-         "dof": f, "edge_component": ec, "components": components[c:g]}
-        for p, e, l, ec, r, f, (c, g) in zip(positions, edges, labels, edge_component, ranks, dofs, per_graph,
-                                             strict=True)
+         "dof": f, "edge_component": ec, "components": c}
+        for p, e, l, ec, r, f, c in zip(positions, edges, labels, edge_component, ranks, dofs, buffers["components"],
+                                        strict=True)
     ]  # fmt: skip
 
 

@@ -43,6 +43,30 @@ ModelParameters model_of(Request& request) {
     return model;
 }
 
+// Per graph, its rigid components as lists of node numbers: the lists the
+// graphs' dictionaries hold, made here at once rather than cut in Python.
+Ref component_lists(const GraphBatch& batch) {
+    const std::size_t graphs = batch.graph_components.size() - 1;
+    Ref all = Ref::check(PyList_New(static_cast<Py_ssize_t>(graphs)));
+    for (std::size_t k = 0; k < graphs; ++k) {
+        const std::int64_t first = batch.graph_components[k], last = batch.graph_components[k + 1];
+        Ref components = Ref::check(PyList_New(last - first));
+        for (std::int64_t c = first; c < last; ++c) {
+            const std::int64_t begin = batch.component_offsets[static_cast<std::size_t>(c)];
+            const std::int64_t end = batch.component_offsets[static_cast<std::size_t>(c) + 1];
+            Ref nodes = Ref::check(PyList_New(end - begin));
+            for (std::int64_t place = begin; place < end; ++place) {
+                PyObject* node = PyLong_FromLongLong(batch.component_nodes[static_cast<std::size_t>(place)]);
+                if (node == nullptr) throw PythonErrorSet{};
+                PyList_SetItem(nodes.get(), place - begin, node);  // steals the reference; the index is in range
+            }
+            PyList_SetItem(components.get(), c - first, nodes.release());
+        }
+        PyList_SetItem(all.get(), static_cast<Py_ssize_t>(k), components.release());
+    }
+    return all;
+}
+
 }  // namespace
 
 Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -66,9 +90,7 @@ Ref generate_graph_batch(PyObject* module, PyObject* const* args, Py_ssize_t nar
     put("rank", batch.rank);
     put("dof", batch.dof);
     put("edge_component", batch.edge_component);
-    put("component_nodes", batch.component_nodes);
-    put("component_offsets", batch.component_offsets);
-    put("graph_components", batch.graph_components);
+    set_item(dict, "components", component_lists(batch));
     return dict;
 }
 

@@ -28,10 +28,17 @@ double length_of(const double* values, std::uint64_t count) {
     return largest * std::sqrt(squares);
 }
 
-double physical_memory_bytes() {
+double ask_physical_memory_bytes() {
     const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page <= 0) return std::numeric_limits<double>::infinity();
     return static_cast<double>(pages) * static_cast<double>(page);
+}
+
+// Asked once: a batch of small graphs has a component to check per graph,
+// and the question is a system call.
+double physical_memory_bytes() {
+    static const double bytes = ask_physical_memory_bytes();
+    return bytes;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "framework/bar_labels.hpp"
 #include "numeric/fault.hpp"
+#include "graph/bitset_pebble_game.hpp"
 #include "graph/generic_rank.hpp"
 #include "graph/graph.hpp"
 #include "graph/kl_pebble_game.hpp"
@@ -25,7 +26,7 @@ public:
 
     void label(const ModelGraph& graph, GraphBatch& batch) {
         const bool plane = d_ == 2;
-        if (method_ == LabelMethod::pebble) game_.play(n_, graph.edges, 2, 3, game_result_);
+        if (method_ == LabelMethod::pebble) play_game(graph);
         const std::vector<std::uint8_t>& labels = labels_of(graph);
         batch.labels.insert(batch.labels.end(), labels.begin(), labels.end());
         const auto rank = static_cast<std::uint64_t>(std::count(labels.begin(), labels.end(), std::uint8_t{1}));
@@ -34,7 +35,7 @@ public:
         if (proves_rigid(rank)) {
             append_whole_graph_component(graph.edges.size(), batch);
         } else if (plane) {
-            if (method_ != LabelMethod::pebble) game_.play(n_, graph.edges, 2, 3, game_result_);
+            if (method_ != LabelMethod::pebble) play_game(graph);
             append_components(game_result_.components, batch);
         } else {
             append_components(components_of_closure(implied_pairs(n_, graph.edges, d_, kGenericSeed), graph.edges), batch);
@@ -42,6 +43,15 @@ public:
     }
 
 private:
+    // The (2, 3) game's labels and components, on bit sets where the graph is small.
+    void play_game(const ModelGraph& graph) {
+        if (BitsetPebbleGame::fits(n_)) {
+            small_game_.play(n_, graph.edges, game_result_);
+        } else {
+            game_.play(n_, graph.edges, 2, 3, game_result_);
+        }
+    }
+
     const std::vector<std::uint8_t>& labels_of(const ModelGraph& graph) {
         switch (method_) {
             case LabelMethod::numeric:
@@ -103,6 +113,7 @@ private:
     BarLabels numeric_result_;
     std::vector<std::uint8_t> generic_labels_;
     KLPebbleGame game_;
+    BitsetPebbleGame small_game_;
     PebbleGameResult game_result_;
 };
 

@@ -12,8 +12,10 @@
 //            of seed 0 (core/generic_rank), as generic_labels;
 //   pebble   the (2, 3) pebble game, in the plane only (core/kl_pebble_game).
 // Every graph also gets its rigid components, whatever labels it has: in the
-// plane from the (2, 3) pebble game, in space from the closure in the generic
-// rigidity matroid at the positions of seed 0 (core/rigidity_closure). A
+// plane from the (2, 3) pebble game (on bit sets for graphs of at most 64
+// nodes, core/bitset_pebble_game, which gives the same labels and
+// components), in space from the closure in the generic rigidity matroid at
+// the positions of seed 0 (core/rigidity_closure). A
 // graph whose orthogonal numeric or generic labels reach the rigid rank is
 // rigid, and its one component, every node, is known without either.
 #pragma once

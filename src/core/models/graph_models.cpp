@@ -4,7 +4,6 @@
 #include <cmath>
 #include <span>
 #include <string>
-#include <unordered_set>
 #include <utility>
 
 #include "numeric/fault.hpp"
@@ -137,13 +136,12 @@ Edges henneberg_edges(std::uint64_t n, std::uint64_t d, double split_probability
 
 void add_random_non_edges(Edges& edges, std::uint64_t n, std::uint64_t count, RandomStream& stream) {
     if (count == 0) return;
-    std::unordered_set<std::uint64_t> taken;
-    taken.reserve(edges.size() + count);
-    for (const Pair& edge : edges) taken.insert(pair_number(edge));
     const std::uint64_t pairs = pair_count(n);
+    TakenValues taken(pairs, edges.size() + count);
+    for (const Pair& edge : edges) taken.insert(pair_number(edge));
     for (std::uint64_t added = 0; added < count;) {
         const std::uint64_t number = stream.below(pairs);
-        if (taken.insert(number).second) {
+        if (taken.insert(number)) {
             edges.push_back(pair_of_number(number));
             ++added;
         }

@@ -163,8 +163,9 @@ void HouseholderRankTest::load_block(std::span<const RowEntry> rows, std::uint64
 
 // The block's rows reflected by the group's reflections, in their order:
 // x -= V (T^T (V^T x)) over the coordinates from the group's start.
-void HouseholderRankTest::apply_group(const Group& group) {
+void HouseholderRankTest::apply_group(Group& group) {
     if (group.size == 0) return;
+    form_t(group);
     const std::uint64_t coordinates = ncols_ - group.start;
     const std::uint64_t size = group.size + group.size % 2;  // the product kernel takes pairs; V's spare column is zero
     double* x = block_.data() + group.start * kBlockRows;
@@ -223,28 +224,42 @@ HouseholderRankTest::Group& HouseholderRankTest::open_group() {
     Group& group = groups_[groups_used_++];
     group.start = rank_;
     group.size = 0;
+    group.t_columns = 0;
     group.v.assign(checked_product(ncols_ - rank_, kGroup), 0.0);
     group.t.assign(kGroup * kGroup, 0.0);
     return group;
 }
 
-// Appends reflection v (coordinates rank .. ncols-1) and its column of T:
-// T[0..c)[c] = -tau T[0..c)[0..c) (V^T v), T[c][c] = tau.
+// Appends reflection v (coordinates rank .. ncols-1) with T[c][c] = tau; the
+// rest of its column of T waits until a later block needs the group
+// (form_t), which a component's last group seldom is.
 void HouseholderRankTest::add_to_group(Group& group, const double* v, double tau) {
     const std::uint64_t c = group.size, offset = rank_ - group.start, coordinates = ncols_ - rank_;
     double* stored = group.v.data() + offset * kGroup;
     for (std::uint64_t p = 0; p < coordinates; ++p) stored[p * kGroup + c] = v[p];
-    double overlaps[kGroup] = {};
-    for (std::uint64_t p = 0; p < coordinates; ++p) {
-        for (std::uint64_t l = 0; l < c; ++l) overlaps[l] += stored[p * kGroup + l] * v[p];
-    }
-    for (std::uint64_t l = 0; l < c; ++l) {
-        double sum = 0.0;
-        for (std::uint64_t k = l; k < c; ++k) sum += group.t[l * kGroup + k] * overlaps[k];
-        group.t[l * kGroup + c] = -tau * sum;
-    }
     group.t[c * kGroup + c] = tau;
     group.size = c + 1;
+}
+
+// The columns of T not yet formed: T[0..c)[c] = -tau_c T[0..c)[0..c) (V^T v_c)
+// for reflection c, whose v starts at the group's row c.
+void HouseholderRankTest::form_t(Group& group) const {
+    for (std::uint64_t c = group.t_columns; c < group.size; ++c) {
+        const std::uint64_t coordinates = ncols_ - group.start - c;
+        const double* stored = group.v.data() + c * kGroup;
+        double overlaps[kGroup] = {};
+        for (std::uint64_t p = 0; p < coordinates; ++p) {
+            const double v = stored[p * kGroup + c];
+            for (std::uint64_t l = 0; l < c; ++l) overlaps[l] += stored[p * kGroup + l] * v;
+        }
+        const double tau = group.t[c * kGroup + c];
+        for (std::uint64_t l = 0; l < c; ++l) {
+            double sum = 0.0;
+            for (std::uint64_t k = l; k < c; ++k) sum += group.t[l * kGroup + k] * overlaps[k];
+            group.t[l * kGroup + c] = -tau * sum;
+        }
+    }
+    group.t_columns = group.size;
 }
 
 }  // namespace tarvel

@@ -57,12 +57,14 @@ private:
     // zero), and the upper triangular T of I - V T V^T.
     struct Group {
         std::uint64_t start = 0, size = 0;
+        std::uint64_t t_columns = 0;  // columns of T formed (its diagonal is set at once)
         std::vector<double> v;
         std::vector<double> t;
     };
 
     void load_block(std::span<const RowEntry> rows, std::uint64_t width, std::uint64_t count);
-    void apply_group(const Group& group);
+    void apply_group(Group& group);
+    void form_t(Group& group) const;
     bool accept_column(std::uint64_t column, std::uint64_t count);
     Group& open_group();
     void add_to_group(Group& group, const double* v, double tau);

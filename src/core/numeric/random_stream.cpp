@@ -1,7 +1,5 @@
 #include "numeric/random_stream.hpp"
 
-#include <unordered_set>
-
 #include "numeric/fault.hpp"
 
 namespace tarvel {
@@ -21,12 +19,27 @@ std::uint64_t RandomStream::below(std::uint64_t bound) {
     return static_cast<std::uint64_t>(product >> 64);
 }
 
+TakenValues::TakenValues(std::uint64_t population, std::uint64_t expected) : bits_(population <= kBitPopulation) {
+    if (!bits_) hashed_.reserve(checked_count(expected, sizeof(std::uint64_t)));
+}
+
+bool TakenValues::contains(std::uint64_t value) const {
+    return bits_ ? (words_[value / 64] >> (value % 64) & 1) != 0 : hashed_.contains(value);
+}
+
+bool TakenValues::insert(std::uint64_t value) {
+    if (!bits_) return hashed_.insert(value).second;
+    const std::uint64_t bit = std::uint64_t{1} << (value % 64);
+    const bool fresh = (words_[value / 64] & bit) == 0;
+    words_[value / 64] |= bit;
+    return fresh;
+}
+
 std::vector<std::uint64_t> distinct_draws(RandomStream& stream, std::uint64_t count, std::uint64_t population) {
     if (count > population) raise_fault("more distinct draws than values to draw from");
     std::vector<std::uint64_t> drawn;
     reserve_checked(drawn, count);
-    std::unordered_set<std::uint64_t> taken;
-    taken.reserve(checked_count(count, sizeof(std::uint64_t)));
+    TakenValues taken(population, count);
     // Floyd: the j-th step draws from {0, ..., j} and takes j itself when the
     // draw is already taken, which keeps every set of `count` values equally likely.
     for (std::uint64_t j = population - count; j < population; ++j) {

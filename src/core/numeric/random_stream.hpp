@@ -20,6 +20,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -86,6 +87,22 @@ private:
     static constexpr std::uint64_t rotate_left(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
     std::array<std::uint64_t, 4> state_;
+};
+
+// The values of {0, ..., population - 1} taken so far: one bit each for a
+// small population (the pairs of a small graph), cheaper than hashing them;
+// a hash set sized for `expected` values otherwise.
+class TakenValues {
+public:
+    TakenValues(std::uint64_t population, std::uint64_t expected);
+    bool contains(std::uint64_t value) const;
+    bool insert(std::uint64_t value);  // false when it was taken already
+
+private:
+    static constexpr std::uint64_t kBitPopulation = 4096;
+    bool bits_;
+    std::array<std::uint64_t, kBitPopulation / 64> words_{};
+    std::unordered_set<std::uint64_t> hashed_;
 };
 
 // `count` distinct values of {0, ..., population - 1}, every such set equally

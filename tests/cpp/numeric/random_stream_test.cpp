@@ -71,10 +71,24 @@ TEST(RandomStream, BelowStaysBelowHugeBounds) {
     EXPECT_EQ(stream.below(1), 0u);
     const std::uint64_t bound = (std::uint64_t{1} << 63) + 1;
     for (int k = 0; k < 1000; ++k) EXPECT_LT(stream.below(bound), bound);
-    const std::vector<std::uint64_t> all = distinct_draws(stream, 50, 50);
-    std::vector<std::uint64_t> sorted = all;
-    std::sort(sorted.begin(), sorted.end());
-    for (std::uint64_t k = 0; k < 50; ++k) EXPECT_EQ(sorted[k], k);
+}
+
+// Drawing a whole population gives every value once, whether the values
+// taken are marked in bits (up to 4096) or hashed (past it); taking a value
+// twice is seen either way.
+TEST(RandomStream, DistinctDrawsOfAWholePopulationTakeEveryValue) {
+    SeedSequence seeds(3);
+    RandomStream stream(seeds);
+    for (const std::uint64_t population : {std::uint64_t{50}, std::uint64_t{4096}, std::uint64_t{4097}}) {
+        std::vector<std::uint64_t> sorted = distinct_draws(stream, population, population);
+        std::sort(sorted.begin(), sorted.end());
+        for (std::uint64_t k = 0; k < population; ++k) ASSERT_EQ(sorted[k], k) << population;
+        TakenValues taken(population, 2);
+        EXPECT_TRUE(taken.insert(population - 1));
+        EXPECT_FALSE(taken.insert(population - 1));
+        EXPECT_TRUE(taken.contains(population - 1));
+        EXPECT_FALSE(taken.contains(0));
+    }
 }
 
 }  // namespace

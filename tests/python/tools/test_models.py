@@ -184,3 +184,15 @@ def test_numeric_labels_of_fixed_batches_never_change(d, model, params, digest):
     for graph in generate_graph_batch(model, 300, 20, d, 2026, **params):
         labels.update(graph["labels"].tobytes())
     assert labels.hexdigest()[:16] == digest
+
+
+@pytest.mark.parametrize(("d", "n", "rank", "digest"), [(2, 300, 569, "4b66f2ce151403dc"), (3, 200, 577, "48992260b6020f9f")])
+def test_numeric_labels_of_a_large_core_never_change(d, n, rank, digest):
+    """A sparse random graph whose core has hundreds of rows: many blocks and groups of reflections."""
+    rng = np.random.default_rng(d)
+    m = int(1.1 * d * n)
+    edges = rng.integers(0, n, (2 * m, 2))
+    edges = edges[edges[:, 0] != edges[:, 1]][:m]
+    result = rigidity.label_bars(rng.uniform(0, 1, (n, d)), edges)
+    assert result["rank"] == rank
+    assert hashlib.sha256(result["labels"].tobytes()).hexdigest()[:16] == digest
