@@ -18,12 +18,16 @@ decide which directions are null, by the rule of a full singular value
 decomposition: at most ``tol * ||R||_2``. The basis returned is
 orthonormal and its residual is at most that threshold by construction.
 
-While the directions outside the block are not yet suppressed by a factor
-1e-12 against the null ones, the part of the block it rejected is filtered
-again (the null vectors found so far are kept and projected out): what is
-still missing of the null space lies there. While a block is all null or crowded with
-directions whose singular values are barely above the shift, its null
-vectors are kept and a block twice as wide looks beside them.
+Each pass filters the block twice (two solves) before orthonormalising it,
+which squares the suppression. While the directions outside the block are
+not yet suppressed by a factor 1e-12 against the null ones, or some
+restricted singular value lies within a factor 1e3 of the threshold (a
+vector on its way to zero is not yet counted), the block's rejected and
+unsettled part is filtered again; the vectors far below the threshold are
+kept and projected out. While a block is all null or crowded with
+directions whose singular values are barely above the shift, its settled
+null vectors are kept and a block twice as wide, starting from the rest of
+the filtered one, looks beside them.
 """
 
 from __future__ import annotations
@@ -124,7 +128,7 @@ class FilteredNullSpaces:
 
     def _null_space(self, start: int, *, left: bool, exclude: Float64Array | None) -> Float64Array:
         length = self.rows if left else self.cols
-        width = max(start, 0) + max(16, max(start, 0) // 16)
+        width = max(start, 0) + max(16, max(start, 0) // 8)
         rng = np.random.default_rng(0)
         found: list[Float64Array] = []
         seed: Float64Array | None = None
@@ -169,7 +173,8 @@ class FilteredNullSpaces:
             null = int(np.count_nonzero(values <= self.threshold))
             if not whole and (null == len(values) or values[0] <= _CROWDED * self.shift):
                 split = len(values) - _settled(values, self.threshold)
-                found.append(orthonormal @ right[split:].T)
+                if split < len(values):
+                    found.append(orthonormal @ right[split:].T)
                 return found, orthonormal @ right[:split].T
             # Directions outside the block have singular values above the block's largest.
             suppression *= (self.shift**2 / (values[0] ** 2 + self.shift**2)) ** _FILTER_POWER
@@ -178,7 +183,8 @@ class FilteredNullSpaces:
             # A block spanning all that is left is exact; otherwise only settled vectors are kept before the
             # last filtering: a vector within a factor of the threshold may still be on its way to zero.
             split = len(values) - (null if final else _settled(values, self.threshold))
-            found.append(orthonormal @ right[split:].T)
+            if split < len(values):
+                found.append(orthonormal @ right[split:].T)
             if final:
                 break
             # What the block still misses of the null space lies in its rejected and unsettled part, up to

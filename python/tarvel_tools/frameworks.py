@@ -21,18 +21,28 @@ vectors as the counts say, with ``r`` that rank:
 - self-stresses: ``m - r``.
 
 Small frameworks (R with fewer than 200 rows or columns) take one dense
-singular value decomposition of R, O(m (n d)^2) time. Larger ones take
-the sparse path when 1e-13 <= tol <= 1e-6 (the default 1e-9 is): one
-sparse factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2; symmetric
-ordering, so its fill is that of a sparse QR of R), which filters a random block a little wider than the
-wanted space until that space stands out; the singular values of R
-restricted to the block then choose the vectors by the same rule,
-``sigma <= tol * ||R||_2`` (||R||_2 estimated to six digits by power
-iteration). Both paths return orthonormal bases with residuals at most
-``tol * ||R||_2``; the sparse one costs O(nnz of the factor) per basis
-vector: about a second for a few hundred vectors at 2000 nodes, and
-memory for a few dense blocks of the basis's size, refused up front with
-a ``MemoryError`` when they would not fit.
+singular value decomposition of R, O(m (n d)^2) time. Larger ones are
+split into the connected components of their bars: R is their direct
+sum, so its singular values are theirs together and each null space is
+the components' ones side by side (nodes without bars add their d free
+coordinates to the kernel). Components below the same size are decomposed
+densely, equal shapes in one batched call; larger ones take the sparse
+path when 1e-13 <= tol <= 1e-6 (the default 1e-9 is): one sparse
+factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2; symmetric ordering,
+so its fill is that of a sparse QR of R), which filters a random block a
+little wider than the wanted space (sized from a pebble game's bound of
+the generic rank, which no positions exceed) until that space stands out;
+the singular values of R restricted to the block then choose the vectors
+by the same rule, ``sigma <= tol * ||R||_2``, with ||R||_2 the largest of
+the components' norms (estimated to six digits by Lanczos where not
+decomposed densely).
+The whole framework's trivial motions are then removed from the assembled
+kernel by Householder reflections in its coefficients. Both paths return
+orthonormal bases with residuals at most ``tol * ||R||_2``; the sparse one
+costs O(nnz of the factor) per basis vector and O(length k^2) to
+orthonormalise k vectors: about a second for a few hundred vectors at
+2000 nodes, and memory for a few dense blocks of the basis's size,
+refused up front with a ``MemoryError`` when they would not fit.
 """
 
 from __future__ import annotations
@@ -451,13 +461,13 @@ class _DecomposedGroup:
 
 
 def _rank_upper_bound(points: Float64Array, bars: given.Int64Array) -> int:
-    """An upper bound of the rank of R, to size the first block: the generic rank (pebble game in
-    the plane, elimination modulo a prime at random positions in space), which no positions exceed."""
+    """An upper bound of the rank of R at any positions, to size the first block: the pebble
+    game's count of a largest (2, 3)-sparse set in the plane (the generic rank itself) and of a
+    largest (3, 5)-sparse set in space (independent bars span at most 3 n' - 6 <= 3 n' - 5 on
+    every n' >= 3 of their nodes, and one bar on two)."""
     n, d = points.shape
-    edges = np.ascontiguousarray(bars)
-    if d == 2:
-        return int(np.asarray(_native.pebble_game(n, edges, 2, 3)["labels"]).sum())
-    return int(np.asarray(_native.generic_labels(n, edges, d, 1)["labels"]).sum())
+    k, l = (2, 3) if d == 2 else (3, 5)  # noqa: E741 (the game's own name)
+    return int(np.asarray(_native.pebble_game(n, np.ascontiguousarray(bars), k, l)["labels"]).sum())
 
 
 def _dense_rigidity_matrix(points: Float64Array, bars: given.Int64Array) -> Float64Array:
