@@ -145,9 +145,9 @@ class FilteredNullSpaces:
             found += parts
             if seed is None:
                 break
-            # The settled null vectors stay; the next, wider block looks beside them, starting from
-            # what this one had already filtered.
-            width = 2 * width
+            # The settled null vectors stay; the next block looks beside them, twice as wide as what
+            # this one left unsettled, starting from that.
+            width = 2 * seed.shape[1] + 16
         if not found:
             return np.zeros((length, 0))
         basis = np.hstack(found)
