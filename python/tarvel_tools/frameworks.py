@@ -25,21 +25,21 @@ singular value decomposition of R, O(m (n d)^2) time. Larger ones are
 split into the connected components of their bars: R is their direct
 sum, so its singular values are theirs together and each null space is
 the components' ones side by side (nodes without bars add their d free
-coordinates to the kernel). Components below the same size are decomposed
-densely, equal shapes in one batched call; larger ones take the sparse
-path when 1e-13 <= tol <= 1e-6 (the default 1e-9 is): one sparse
-factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2; symmetric ordering,
-so its fill is that of a sparse QR of R), which filters a random block a
-little wider than the wanted space (sized from a pebble game's bound of
-the generic rank, which no positions exceed) until that space stands out;
-the singular values of R restricted to the block then choose the vectors
-by the same rule, ``sigma <= tol * ||R||_2``, with ||R||_2 the largest of
-the components' norms (estimated to six digits by Lanczos where not
-decomposed densely).
-The whole framework's trivial motions are then removed from the assembled
-kernel by Householder reflections in its coefficients. Both paths return
-orthonormal bases with residuals at most ``tol * ||R||_2``; the sparse one
-costs O(nnz of the factor) per basis vector and O(length k^2) to
+coordinates to the kernel). Components with fewer than 200 rows or
+columns are decomposed densely, equal shapes in one batched call; larger
+ones take the sparse path when 1e-13 <= tol <= 1e-6 (the default 1e-9
+is): one sparse factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2;
+symmetric ordering, so its fill is that of a sparse QR of R), which
+filters a random block a little wider than the wanted space (sized from
+a pebble game's bound of the generic rank, which no positions exceed)
+until that space stands out; the singular values of R restricted to the
+block then choose the vectors by the same rule,
+``sigma <= tol * ||R||_2``, with ||R||_2 the largest of the components'
+norms (estimated to six digits by Lanczos where not decomposed densely). The whole
+framework's trivial motions are then removed from the assembled kernel
+by Householder reflections in its coefficients. Both paths return
+orthonormal bases with residuals at most ``tol * ||R||_2``; the sparse
+one costs O(nnz of the factor) per basis vector and O(length k^2) to
 orthonormalise k vectors: about a second for a few hundred vectors at
 2000 nodes, and memory for a few dense blocks of the basis's size,
 refused up front with a ``MemoryError`` when they would not fit.
@@ -408,6 +408,8 @@ def _without_motions(basis: Float64Array, motions: Float64Array) -> Float64Array
     if t == 0 or len(basis) == 0:
         return basis
     reflectors, factors, _, info = scipy.linalg.lapack.dgeqrf(basis @ motions)
+    if info != 0:
+        raise RuntimeError(f"LAPACK dgeqrf failed with info {info}")
     # The rows of C-ordered `basis` are the columns of its Fortran-ordered transpose, which the
     # reflections multiply from the right.
     lwork = max(1, basis.shape[1]) * 64
