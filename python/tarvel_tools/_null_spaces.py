@@ -18,12 +18,16 @@ decide which directions are null, by the rule of a full singular value
 decomposition: at most ``tol * ||R||_2``. The basis returned is
 orthonormal and its residual is at most that threshold by construction.
 
-While the directions outside the block are not yet suppressed by a factor
-1e-12 against the null ones, the part of the block it rejected is filtered
-again (the null vectors found so far are kept and projected out): what is
-still missing of the null space lies there. While a block is all null or crowded with
-directions whose singular values are barely above the shift, its null
-vectors are kept and a block twice as wide looks beside them.
+Each pass filters the block twice (two solves) before orthonormalising it,
+which squares the suppression. While the directions outside the block are
+not yet suppressed by a factor 1e-12 against the null ones, or some
+restricted singular value lies within a factor 1e3 of the threshold (a
+vector on its way to zero is not yet counted), the block's rejected and
+unsettled part is filtered again; the vectors far below the threshold are
+kept and projected out. While a block is all null or crowded with
+directions whose singular values are barely above the shift, its settled
+null vectors are kept and a block twice as wide, starting from the rest of
+the filtered one, looks beside them.
 """
 
 from __future__ import annotations
@@ -49,6 +53,14 @@ _CROWDED = 1e2
 """A block whose largest restricted singular value is within this factor of the shift is widened."""
 
 _MAX_FILTERINGS = 6
+
+_FILTER_POWER = 2
+"""Solves per filtering: the second squares the suppression, so that most null vectors settle in
+the first pass, before the block is orthonormalised."""
+
+_SETTLED = 1e-3
+"""A restricted singular value this far below the threshold is null for good; one within the factor
+on either side of it is filtered again before the rule decides."""
 
 
 def spectral_norm(matrix: scipy.sparse.csr_matrix) -> float:
@@ -119,6 +131,7 @@ class FilteredNullSpaces:
         width = max(start, 0) + max(16, max(start, 0) // 8)
         rng = np.random.default_rng(0)
         found: list[Float64Array] = []
+        seed: Float64Array | None = None
         while True:
             avoid = _joined(exclude, found)
             room = length - (0 if avoid is None else avoid.shape[1])
@@ -126,13 +139,15 @@ class FilteredNullSpaces:
                 break
             width = min(room, width)
             _require_block(length + self.cols, width)
-            block = self._without(rng.standard_normal((length, width)), avoid)
-            parts, complete = self._converge(block, left=left, avoid=avoid, whole=width == room)
+            fresh = rng.standard_normal((length, width - (0 if seed is None else seed.shape[1])))
+            block = self._without(fresh if seed is None else np.hstack([seed, fresh]), avoid)
+            parts, seed = self._converge(block, left=left, avoid=avoid, whole=width == room)
             found += parts
-            if complete:
+            if seed is None:
                 break
-            # The null vectors found stay; the next, wider block looks beside them.
-            width = 2 * width
+            # The settled null vectors stay; the next block looks beside them, twice as wide as what
+            # this one left unsettled, starting from that.
+            width = 2 * seed.shape[1] + 16
         if not found:
             return np.zeros((length, 0))
         basis = np.hstack(found)
@@ -142,27 +157,40 @@ class FilteredNullSpaces:
         # Orthonormal columns times an orthogonal factor: orthonormal, and as far from `exclude` as the blocks.
         return np.ascontiguousarray(basis)
 
-    def _converge(self, block: Float64Array, *, left: bool, avoid: Float64Array | None, whole: bool) -> tuple[list[Float64Array], bool]:
-        """The null vectors within the filtered ``block``, orthogonal to ``avoid``, and whether the block was wide enough."""
+    def _converge(
+        self, block: Float64Array, *, left: bool, avoid: Float64Array | None, whole: bool
+    ) -> tuple[list[Float64Array], Float64Array | None]:
+        """The null vectors within the filtered ``block``, orthogonal to ``avoid``; then None when the block
+        was wide enough, else the rest of the filtered block, to seed a wider one."""
         found: list[Float64Array] = []
         suppression = 1.0
-        for _ in range(_MAX_FILTERINGS):
-            orthonormal = _orthonormal_columns(self._without(self._filter(block, left=left), _joined(avoid, found)))
+        for filtering in range(_MAX_FILTERINGS):
+            filtered = block
+            for _ in range(_FILTER_POWER):
+                filtered = self._filter(filtered / np.maximum(np.linalg.norm(filtered, axis=0), np.finfo(float).tiny), left=left)
+            orthonormal = _orthonormal_columns(self._without(filtered, _joined(avoid, found)))
             values, right = _values_and_right_vectors(self._image(orthonormal, left=left))
-            kept = int(np.count_nonzero(values <= self.threshold))
-            # Singular values come largest first: the null ones are the last `kept`.
-            split = len(values) - kept
-            found.append(orthonormal @ right[split:].T)
-            if not whole and (kept == len(values) or values[0] <= _CROWDED * self.shift):
-                return found, False
+            null = int(np.count_nonzero(values <= self.threshold))
+            if not whole and (null == len(values) or values[0] <= _CROWDED * self.shift):
+                split = len(values) - _settled(values, self.threshold)
+                if split < len(values):
+                    found.append(orthonormal @ right[split:].T)
+                return found, orthonormal @ right[:split].T
             # Directions outside the block have singular values above the block's largest.
-            suppression *= self.shift**2 / (values[0] ** 2 + self.shift**2)
-            if suppression <= _SUPPRESSION or whole:
+            suppression *= (self.shift**2 / (values[0] ** 2 + self.shift**2)) ** _FILTER_POWER
+            unsettled = null - _settled(values, self.threshold) + int(np.count_nonzero((values > self.threshold) & (values <= self.threshold / _SETTLED)))
+            final = whole or filtering == _MAX_FILTERINGS - 1 or (suppression <= _SUPPRESSION and unsettled == 0)
+            # A block spanning all that is left is exact; otherwise only settled vectors are kept before the
+            # last filtering: a vector within a factor of the threshold may still be on its way to zero.
+            split = len(values) - (null if final else _settled(values, self.threshold))
+            if split < len(values):
+                found.append(orthonormal @ right[split:].T)
+            if final:
                 break
-            # What the block still misses of the null space lies in its rejected part, up to the
-            # suppression so far: filtering that part alone again costs only its width in solves.
+            # What the block still misses of the null space lies in its rejected and unsettled part, up to
+            # the suppression so far: filtering that part alone again costs only its width in solves.
             block = orthonormal @ right[:split].T
-        return found, True
+        return found, None
 
     def _image(self, block: Float64Array, *, left: bool) -> Float64Array:
         image = self.transposed @ block if left else self.matrix @ block
@@ -196,6 +224,10 @@ def _values_and_right_vectors(image: Float64Array) -> tuple[Float64Array, Float6
         image = scipy.linalg.qr(image, mode="r", check_finite=False)[0][:cols]
     _, values, right = scipy.linalg.svd(image, full_matrices=True, check_finite=False)
     return np.concatenate([values, np.zeros(cols - len(values))]), right
+
+
+def _settled(values: Float64Array, threshold: float) -> int:
+    return int(np.count_nonzero(values <= _SETTLED * threshold))
 
 
 def _joined(exclude: Float64Array | None, found: list[Float64Array]) -> Float64Array | None:

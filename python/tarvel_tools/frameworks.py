@@ -21,18 +21,28 @@ vectors as the counts say, with ``r`` that rank:
 - self-stresses: ``m - r``.
 
 Small frameworks (R with fewer than 200 rows or columns) take one dense
-singular value decomposition of R, O(m (n d)^2) time. Larger ones take
-the sparse path when 1e-13 <= tol <= 1e-6 (the default 1e-9 is): one
-sparse factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2; symmetric
-ordering, so its fill is that of a sparse QR of R), which filters a random block a little wider than the
-wanted space until that space stands out; the singular values of R
-restricted to the block then choose the vectors by the same rule,
-``sigma <= tol * ||R||_2`` (||R||_2 estimated to six digits by power
-iteration). Both paths return orthonormal bases with residuals at most
-``tol * ||R||_2``; the sparse one costs O(nnz of the factor) per basis
-vector: about a second for a few hundred vectors at 2000 nodes, and
-memory for a few dense blocks of the basis's size, refused up front with
-a ``MemoryError`` when they would not fit.
+singular value decomposition of R, O(m (n d)^2) time. Larger ones are
+split into the connected components of their bars: R is their direct
+sum, so its singular values are theirs together and each null space is
+the components' ones side by side (nodes without bars add their d free
+coordinates to the kernel). Components with fewer than 200 rows or
+columns are decomposed densely, equal shapes in one batched call; larger
+ones take the sparse path when 1e-13 <= tol <= 1e-6 (the default 1e-9
+is): one sparse factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2;
+symmetric ordering, so its fill is that of a sparse QR of R), which
+filters a random block a little wider than the wanted space (sized from
+a pebble game's bound of the generic rank, which no positions exceed)
+until that space stands out; the singular values of R restricted to the
+block then choose the vectors by the same rule,
+``sigma <= tol * ||R||_2``, with ||R||_2 the largest of the components'
+norms (estimated to six digits by Lanczos where not decomposed densely). The whole
+framework's trivial motions are then removed from the assembled kernel
+by Householder reflections in its coefficients. Both paths return
+orthonormal bases with residuals at most ``tol * ||R||_2``; the sparse
+one costs O(nnz of the factor) per basis vector and O(length k^2) to
+orthonormalise k vectors: about a second for a few hundred vectors at
+2000 nodes, and memory for a few dense blocks of the basis's size,
+refused up front with a ``MemoryError`` when they would not fit.
 """
 
 from __future__ import annotations
@@ -42,10 +52,13 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import scipy.linalg  # type: ignore[import-untyped]  # SciPy ships no type information
+import scipy.linalg.lapack  # type: ignore[import-untyped]
 import scipy.sparse  # type: ignore[import-untyped]
 
 from . import _graph_input as given
 from . import _native
+from ._framework_pieces import DenseGroup, FrameworkPieces, Piece
+from ._memory import require_memory
 from ._null_spaces import FilteredNullSpaces, spectral_norm
 
 __all__ = [
@@ -157,11 +170,8 @@ def infinitesimal_flexes(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol:
     threshold = given.tolerance(tol)
     n, d = points.shape
     trivial = trivial_motions(points)
-    spaces = _filtered_null_spaces(points, bars, threshold)
-    if spaces is not None:
-        start = n * d - trivial.shape[1] - _rank_upper_bound(points, bars, trivial.shape[1])
-        flexes = spaces.right(start, trivial)
-        return np.ascontiguousarray(flexes.T).reshape(flexes.shape[1], n, d)
+    if _takes_pieces(points, bars):
+        return _flexes_by_pieces(FrameworkPieces(points, bars), trivial, threshold).reshape(-1, n, d)
     matrix = _dense_rigidity_matrix(points, bars)
     kernel = _right_kernel(matrix, threshold)
     # The trivial motions lie in the kernel: what remains of the kernel once
@@ -213,10 +223,8 @@ def self_stresses(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float 
     """
     points, bars = _framework(positions, edges)
     threshold = given.tolerance(tol)
-    spaces = _filtered_null_spaces(points, bars, threshold)
-    if spaces is not None:
-        trivial_count = trivial_motions(points).shape[1]
-        return np.ascontiguousarray(spaces.left(len(bars) - _rank_upper_bound(points, bars, trivial_count)).T)
+    if _takes_pieces(points, bars):
+        return _stresses_by_pieces(FrameworkPieces(points, bars), threshold)
     matrix = _dense_rigidity_matrix(points, bars)
     return np.ascontiguousarray(_right_kernel(matrix.T, threshold).T)
 
@@ -323,26 +331,145 @@ def _svd_values_and_right(matrix: Float64Array) -> tuple[Float64Array, Float64Ar
     return values, right
 
 
-def _filtered_null_spaces(points: Float64Array, bars: given.Int64Array, tol: float) -> FilteredNullSpaces | None:
-    """The sparse path for frameworks past the crossover, or None where the dense decomposition is the faster."""
-    rows, cols = len(bars), points.shape[0] * points.shape[1]
-    if min(rows, cols) < SPARSE_CROSSOVER or not _SPARSE_TOLERANCES[0] <= tol <= _SPARSE_TOLERANCES[1]:
-        return None
-    matrix = _rigidity_matrix(points, bars)
-    norm = spectral_norm(matrix)
-    if norm == 0.0:
-        return None
-    return FilteredNullSpaces(matrix, tol, norm)
+def _takes_pieces(points: Float64Array, bars: given.Int64Array) -> bool:
+    """Whether R is past the crossover: smaller ones take one dense decomposition of the whole."""
+    return bool(min(len(bars), points.shape[0] * points.shape[1]) >= SPARSE_CROSSOVER)
 
 
-def _rank_upper_bound(points: Float64Array, bars: given.Int64Array, trivial: int) -> int:
-    """An upper bound of the rank of R, to size the first block: the generic rank in the plane, degree counts in space."""
+def _stresses_by_pieces(framework: FrameworkPieces, tol: float) -> Float64Array:
+    """Self-stresses (s, m): each component's left null space, placed on its bars."""
+    spaces = _PieceSpaces(framework, tol)
+    bases: list[tuple[given.Int64Array, Float64Array]] = []
+    for group in spaces.dense:
+        left, values, _ = group.decomposition
+        for piece, vectors, piece_values in zip(group.pieces, left, values):
+            rank = int(np.count_nonzero(piece_values > spaces.threshold))
+            if rank < len(piece.bars):
+                bases.append((piece.bars, vectors[:, rank:]))
+    for piece, sparse in spaces.sparse:
+        edges = framework.piece_edges(piece)
+        points = framework.points[piece.nodes]
+        start = len(piece.bars) - _rank_upper_bound(points, edges)
+        bases.append((piece.bars, sparse.left(start)))
+    count = sum(basis.shape[1] for _, basis in bases)
+    m = len(framework.bars)
+    require_memory(8 * count * m, f"a basis of {count} self-stresses of {m} bars")
+    stresses = np.zeros((count, m))
+    row = 0
+    for bar_index, basis in bases:
+        stresses[row : row + basis.shape[1], bar_index] = basis.T
+        row += basis.shape[1]
+    return stresses
+
+
+def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: float) -> Float64Array:
+    """Non-trivial flexes (k, n d): the components' kernels and the free nodes' coordinates,
+    less the whole framework's trivial motions."""
+    points = framework.points
     n, d = points.shape
-    if d == 2:
-        return int(np.asarray(_native.pebble_game(n, np.ascontiguousarray(bars), 2, 3)["labels"]).sum())
-    degrees = np.bincount(bars.ravel(), minlength=n)
-    deficit = int(np.maximum(d - degrees, 0).sum())
-    return int(max(0, min(len(bars), n * d - trivial - deficit)))
+    spaces = _PieceSpaces(framework, tol)
+    bases: list[tuple[given.Int64Array, Float64Array]] = []
+    for group in spaces.dense:
+        _, values, right = group.decomposition
+        for piece, vectors, piece_values in zip(group.pieces, right, values):
+            rank = int(np.count_nonzero(piece_values > spaces.threshold))
+            if rank < vectors.shape[0]:
+                bases.append((piece.nodes, vectors[rank:]))
+    for piece, sparse in spaces.sparse:
+        piece_points = points[piece.nodes]
+        piece_trivial = trivial_motions(piece_points)
+        start = piece_trivial.shape[0] - piece_trivial.shape[1]
+        start -= _rank_upper_bound(piece_points, framework.piece_edges(piece))
+        flexes = sparse.right(start, piece_trivial)
+        bases.append((piece.nodes, np.vstack([piece_trivial.T, flexes.T])))
+    free = framework.free_nodes
+    count = sum(len(basis) for _, basis in bases) + d * len(free)
+    require_memory(8 * count * n * d, f"a basis of {count} infinitesimal motions of {n} nodes")
+    motions = np.zeros((count, n, d))
+    row = 0
+    for nodes, basis in bases:
+        motions[row : row + len(basis), nodes] = basis.reshape(len(basis), len(nodes), d)
+        row += len(basis)
+    for axis in range(d):
+        motions[row + np.arange(len(free)), free, axis] = 1.0
+        row += len(free)
+    return _without_motions(motions.reshape(count, n * d), trivial)
+
+
+def _without_motions(basis: Float64Array, motions: Float64Array) -> Float64Array:
+    """Orthonormal rows spanning the complement of ``motions`` (columns) within the rows of ``basis``.
+
+    ``basis`` has orthonormal rows whose span holds the orthonormal columns of ``motions``: the
+    coefficients ``basis @ motions`` then have orthonormal columns, their Householder reflections
+    map them onto the first coordinates, and the same reflections applied to the rows of ``basis``
+    leave past the first t rows an orthonormal basis orthogonal to ``motions``.
+    """
+    t = motions.shape[1]
+    if t == 0 or len(basis) == 0:
+        return basis
+    reflectors, factors, _, info = scipy.linalg.lapack.dgeqrf(basis @ motions)
+    if info != 0:
+        raise RuntimeError(f"LAPACK dgeqrf failed with info {info}")
+    # The rows of C-ordered `basis` are the columns of its Fortran-ordered transpose, which the
+    # reflections multiply from the right.
+    lwork = max(1, basis.shape[1]) * 64
+    reflected, _, info = scipy.linalg.lapack.dormqr(b"R", b"N", reflectors, factors, basis.T, lwork, overwrite_c=1)
+    if info != 0:
+        raise RuntimeError(f"LAPACK dormqr failed with info {info}")
+    return np.ascontiguousarray(reflected.T[t:])
+
+
+class _PieceSpaces:
+    """The pieces of a framework, decomposed: small ones densely in batches, large ones by the
+    sparse filter; the threshold tol * ||R||_2 with ||R||_2 the largest of the pieces' norms."""
+
+    def __init__(self, framework: FrameworkPieces, tol: float) -> None:
+        small: list[Piece] = []
+        self.sparse: list[tuple[Piece, FilteredNullSpaces]] = []
+        large: list[tuple[Piece, scipy.sparse.csr_matrix, float]] = []
+        d = framework.points.shape[1]
+        sparse_tol = _SPARSE_TOLERANCES[0] <= tol <= _SPARSE_TOLERANCES[1]
+        for piece in framework.pieces:
+            if sparse_tol and min(len(piece.bars), len(piece.nodes) * d) >= SPARSE_CROSSOVER:
+                matrix = _rigidity_matrix(framework.points[piece.nodes], framework.piece_edges(piece))
+                norm = spectral_norm(matrix)
+                if norm > 0.0:
+                    large.append((piece, matrix, norm))
+                    continue
+            small.append(piece)
+        self.dense = [_DecomposedGroup(group) for group in framework.dense_groups(small)]
+        norm = max([group.norm for group in self.dense] + [norm for _, _, norm in large], default=0.0)
+        self.threshold = tol * norm
+        self.sparse = [(piece, FilteredNullSpaces(matrix, tol, norm)) for piece, matrix, _ in large]
+
+
+class _DecomposedGroup:
+    """The full singular value decompositions of a group of equally shaped pieces."""
+
+    def __init__(self, group: DenseGroup) -> None:
+        self.pieces = group.pieces
+        matrices = group.matrices
+        rows, cols = matrices.shape[1:]
+        needed = 8 * len(matrices) * (rows * rows + cols * cols + rows * cols)
+        if needed > _DENSE_LIMIT_BYTES:
+            raise MemoryError(f"the dense decomposition of this framework would need about {needed / 2**30:.1f} GiB")
+        try:
+            left, values, right = np.linalg.svd(matrices, full_matrices=True)
+        except np.linalg.LinAlgError:  # divide and conquer failed to converge: the slower QR iteration does
+            parts = [scipy.linalg.svd(matrix, full_matrices=True, lapack_driver="gesvd") for matrix in matrices]
+            left, values, right = (np.stack(part) for part in zip(*parts))
+        self.decomposition: tuple[Float64Array, Float64Array, Float64Array] = (left, values, right)
+        self.norm = float(values[:, 0].max()) if values.size else 0.0
+
+
+def _rank_upper_bound(points: Float64Array, bars: given.Int64Array) -> int:
+    """An upper bound of the rank of R at any positions, to size the first block: the pebble
+    game's count of a largest (2, 3)-sparse set in the plane (the generic rank itself) and of a
+    largest (3, 5)-sparse set in space (independent bars span at most 3 n' - 6 <= 3 n' - 5 on
+    every n' >= 3 of their nodes, and one bar on two)."""
+    n, d = points.shape
+    k, l = (2, 3) if d == 2 else (3, 5)  # noqa: E741 (the game's own name)
+    return int(np.asarray(_native.pebble_game(n, np.ascontiguousarray(bars), k, l)["labels"]).sum())
 
 
 def _dense_rigidity_matrix(points: Float64Array, bars: given.Int64Array) -> Float64Array:

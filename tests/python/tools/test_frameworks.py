@@ -243,3 +243,57 @@ def test_sparse_path_matches_exact_counts_and_the_dense_decomposition(name, monk
 
 def test_docstring_examples():
     assert doctest.testmod(frameworks, extraglobs={"np": np}).failed == 0
+
+
+def decomposable_framework(rng, d):
+    """Integer framework of several components: random ones (some joined at a cut node), copies of
+    one small shape, a collinear one, one with coincident points, a repeated bar, and free nodes."""
+    parts = []
+
+    def add(points, bars):
+        parts.append((np.asarray(points, dtype=np.int64).reshape(-1, d), np.asarray(bars, dtype=np.int64).reshape(-1, 2)))
+
+    for size in (40, 25):
+        add(rng.integers(-30, 31, size=(size, d)), random_bars(rng, size, int(1.9 * size) if d == 2 else int(2.8 * size)))
+    # Two random blocks sharing node 0: a cut node.
+    first, second = random_bars(rng, 12, 24), random_bars(rng, 12, 24)
+    add(rng.integers(-30, 31, size=(23, d)), np.vstack([first, np.where(second == 0, 0, second + 11)]))
+    for _ in range(4):
+        add([[0] * d, [3] + [1] * (d - 1), [1] + [4] * (d - 1)], [(0, 1), (1, 2), (2, 0)])
+    add(np.outer(rng.integers(-9, 10, size=6), [1, 2, 3][:d]), [(i, i + 1) for i in range(5)] + [(0, 5), (1, 4)])
+    add([[1] * d, [1] * d, [4] + [2] * (d - 1)], [(0, 1), (1, 2), (1, 2)])
+    add(rng.integers(-30, 31, size=(3, d)), [])  # free nodes
+    offsets = np.cumsum([0] + [len(points) for points, _ in parts])
+    order = rng.permutation(offsets[-1])  # interleave the components' node numbers
+    positions = np.vstack([points for points, _ in parts])[np.argsort(order)]
+    edges = order[np.vstack([bars + offset for (_, bars), offset in zip(parts, offsets)])]
+    return positions, edges[rng.permutation(len(edges))]
+
+
+@pytest.mark.parametrize(("d", "seed"), [(2, 1), (2, 2), (3, 1), (3, 2)])
+def test_components_assemble_to_the_bases_of_the_whole(d, seed, monkeypatch):
+    positions, edges = decomposable_framework(np.random.default_rng(seed), d)
+    n = len(positions)
+    dense_matrix = rigidity_matrix(positions, edges).toarray()
+    norm = np.linalg.norm(dense_matrix, 2)
+    rank = modular_rank(positions, edges)
+    trivial = frameworks.trivial_motions(positions.astype(float))
+    # A low crossover sends the larger components through the sparse filter, the rest through
+    # batched dense decompositions.
+    monkeypatch.setattr(frameworks, "SPARSE_CROSSOVER", 40)
+    flexes = infinitesimal_flexes(positions, edges).reshape(-1, n * d)
+    stresses = self_stresses(positions, edges)
+    assert (len(flexes), len(stresses)) == (n * d - rank - trivial.shape[1], len(edges) - rank)
+    assert np.abs(dense_matrix @ flexes.T).max(initial=0) <= 1e-9 * norm
+    assert np.abs(stresses @ dense_matrix).max(initial=0) <= 1e-9 * norm
+    np.testing.assert_allclose(flexes @ flexes.T, np.eye(len(flexes)), atol=1e-10)
+    np.testing.assert_allclose(stresses @ stresses.T, np.eye(len(stresses)), atol=1e-10)
+    assert np.abs(flexes @ trivial).max(initial=0) <= 1e-10
+
+    # The same subspaces as one singular value decomposition of the whole matrix (Wedin's bound).
+    values = np.linalg.svd(dense_matrix, compute_uv=False)
+    angle_bound = 10 * 1e-9 * norm / values[rank - 1]
+    monkeypatch.setattr(frameworks, "SPARSE_CROSSOVER", 10**9)
+    for basis, reference in ((flexes, infinitesimal_flexes(positions, edges).reshape(-1, n * d)), (stresses, self_stresses(positions, edges))):
+        assert basis.shape == reference.shape
+        assert np.linalg.norm(reference - (reference @ basis.T) @ basis, 2) <= angle_bound
