@@ -48,6 +48,22 @@ def random_graph(rng, n, m):
     return pairs[np.sort(chosen)]
 
 
+def min_degree_graph(rng, n, m, least):
+    """A random graph with m bars, then bars to random partners until every node has at least `least`."""
+    edges = {tuple(map(int, e)) for e in random_graph(rng, n, m)}
+    degree = np.zeros(n, dtype=np.int64)
+    for a, b in edges:
+        degree[[a, b]] += 1
+    for node in range(n):
+        while degree[node] < least:
+            other = int(rng.integers(n))
+            pair = (min(node, other), max(node, other))
+            if other != node and pair not in edges:
+                edges.add(pair)
+                degree[[node, other]] += 1
+    return np.array(sorted(edges), dtype=np.int64)
+
+
 def demanding_graph(rng, name, n, d):
     """A graph on which the question takes the peer's full work rather than a counting shortcut.
 
@@ -56,7 +72,12 @@ def demanding_graph(rng, name, n, d):
     1-extensions plus n / 10 random bars), coned in space: coning keeps
     global and redundant rigidity (Connelly and Whiteley). The circuit
     question takes the same graph without the extra bars: a circuit.
+    Redundancy against the loss of k = 2 bars takes a random graph with
+    m = 5n whose every node has at least d + 2 bars, so that the degrees
+    cannot answer it.
     """
+    if name == "is_k_redundantly_rigid":
+        return min_degree_graph(rng, n, 5 * n, d + 2)
     if name in ("is_rigid", "rigid_components", "infinitesimal_flexes", "self_stresses", "stress_matrix"):
         return random_graph(rng, n, d * n)
     # 1-extensions of K4 keep it a circuit (Berg and Jordan), and coning keeps circuits.
