@@ -7,10 +7,18 @@
 #include "graph/graph.hpp"
 #include "graph/kl_pebble_game.hpp"
 #include "graph/redundant_rigidity.hpp"
+#include "numeric/interrupt.hpp"
 
 namespace tarvel {
 
 namespace {
+
+// `bars` without bar number e, into `rest` (one shorter).
+void copy_without(const std::vector<Pair>& bars, std::size_t e, std::vector<Pair>& rest) {
+    const auto at = static_cast<std::ptrdiff_t>(e);
+    std::copy(bars.begin(), bars.begin() + at, rest.begin());
+    std::copy(bars.begin() + at + 1, bars.end(), rest.begin() + at);
+}
 
 class LossSearch {
 public:
@@ -26,20 +34,17 @@ public:
         return n_ > 2 && *std::min_element(degree_.begin(), degree_.end()) < 2 + k;
     }
 
-    // Redundantly rigid after the loss of any k - 1 of `bars`, k >= 1.
+    // Rigid after the loss of any k of `bars`, k >= 1.
     bool survives(const std::vector<Pair>& bars, std::uint64_t k) {
+        if (k == 1) return is_redundantly_rigid(bars);
+        if (k == 2) return survives_one_loss(bars);
         const CircuitMembership circuits = find_edges_in_circuits(n_, bars, 2, 3, game_);
-        const bool redundantly_rigid =
-            circuits.is_rigid && std::all_of(circuits.in_circuit.begin(), circuits.in_circuit.end(),
-                                             [](std::uint8_t in) { return in == 1; });
-        if (!redundantly_rigid || k == 1) return redundantly_rigid;
+        if (!all_in_circuits(circuits)) return false;
         // The accepted bars are a basis: only their removals need a look.
         std::vector<Pair> rest(bars.size() - 1);
         for (std::size_t e = 0; e < bars.size(); ++e) {
             if (circuits.labels[e] == 0) continue;
-            std::copy(bars.begin(), bars.begin() + static_cast<std::ptrdiff_t>(e), rest.begin());
-            std::copy(bars.begin() + static_cast<std::ptrdiff_t>(e) + 1, bars.end(),
-                      rest.begin() + static_cast<std::ptrdiff_t>(e));
+            copy_without(bars, e, rest);
             --degree_[bars[e].i];
             --degree_[bars[e].j];
             const bool kept = !some_node_too_loose(k - 1) && survives(rest, k - 1);
@@ -50,10 +55,87 @@ public:
         return true;
     }
 
+    // Redundantly rigid after the loss of any one of `bars`: no two bars
+    // {e, f} make a cocircuit (a set whose loss lowers the rank, minimal).
+    // A cocircuit meets every basis. One that meets the basis B1 of the
+    // given order in e alone is e's fundamental cocircuit: e and the bars
+    // whose fundamental circuits hold e, so e lies in exactly one of them.
+    // One inside B1 meets a second basis B2 too, chosen to share few bars
+    // with B1; only those shared bars are removed and tested.
+    bool survives_one_loss(const std::vector<Pair>& bars) {
+        const std::vector<std::uint64_t> circuits_holding = count_fundamental_circuits(bars);
+        if (circuits_holding.empty()) return false;  // not rigid
+        std::vector<std::size_t> basis;
+        for (std::size_t e = 0; e < bars.size(); ++e) {
+            if (circuits_holding[e] == kRejected) continue;
+            if (circuits_holding[e] < 2) return false;  // a bridge, or one of a cocircuit of two
+            basis.push_back(e);
+        }
+        std::vector<Pair> rest(bars.size() - 1);
+        for (const std::size_t e : shared_with_second_basis(bars, basis)) {
+            copy_without(bars, e, rest);
+            if (!is_redundantly_rigid(rest)) return false;
+        }
+        return true;
+    }
+
 private:
+    static constexpr std::uint64_t kRejected = ~std::uint64_t{0};
+
+    // Per bar of the basis B1 (the bars the game accepts in order): how many
+    // fundamental circuits of the other bars hold it; kRejected for those.
+    // Empty when the bars are not rigid. Every rejected bar's circuit is read
+    // from the closure of the search that rejects it (the same circuit as
+    // for the final basis).
+    std::vector<std::uint64_t> count_fundamental_circuits(const std::vector<Pair>& bars) {
+        std::vector<std::uint64_t> count(bars.size(), 0);
+        game_.start_uncondensed(n_, 2, 3);
+        PebbleDigraph& digraph = game_.digraph();
+        for (std::size_t e = 0; e < bars.size(); ++e) {
+            check_interrupt();
+            if (game_.offer(bars[e], e)) continue;
+            count[e] = kRejected;
+            for (const std::uint64_t node : digraph.closure()) {
+                for (const PebbleDigraph::Arc& arc : digraph.out_arcs(node)) ++count[digraph.edge_of(arc)];
+            }
+        }
+        if (!game_.whole_graph_tight()) count.clear();
+        return count;
+    }
+
+    // The bars of `basis` that a second basis also takes, the one found by
+    // offering every other bar first.
+    std::vector<std::size_t> shared_with_second_basis(const std::vector<Pair>& bars,
+                                                      const std::vector<std::size_t>& basis) {
+        std::vector<std::uint8_t> in_basis(bars.size(), 0);
+        for (const std::size_t e : basis) in_basis[e] = 1;
+        std::vector<Pair> others_first;
+        for (std::size_t e = 0; e < bars.size(); ++e) {
+            if (in_basis[e] == 0) others_first.push_back(bars[e]);
+        }
+        const std::size_t others = others_first.size();
+        for (const std::size_t e : basis) others_first.push_back(bars[e]);
+        game_.play_labels(n_, others_first, 2, 3, labels_);
+        std::vector<std::size_t> shared;
+        for (std::size_t place = 0; place < basis.size(); ++place) {
+            if (labels_[others + place] == 1) shared.push_back(basis[place]);
+        }
+        return shared;
+    }
+
+    bool is_redundantly_rigid(const std::vector<Pair>& bars) {
+        return all_in_circuits(find_edges_in_circuits(n_, bars, 2, 3, game_));
+    }
+
+    static bool all_in_circuits(const CircuitMembership& circuits) {
+        return circuits.is_rigid && std::all_of(circuits.in_circuit.begin(), circuits.in_circuit.end(),
+                                                [](std::uint8_t in) { return in == 1; });
+    }
+
     std::uint64_t n_;
     std::vector<std::uint64_t> degree_;
     KLPebbleGame game_;  // its storage serves every test in turn
+    std::vector<std::uint8_t> labels_;
 };
 
 }  // namespace

@@ -79,3 +79,18 @@ def test_redundancy_against_two_bars_equals_removing_every_pair(d):
         verdicts.append(brute)
         assert is_k_redundantly_rigid(n, edges, 2, d=d) == brute
     assert any(verdicts) and not all(verdicts)
+
+
+@pytest.mark.parametrize("links", [3, 4, 5, 6])
+def test_two_rigid_blocks_survive_two_losses_exactly_with_five_links(links):
+    # K6 and K7 stay rigid without any two of their bars; joined by `links`
+    # bars with distinct ends, two bodies need three links left.
+    rng = np.random.default_rng(links)
+    blocks = [np.array(list(itertools.combinations(range(s), 2))) + offset for s, offset in ((6, 0), (7, 6))]
+    joins = np.stack([rng.choice(6, links, replace=False), 6 + rng.choice(7, links, replace=False)], axis=1)
+    edges = np.concatenate([*blocks, joins])
+    rng.shuffle(edges)
+    assert is_k_redundantly_rigid(13, edges, 2) == (links >= 5)
+    without_one = [np.ascontiguousarray(np.delete(edges, e, axis=0)) for e in range(len(edges))]
+    assert all(_native.is_redundantly_rigid(13, rest) for rest in without_one) == (links >= 5)
+    assert is_k_redundantly_rigid(13, edges, 3) == (links >= 6)
