@@ -327,6 +327,12 @@ def timing(budget, rng, only=""):
                     framework = peer_framework(positions, edges)
                     peer_call = lambda fw=framework: theirs(fw)  # noqa: E731
                     our_call = lambda p=positions, e=edges: mine(function, p, e)  # noqa: E731
+            elif name == "rigidity_closure":
+                # Both answers as they come: sorting millions of pairs into tuples
+                # for the comparison would cost more than either closure.
+                graph = peer_graph(n, edges)
+                peer_call = lambda g=graph, d=d: g.Rd_closure(dim=d)  # noqa: E731
+                our_call = lambda k=n, e=edges, d=d: function(k, e, d=d)  # noqa: E731
             else:
                 graph = peer_graph(n, edges)
                 peer_call = lambda g=graph: theirs(g)  # noqa: E731

@@ -20,6 +20,16 @@ void copy_without(const std::vector<Pair>& bars, std::size_t e, std::vector<Pair
     std::copy(bars.begin() + at + 1, bars.end(), rest.begin() + at);
 }
 
+// The bar numbers with those marked 0 first, each part in the given order.
+void order_outside_first(const std::vector<std::uint8_t>& marked, std::vector<std::size_t>& order) {
+    std::size_t place = 0;
+    for (const std::uint8_t wanted : {std::uint8_t{0}, std::uint8_t{1}}) {
+        for (std::size_t e = 0; e < marked.size(); ++e) {
+            if (marked[e] == wanted) order[place++] = e;
+        }
+    }
+}
+
 class LossSearch {
 public:
     LossSearch(std::uint64_t n, std::span<const Pair> edges) : n_(n), degree_(n, 0) {
@@ -57,22 +67,38 @@ public:
 
     // Redundantly rigid after the loss of any one of `bars`: no two bars
     // {e, f} make a cocircuit (a set whose loss lowers the rank, minimal).
-    // A cocircuit meets every basis. One that meets the basis B1 of the
-    // given order in e alone is e's fundamental cocircuit: e and the bars
-    // whose fundamental circuits hold e, so e lies in exactly one of them.
-    // One inside B1 meets a second basis B2 too, chosen to share few bars
-    // with B1; only those shared bars are removed and tested.
+    // A cocircuit meets every basis; one that meets a basis B in e alone is
+    // e's fundamental cocircuit: e and the bars whose fundamental circuits
+    // (with respect to B) hold e, so e lies in exactly one of them. Counting
+    // them for bases B1, B2, ... leaves only cocircuits inside every basis
+    // so far; each next basis takes the bars outside that intersection
+    // first, and once it stops shrinking only its bars are removed and
+    // tested one by one.
     bool survives_one_loss(const std::vector<Pair>& bars) {
-        const std::vector<std::uint64_t> circuits_holding = count_fundamental_circuits(bars);
-        if (circuits_holding.empty()) return false;  // not rigid
-        std::vector<std::size_t> basis;
-        for (std::size_t e = 0; e < bars.size(); ++e) {
-            if (circuits_holding[e] == kRejected) continue;
-            if (circuits_holding[e] < 2) return false;  // a bridge, or one of a cocircuit of two
-            basis.push_back(e);
+        std::vector<std::uint8_t> in_every_basis(bars.size(), 1);
+        std::size_t shared = bars.size();
+        std::vector<std::size_t> order(bars.size());
+        std::vector<Pair> ordered(bars.size());
+        for (;;) {
+            order_outside_first(in_every_basis, order);
+            for (std::size_t place = 0; place < order.size(); ++place) ordered[place] = bars[order[place]];
+            const std::vector<std::uint64_t> holding = count_fundamental_circuits(ordered);
+            if (holding.empty()) return false;  // not rigid
+            std::size_t still_shared = 0;
+            for (std::size_t place = 0; place < order.size(); ++place) {
+                const bool in_basis = holding[place] != kRejected;
+                if (in_basis && holding[place] < 2) return false;  // a bridge, or one of a cocircuit of two
+                std::uint8_t& shared_bar = in_every_basis[order[place]];
+                shared_bar = shared_bar == 1 && in_basis ? 1 : 0;
+                still_shared += shared_bar;
+            }
+            if (still_shared == 0) return true;
+            if (still_shared == shared) break;
+            shared = still_shared;
         }
         std::vector<Pair> rest(bars.size() - 1);
-        for (const std::size_t e : shared_with_second_basis(bars, basis)) {
+        for (std::size_t e = 0; e < bars.size(); ++e) {
+            if (in_every_basis[e] == 0) continue;
             copy_without(bars, e, rest);
             if (!is_redundantly_rigid(rest)) return false;
         }
@@ -103,26 +129,6 @@ private:
         return count;
     }
 
-    // The bars of `basis` that a second basis also takes, the one found by
-    // offering every other bar first.
-    std::vector<std::size_t> shared_with_second_basis(const std::vector<Pair>& bars,
-                                                      const std::vector<std::size_t>& basis) {
-        std::vector<std::uint8_t> in_basis(bars.size(), 0);
-        for (const std::size_t e : basis) in_basis[e] = 1;
-        std::vector<Pair> others_first;
-        for (std::size_t e = 0; e < bars.size(); ++e) {
-            if (in_basis[e] == 0) others_first.push_back(bars[e]);
-        }
-        const std::size_t others = others_first.size();
-        for (const std::size_t e : basis) others_first.push_back(bars[e]);
-        game_.play_labels(n_, others_first, 2, 3, labels_);
-        std::vector<std::size_t> shared;
-        for (std::size_t place = 0; place < basis.size(); ++place) {
-            if (labels_[others + place] == 1) shared.push_back(basis[place]);
-        }
-        return shared;
-    }
-
     bool is_redundantly_rigid(const std::vector<Pair>& bars) {
         return all_in_circuits(find_edges_in_circuits(n_, bars, 2, 3, game_));
     }
@@ -135,7 +141,6 @@ private:
     std::uint64_t n_;
     std::vector<std::uint64_t> degree_;
     KLPebbleGame game_;  // its storage serves every test in turn
-    std::vector<std::uint8_t> labels_;
 };
 
 }  // namespace
