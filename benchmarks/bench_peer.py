@@ -354,6 +354,10 @@ def timing(budget, rng, only=""):
         n, peer_seconds, our_call = best
         repeats = max(1, min(50, int(0.5 / max(seconds(our_call), 1e-6))))
         our_seconds = min(seconds(our_call) for _ in range(repeats))
+        if name == "rigidity_closure":
+            pairs = len(our_call())
+            write = min(seconds(lambda: np.empty((pairs, 2), dtype=np.int64).fill(1)) for _ in range(repeats))
+            print(f"  {label}: {pairs} pairs; filling an int64 array of that shape alone takes {write * 1e3:.3f} ms", flush=True)
         yield label, n, our_seconds, peer_seconds, peer_seconds / max(our_seconds, 1e-9)
 
 
