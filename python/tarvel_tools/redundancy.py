@@ -49,10 +49,14 @@ def is_k_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: int = 
     At most about (d n)**(k - 1) redundancy tests, whatever the number of
     bars m, each O(n m) in the worst case and near O(n + m) on sparse
     graphs in the plane (pebble games in the extension, one storage reused),
-    one sparse elimination in space. A graph with fewer than
-    ``rigid_rank + k`` bars, or with more than d nodes and a node with fewer
-    than ``d + k`` bars, is refused at once, and so is every graph met on
-    the way down.
+    one sparse elimination in space. In the plane the last two losses take
+    fewer: a pair of bars whose loss lowers the rank and which meets a basis
+    in one bar shows in how many fundamental circuits that bar lies, so
+    fundamental circuits are counted for a few bases (one pebble game each)
+    and only the bars all of them share are tested one by one. A graph
+    with fewer than ``rigid_rank + k`` bars, or with more than d nodes and a
+    node with fewer than ``d + k`` bars, is refused at once, and so is every
+    graph met on the way down.
 
     Examples
     --------

@@ -27,7 +27,7 @@ Ref plane_closure(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const double byte_limit = to_double(args[2]);
     std::vector<std::int64_t> pairs = without_lock_interruptible([&] {
         const PebbleGameResult game = play_kl_pebble_game(graph.n(), graph.edges(), 2, 3);
-        return pairs_within_components(graph.n(), game.components, byte_limit);
+        return pairs_within_components(game.components, byte_limit);
     });
     return make_result_buffer(result_buffer_type(module), std::move(pairs));
 }

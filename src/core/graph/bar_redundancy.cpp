@@ -108,7 +108,7 @@ public:
 private:
     static constexpr std::uint64_t kRejected = ~std::uint64_t{0};
 
-    // Per bar of the basis B1 (the bars the game accepts in order): how many
+    // Per bar of the basis the game accepts in the given order: how many
     // fundamental circuits of the other bars hold it; kRejected for those.
     // Empty when the bars are not rigid. Every rejected bar's circuit is read
     // from the closure of the search that rejects it (the same circuit as

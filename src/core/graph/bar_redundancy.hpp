@@ -10,6 +10,9 @@
 // (k - 1)-redundantly rigid for every bar e of B: (2n - 3)^(k - 1) tests
 // of redundant rigidity (one pebble game with its circuits each, see
 // graph/redundant_rigidity.hpp) instead of one per set of k - 1 bars.
+// Two losses are settled without most of those tests: a cocircuit of two
+// bars meeting a basis in one bar shows in how many fundamental circuits
+// that bar lies, so only bars shared by a few bases are tested one by one.
 // A node with fewer than 2 + k bars (on more than two nodes) settles the
 // question at once, at every level.
 #pragma once

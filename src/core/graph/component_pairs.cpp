@@ -11,30 +11,25 @@ namespace tarvel {
 
 namespace {
 
-// Where each node sits in the components that hold it, grouped by node
-// (compressed rows): which component, and the node's place in its list.
-struct Memberships {
-    std::vector<std::uint64_t> start;  // per node, n + 1 offsets into the two lists below
-    std::vector<std::uint64_t> component;
-    std::vector<std::uint64_t> place;
+// A node's place in the list of one component holding it.
+struct Membership {
+    std::uint64_t node;
+    std::uint64_t component;
+    std::uint64_t place;
 };
 
-Memberships memberships_of(std::uint64_t n, const RigidComponents& components) {
-    Memberships found;
-    found.start.assign(n + 1, 0);
-    for (const std::uint64_t node : components.nodes) ++found.start[node + 1];
-    for (std::uint64_t node = 0; node < n; ++node) found.start[node + 1] += found.start[node];
-    found.component.resize(components.nodes.size());
-    found.place.resize(components.nodes.size());
-    std::vector<std::uint64_t> cursor(found.start.begin(), found.start.end() - 1);
+// Every membership, grouped by node in increasing order: O(N log N) in the
+// total N of the component lists, nothing per node without a component.
+std::vector<Membership> memberships_by_node(const RigidComponents& components) {
+    std::vector<Membership> held;
+    held.reserve(components.nodes.size());
     for (std::uint64_t c = 0; c < components.count(); ++c) {
         for (std::uint64_t place = components.offsets[c]; place < components.offsets[c + 1]; ++place) {
-            const std::uint64_t slot = cursor[components.nodes[place]]++;
-            found.component[slot] = c;
-            found.place[slot] = place;
+            held.push_back({components.nodes[place], c, place});
         }
     }
-    return found;
+    std::sort(held.begin(), held.end(), [](const Membership& a, const Membership& b) { return a.node < b.node; });
+    return held;
 }
 
 std::uint64_t pair_count(const RigidComponents& components) {
@@ -48,35 +43,34 @@ std::uint64_t pair_count(const RigidComponents& components) {
 
 }  // namespace
 
-std::vector<std::int64_t> pairs_within_components(std::uint64_t n, const RigidComponents& components,
-                                                  double byte_limit) {
+std::vector<std::int64_t> pairs_within_components(const RigidComponents& components, double byte_limit) {
     const std::uint64_t most = pair_count(components);  // the count when no pair is in two components
     const double bytes = 16.0 * static_cast<double>(most);
     if (bytes > byte_limit) throw MemoryRefused("the closure's node pairs", bytes, byte_limit);
-    const Memberships held = memberships_of(n, components);
+    const std::vector<Membership> held = memberships_by_node(components);
+    // The partners above a node in one component holding it: the nodes after it.
+    const auto later = [&](const Membership& membership) {
+        const std::uint64_t* nodes = components.nodes.data();
+        return std::span<const std::uint64_t>(nodes + membership.place + 1,
+                                              nodes + components.offsets[membership.component + 1]);
+    };
     std::vector<std::int64_t> flat;
     flat.reserve(2 * most);  // filled once, without zeroing first
     advise_huge_pages(flat.data(), flat.capacity() * sizeof(std::int64_t));  // far fewer page faults to fill it
     std::vector<std::uint64_t> row;  // the partners of one node in several components
-    for (std::uint64_t i = 0; i < n; ++i) {
+    for (std::size_t first = 0, stop = 0; first < held.size(); first = stop) {
         check_interrupt();
-        const std::uint64_t first = held.start[i], stop = held.start[i + 1];
-        if (first == stop) continue;
-        // The partners above i: in each component holding i, the nodes after it.
-        const auto later = [&](std::uint64_t slot) {
-            const std::uint64_t* nodes = components.nodes.data();
-            return std::span<const std::uint64_t>(nodes + held.place[slot] + 1,
-                                                  nodes + components.offsets[held.component[slot] + 1]);
-        };
-        std::span<const std::uint64_t> partners = later(first);
+        stop = first + 1;
+        while (stop < held.size() && held[stop].node == held[first].node) ++stop;
+        std::span<const std::uint64_t> partners = later(held[first]);
         if (stop - first > 1) {
             row.clear();
-            for (std::uint64_t slot = first; slot < stop; ++slot) row.insert(row.end(), later(slot).begin(), later(slot).end());
+            for (std::size_t at = first; at < stop; ++at) row.insert(row.end(), later(held[at]).begin(), later(held[at]).end());
             std::sort(row.begin(), row.end());
             row.erase(std::unique(row.begin(), row.end()), row.end());  // only for components sharing two nodes
             partners = row;
         }
-        const auto node = static_cast<std::int64_t>(i);
+        const auto node = static_cast<std::int64_t>(held[first].node);
         for (const std::uint64_t j : partners) {
             flat.push_back(node);
             flat.push_back(static_cast<std::int64_t>(j));

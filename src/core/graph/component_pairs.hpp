@@ -14,10 +14,10 @@ namespace tarvel {
 // Every pair (i, j), i < j, of nodes that share a component, each once,
 // flat as i0, j0, i1, j1, ... in increasing order. Components whose node
 // lists are ascending and that share at most one node with each other (as
-// the plane's do) are merged without a sort of the whole output. O(n +
-// pairs) time beyond the rows where components meet; MemoryRefused when
-// the pairs would take more than `byte_limit` bytes.
-std::vector<std::int64_t> pairs_within_components(std::uint64_t n, const RigidComponents& components,
-                                                  double byte_limit);
+// the plane's do) are merged without a sort of the whole output: O(N log N
+// + pairs) time for component lists of total length N, beyond the rows
+// where components meet; MemoryRefused when the pairs would take more than
+// `byte_limit` bytes.
+std::vector<std::int64_t> pairs_within_components(const RigidComponents& components, double byte_limit);
 
 }  // namespace tarvel

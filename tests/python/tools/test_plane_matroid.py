@@ -94,3 +94,12 @@ def test_two_rigid_blocks_survive_two_losses_exactly_with_five_links(links):
     without_one = [np.ascontiguousarray(np.delete(edges, e, axis=0)) for e in range(len(edges))]
     assert all(_native.is_redundantly_rigid(13, rest) for rest in without_one) == (links >= 5)
     assert is_k_redundantly_rigid(13, edges, 3) == (links >= 6)
+
+
+def test_huge_node_numbers_cost_nothing_per_node_without_bars():
+    far = 10**12
+    triangle = [(0, far - 1), (far - 1, 5), (5, 0)]
+    np.testing.assert_array_equal(rigidity_closure(far, triangle), [[0, 5], [0, far - 1], [5, far - 1]])
+    k4 = [(a, b) for a in (0, 7, far - 2, far - 1) for b in (0, 7, far - 2, far - 1) if a < b]
+    assert is_circuit(far, k4) and not is_circuit(far, k4[:-1])
+    assert rigidity_closure(far, np.empty((0, 2), dtype=np.int64)).shape == (0, 2)
