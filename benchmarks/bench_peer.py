@@ -48,6 +48,22 @@ def random_graph(rng, n, m):
     return pairs[np.sort(chosen)]
 
 
+def min_degree_graph(rng, n, m, least):
+    """A random graph with m bars, then bars to random partners until every node has at least `least`."""
+    edges = {tuple(map(int, e)) for e in random_graph(rng, n, m)}
+    degree = np.zeros(n, dtype=np.int64)
+    for a, b in edges:
+        degree[[a, b]] += 1
+    for node in range(n):
+        while degree[node] < least:
+            other = int(rng.integers(n))
+            pair = (min(node, other), max(node, other))
+            if other != node and pair not in edges:
+                edges.add(pair)
+                degree[[node, other]] += 1
+    return np.array(sorted(edges), dtype=np.int64)
+
+
 def demanding_graph(rng, name, n, d):
     """A graph on which the question takes the peer's full work rather than a counting shortcut.
 
@@ -56,7 +72,12 @@ def demanding_graph(rng, name, n, d):
     1-extensions plus n / 10 random bars), coned in space: coning keeps
     global and redundant rigidity (Connelly and Whiteley). The circuit
     question takes the same graph without the extra bars: a circuit.
+    Redundancy against the loss of k = 2 bars takes a random graph with
+    m = 5n whose every node has at least d + 2 bars, so that the degrees
+    cannot answer it.
     """
+    if name == "is_k_redundantly_rigid":
+        return min_degree_graph(rng, n, 5 * n, d + 2)
     if name in ("is_rigid", "rigid_components", "infinitesimal_flexes", "self_stresses", "stress_matrix"):
         return random_graph(rng, n, d * n)
     # 1-extensions of K4 keep it a circuit (Berg and Jordan), and coning keeps circuits.
@@ -306,6 +327,12 @@ def timing(budget, rng, only=""):
                     framework = peer_framework(positions, edges)
                     peer_call = lambda fw=framework: theirs(fw)  # noqa: E731
                     our_call = lambda p=positions, e=edges: mine(function, p, e)  # noqa: E731
+            elif name == "rigidity_closure":
+                # Both answers as they come: sorting millions of pairs into tuples
+                # for the comparison would cost more than either closure.
+                graph = peer_graph(n, edges)
+                peer_call = lambda g=graph, d=d: g.Rd_closure(dim=d)  # noqa: E731
+                our_call = lambda k=n, e=edges, d=d: function(k, e, d=d)  # noqa: E731
             else:
                 graph = peer_graph(n, edges)
                 peer_call = lambda g=graph: theirs(g)  # noqa: E731
@@ -327,6 +354,10 @@ def timing(budget, rng, only=""):
         n, peer_seconds, our_call = best
         repeats = max(1, min(50, int(0.5 / max(seconds(our_call), 1e-6))))
         our_seconds = min(seconds(our_call) for _ in range(repeats))
+        if name == "rigidity_closure":
+            pairs = len(our_call())
+            write = min(seconds(lambda: np.empty((pairs, 2), dtype=np.int64).fill(1)) for _ in range(repeats))
+            print(f"  {label}: {pairs} pairs; filling an int64 array of that shape alone takes {write * 1e3:.3f} ms", flush=True)
         yield label, n, our_seconds, peer_seconds, peer_seconds / max(our_seconds, 1e-9)
 
 

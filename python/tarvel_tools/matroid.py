@@ -28,7 +28,8 @@ from . import _native
 
 __all__ = ["fundamental_circuit", "is_circuit", "is_independent", "rigidity_closure"]
 
-# Beyond this the closure's n x n bits are refused up front.
+# Beyond this the closure's n x n bits (in space) or its list of pairs (in
+# the plane) are refused up front.
 _CLOSURE_BYTES_LIMIT = 1 << 34
 
 
@@ -39,7 +40,8 @@ def rigidity_closure(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2, 
     generic rank, i.e. every infinitesimal motion of a generic framework of
     the graph keeps the distance of i and j to first order: exactly the
     pairs inside some rigid component. In the plane they come from the
-    components of the (2, 3) pebble game (exact, O(n**2) at most); in space
+    components of the (2, 3) pebble game (exact), listed by the extension
+    straight into the result; in space
     two random infinitesimal motions decide all pairs (see the module notes
     for the error bound; ``seed`` is then used).
 
@@ -65,11 +67,13 @@ def rigidity_closure(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2, 
     TypeError, ValueError
         A bad graph, ``d`` outside {2, 3} or a bad ``seed``.
     MemoryError
-        The n x n bits of the closure (n**2 / 8 bytes) would exceed 16 GiB.
+        The closure would need more than 16 GiB: in space its n x n bits
+        (n**2 / 8 bytes), in the plane its pairs (16 bytes each).
 
     Notes
     -----
-    In space O(elimination + d n**2) time and n**2 / 8 bytes.
+    In the plane one pebble game and O(n + k) time for the k pairs; in
+    space O(elimination + d n**2) time and n**2 / 8 bytes.
 
     Examples
     --------
@@ -176,9 +180,11 @@ def is_circuit(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2, seed: 
     A circuit is dependent, and removing any one bar leaves it independent:
     the rank is one less than the number of bars and the (unique up to
     scale) equilibrium stress is non-zero on every bar. Isolated nodes do
-    not matter: the question is about the bars. In the plane: 2n' - 2 bars
-    on the n' nodes they touch, redundantly rigid there (pebble game,
-    exact, near-linear on sparse graphs); in space: one elimination and one
+    not matter: the question is about the bars. In the plane one (2, 3)
+    pebble game in the given order decides it exactly (near-linear on
+    sparse graphs): a circuit has 2n' - 2 bars on the n' nodes they touch,
+    its first rejected bar is the last, and the smallest tight set holding
+    that bar's ends holds every node. In space: one elimination and one
     random stress modulo a prime (see the module notes).
 
     Parameters
@@ -205,33 +211,21 @@ def is_circuit(n: Any, edges: npt.ArrayLike | None = None, *, d: int = 2, seed: 
     (True, True, False)
     """
     graph, d, seed = _checked(n, edges, d, seed)
+    if d == 2:
+        return bool(_native.is_plane_circuit(graph.n, graph.edges))
     if len(graph.edges) == 0:
         return False
     support, bars = _on_support(graph.edges)
     # A circuit has rank m - 1, at most the rank of its nodes' complete graph.
     if len(bars) - 1 > _native.rigid_rank(support, d):
         return False
-    if d == 2:
-        # Plane circuits have exactly 2n' - 2 bars on their n' nodes; with
-        # that count, rank m - 1 and every bar in a circuit (redundant
-        # rigidity) leave one circuit holding every bar.
-        return len(bars) == 2 * support - 2 and bool(_native.is_redundantly_rigid(support, bars))
     found = _native.circuit_bars(graph.n, graph.edges, d, seed)
     return int(found["rank"]) == len(graph.edges) - 1 and bool(np.all(np.asarray(found["in_circuit"])))
 
 
 def _plane_closure(graph: given.GraphInput) -> npt.NDArray[np.int64]:
-    # Two plane components share at most one node, so no pair comes twice.
-    game = _native.pebble_game(graph.n, graph.edges, 2, 3)
-    offsets = np.asarray(game["component_offsets"]).tolist()
-    nodes = np.asarray(game["component_nodes"])
-    pairs = [np.empty((0, 2), dtype=np.int64)]
-    for start, stop in zip(offsets[:-1], offsets[1:]):
-        first, second = np.triu_indices(stop - start, k=1)
-        pairs.append(np.stack([nodes[start:stop][first], nodes[start:stop][second]], axis=1))
-    closure: npt.NDArray[np.int64] = np.concatenate(pairs)
-    ordered: npt.NDArray[np.int64] = closure[np.lexsort((closure[:, 1], closure[:, 0]))]
-    return ordered
+    pairs = np.asarray(_native.plane_closure(graph.n, graph.edges, float(_CLOSURE_BYTES_LIMIT)))
+    return pairs.reshape(-1, 2)
 
 
 def _on_support(edges: npt.NDArray[np.int64]) -> tuple[int, npt.NDArray[np.int64]]:

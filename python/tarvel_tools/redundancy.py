@@ -1,8 +1,10 @@
 """Redundancy of higher order: rigidity that survives the loss of any k bars or any k nodes.
 
-Both tests enumerate the removals, so they suit small k: each step is one
+Both tests enumerate removals, so they suit small k: each step is one
 rigidity test on the rest, the (2, 3) pebble game in the plane (exact) and
 the exact generic rank modulo a prime in space (see `generic_labels`).
+Bars need only be removed from one basis of the rigidity matroid: a set of
+bars whose loss leaves a graph flexible meets every basis.
 """
 
 from __future__ import annotations
@@ -22,12 +24,14 @@ __all__ = ["is_k_redundantly_rigid", "is_vertex_redundantly_rigid"]
 def is_k_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: int = 1, *, d: int = 2) -> bool:
     """Return whether a graph stays generically rigid after the removal of any ``k`` bars.
 
-    ``k = 0`` is rigidity and ``k = 1`` redundant rigidity. For ``k >= 2``
-    every set S of ``k - 1`` bars is removed in turn and the rest must be
-    redundantly rigid (rigid, and every bar in a circuit of the rigidity
-    matroid, found in one pass: Berg and Jordan's pebble-game method in the
-    plane, a random equilibrium stress in space). A bar listed twice counts
-    as two bars. A graph of at most one node is k-redundantly rigid.
+    ``k = 0`` is rigidity and ``k = 1`` redundant rigidity (rigid, and every
+    bar in a circuit of the rigidity matroid, found in one pass: Berg and
+    Jordan's pebble-game method in the plane, a random equilibrium stress in
+    space). For ``k >= 2`` the graph must be redundantly rigid and stay
+    (k - 1)-redundantly rigid without any one bar of a basis B (the bars the
+    greedy labels accept): a set of k bars whose loss leaves the graph
+    flexible meets every basis, so it holds a bar of B. A bar listed twice
+    counts as two bars. A graph of at most one node is k-redundantly rigid.
 
     Parameters
     ----------
@@ -42,11 +46,17 @@ def is_k_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: int = 
 
     Notes
     -----
-    C(m, k - 1) redundancy tests, each O(n**2) in the worst case and near
-    O(n + m) on sparse graphs in the plane, one sparse elimination in space:
-    O(m**(k-1) n**2) in all; k = 2 on a few hundred bars takes seconds. A
-    graph with fewer than ``rigid_rank + k`` bars, or with more than d nodes
-    and a node with fewer than ``d + k`` bars, is refused at once.
+    At most about (d n)**(k - 1) redundancy tests, whatever the number of
+    bars m, each O(n m) in the worst case and near O(n + m) on sparse
+    graphs in the plane (pebble games in the extension, one storage reused),
+    one sparse elimination in space. In the plane the last two losses take
+    fewer: a pair of bars whose loss lowers the rank and which meets a basis
+    in one bar shows in how many fundamental circuits that bar lies, so
+    fundamental circuits are counted for a few bases (one pebble game each)
+    and only the bars all of them share are tested one by one. A graph
+    with fewer than ``rigid_rank + k`` bars, or with more than d nodes and a
+    node with fewer than ``d + k`` bars, is refused at once, and so is every
+    graph met on the way down.
 
     Examples
     --------
@@ -72,15 +82,11 @@ def is_k_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: int = 
     if lost > 0 and graph.n > d and _fewest_bars_at_a_node(graph.n, bars) < d + lost:
         # Removing k of its bars leaves a node fewer than d: it moves.
         return False
+    if d == 2:
+        return bool(_native.k_redundantly_rigid(graph.n, bars, lost))
     if lost == 0:
         return _is_rigid(graph.n, bars, d)
-    everything = np.ones(len(bars), dtype=bool)
-    for removed in combinations(range(len(bars)), lost - 1):
-        kept = everything.copy()
-        kept[list(removed)] = False
-        if not _is_redundantly_rigid(graph.n, np.ascontiguousarray(bars[kept]), d):
-            return False
-    return True
+    return _survives_bar_losses(graph.n, bars, lost, d)
 
 
 def is_vertex_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: int = 1, *, d: int = 2) -> bool:
@@ -134,6 +140,22 @@ def is_vertex_redundantly_rigid(n: Any, edges: npt.ArrayLike | None = None, k: i
         if len(kept_bars) < _native.rigid_rank(remaining, d):
             return False
         if not _is_rigid(remaining, np.ascontiguousarray(renumber[kept_bars]), d):
+            return False
+    return True
+
+
+def _survives_bar_losses(n: int, bars: npt.NDArray[np.int64], lost: int, d: int) -> bool:
+    """Rigid after the loss of any ``lost >= 1`` bars: removals from one basis only."""
+    if not _is_redundantly_rigid(n, bars, d):
+        return False
+    if lost == 1:
+        return True
+    basis = np.flatnonzero(np.asarray(_native.generic_labels(n, bars, d, 0)["labels"]))
+    for bar in basis.tolist():
+        rest = np.ascontiguousarray(np.delete(bars, bar, axis=0))
+        if n > d and _fewest_bars_at_a_node(n, rest) < d + lost - 1:
+            return False
+        if not _survives_bar_losses(n, rest, lost - 1, d):
             return False
     return True
 

@@ -33,5 +33,9 @@ Ref circuit_bars(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref fundamental_circuit(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref rigidity_closure(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref closure_components(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// matroid.cpp: the plane's circuits, closure and k-redundancy from pebble games
+Ref is_plane_circuit(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref plane_closure(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+Ref k_redundantly_rigid(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace tarvel::py

@@ -49,6 +49,12 @@ PyMethodDef functions[] = {
      "centred_gram_product(dist, block, /)\n--\n\n-1/2 H (D*D) H times an (n, k) block, flat, without forming it."},
     {"kruskal_stress", tools_entry<kruskal_stress>(), METH_FASTCALL,
      "kruskal_stress(dist, coords, /)\n--\n\nKruskal's stress-1 of points against their distance matrix."},
+    {"is_plane_circuit", tools_entry<is_plane_circuit>(), METH_FASTCALL,
+     "is_plane_circuit(n, edges, /)\n--\n\nWhether the bars are a circuit of the plane's generic rigidity matroid."},
+    {"plane_closure", tools_entry<plane_closure>(), METH_FASTCALL,
+     "plane_closure(n, edges, byte_limit, /)\n--\n\nThe node pairs inside the plane's rigid components, flat (i, j) with i < j."},
+    {"k_redundantly_rigid", tools_entry<k_redundantly_rigid>(), METH_FASTCALL,
+     "k_redundantly_rigid(n, edges, k, /)\n--\n\nRigid in the plane after removing any k edges."},
     {nullptr, nullptr, 0, nullptr},
 };
 

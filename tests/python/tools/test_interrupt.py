@@ -43,6 +43,7 @@ INTERRUPT_SCRIPT = """
         "is_rigid": (lambda: rigidity.is_rigid(20000, space, d=3), ()),
         "pebble_game": (rigidity.pebble_game, (400000, cycles(400000, 2))),
         "generate_graph_batch": (lambda: models.generate_graph_batch("gnm", 1, 3000, 3, 0, m=9000), ()),
+        "is_k_redundantly_rigid": (lambda: rigidity.is_k_redundantly_rigid(16000, regular, 2), ()),
     }
     small = cycles(40, 3)
     before = [rigidity.generic_labels(40, small, d=3)["labels"].tolist(), rigidity.is_globally_rigid(40, small)]
@@ -92,7 +93,8 @@ def interrupt_report():
 
 
 @pytest.mark.parametrize(
-    "name", ["generic_labels", "is_globally_rigid", "is_rigid", "pebble_game", "generate_graph_batch"]
+    "name",
+    ["generic_labels", "is_globally_rigid", "is_rigid", "pebble_game", "generate_graph_batch", "is_k_redundantly_rigid"],
 )
 def test_ctrl_c_stops_the_native_work(name, interrupt_report):
     report = interrupt_report[name]
