@@ -73,6 +73,9 @@ _ANCHOR_CONTRADICTION = 0.1
 # crawling (converging steps shrink the cost's decrease quadratically, so they pass this in one or two).
 _CRAWL = 1e-4
 _CRAWL_STEPS = 10
+# A start whose squared misfit is below this share of the squared lengths already fits every bar
+# (exact lengths placed by trilateration): the descent polishes it, nothing has to be unfolded.
+_FITTED_START = 1e-16
 # The dense Fisher information of `localization_bound` is refused beyond this many unknowns.
 _BOUND_UNKNOWN_LIMIT = 12_000
 
@@ -583,13 +586,15 @@ def _fit(graph: given.GraphInput, lengths: Float64Array, weights: Float64Array, 
         return positions, 0, True
     start = _start.start(n, edges, lengths, weights, d, rng, lambda: _landmark_start(n, edges, lengths, d, rng),
                          _least_squares)
-    positions, iterations = _majorize(n, edges, lengths, weights / lengths**2, start)
-    lifted = np.concatenate([positions, 1e-2 * _spread(positions) * rng.standard_normal((n, 1))], axis=1)
-    for flattening in (1e-3, 1e-1, 10.0):
-        lifted, steps, _ = _least_squares(edges, lengths, weights, lifted, np.empty(0, dtype=np.int64), 8,
-                                          flattening=flattening, flat_from=d)
-        iterations += steps
-    positions = lifted[:, :d].copy()
+    positions, iterations = start, 0
+    if _weighted_cost(start, edges, lengths, weights) > _FITTED_START * float(np.sum(weights * lengths**2)):
+        positions, iterations = _majorize(n, edges, lengths, weights / lengths**2, start)
+        lifted = np.concatenate([positions, 1e-2 * _spread(positions) * rng.standard_normal((n, 1))], axis=1)
+        for flattening in (1e-3, 1e-1, 10.0):
+            lifted, steps, _ = _least_squares(edges, lengths, weights, lifted, np.empty(0, dtype=np.int64), 8,
+                                              flattening=flattening, flat_from=d)
+            iterations += steps
+        positions = lifted[:, :d].copy()
     positions, steps, converged = _least_squares(edges, lengths, weights, positions, np.empty(0, dtype=np.int64),
                                                  max_iter)
     iterations += steps
