@@ -57,13 +57,15 @@ _FLATNESS = 0.05
 # Patches grown from separate cliques, at most.
 _PATCHES = 12
 # Mirror guesses over all patches, at most this many plus n / 20: each costs a growth.
-_GUESSES = 200
+_GUESSES = 3000
 # A mirror guess is refuted by a bar whose misfit exceeds this many times the noise of the
 # bars placed so far (or this fraction of the median length when the lengths are exact).
 _REFUTING_NOISE = 8.0
 _REFUTING_EXACT = 1e-5
 # Placements that follow a mirror guess before it counts as unrefuted.
 _GUESS_REACH = 60
+# Gauss-Newton steps that fit a mirror image to more than d lengths.
+_IMAGE_STEPS = 4
 
 
 @dataclass
@@ -245,7 +247,13 @@ def _trilateration_point(points: Float64Array, lengths: Float64Array) -> Float64
 
 
 def _mirror_points(points: Float64Array, lengths: Float64Array) -> tuple[Float64Array, Float64Array] | None:
-    """The two places at the lengths from d points, mirrored in their hyperplane (None when degenerate)."""
+    """The two places at the lengths from d points, mirrored in their hyperplane (None when degenerate).
+
+    From more points, nearly on one hyperplane, the two places mirrored in
+    the hyperplane that fits them best, each then moved by a few
+    Gauss-Newton steps to fit the lengths (the right one fits exactly when
+    they are exact, its mirror image in general does not).
+    """
     d = points.shape[1]
     centre = points.mean(axis=0)
     offsets = points - centre
@@ -255,9 +263,26 @@ def _mirror_points(points: Float64Array, lengths: Float64Array) -> tuple[Float64
     right = 0.5 * (np.sum(offsets * offsets, axis=1) - lengths * lengths)
     right -= right.mean()
     foot = axes[:d - 1].T @ ((left[:, :d - 1].T @ right) / spread[:d - 1])
-    height = float(np.sqrt(max(lengths[0] ** 2 - float(np.sum((foot - offsets[0]) ** 2)), 0.0)))
+    height = float(np.sqrt(max(float(np.mean(lengths**2 - np.sum((foot - offsets) ** 2, axis=1))), 0.0)))
     normal = axes[d - 1]
-    return centre + foot + height * normal, centre + foot - height * normal
+    images = centre + foot + height * normal, centre + foot - height * normal
+    if len(points) == d:
+        return images
+    return _fitted(images[0], points, lengths), _fitted(images[1], points, lengths)
+
+
+def _fitted(point: Float64Array, points: Float64Array, lengths: Float64Array) -> Float64Array:
+    """A few Gauss-Newton steps from ``point`` towards the given lengths from the points."""
+    for _ in range(_IMAGE_STEPS):
+        difference = point - points
+        distances = np.maximum(np.sqrt(np.einsum("ij,ij->i", difference, difference)), np.finfo(float).tiny)
+        jacobian = difference / distances[:, None]
+        point = point + np.linalg.lstsq(jacobian, lengths - distances, rcond=None)[0]
+    return point
+
+
+def _misses(point: Float64Array, points: Float64Array, lengths: Float64Array) -> float:
+    return float(np.max(np.abs(np.linalg.norm(points - point, axis=1) - lengths)))
 
 
 def _grow_with_guesses(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int]) -> None:
@@ -270,7 +295,8 @@ def _grow_with_guesses(bars: _Bars, d: int, positions: Float64Array, placed: Boo
             continue
         if _preferred_guess(bars, d, positions, placed):
             continue
-        if budget[0] <= 0 or not _refuted_guess(bars, d, positions, placed, budget, undecided, depth=1):
+        if budget[0] <= 0 or not any(_refuted_guess(bars, d, positions, placed, budget, undecided, depth=depth)
+                                     for depth in range(1, _DEPTH + 1)):
             return
 
 
@@ -288,7 +314,7 @@ def _preferred_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolA
     crowded rejected image decides first.
     """
     counts = bars.placed_counts(placed)
-    candidates = np.flatnonzero(~placed & (counts == d))
+    candidates = np.flatnonzero(~placed & (counts >= d))
     if len(candidates) == 0:
         return False
     from scipy.spatial import cKDTree  # type: ignore[import-untyped, unused-ignore]
@@ -296,6 +322,7 @@ def _preferred_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolA
     inside = np.flatnonzero(placed)
     tree = cKDTree(positions[inside])
     reach = _CROWDED * float(np.median(bars.lengths))
+    tolerance = _refuting_tolerance(bars, positions, placed)
     best: tuple[float, int, Float64Array] | None = None
     for v in candidates:
         ends, lengths = bars.placed_neighbours(int(v), placed)
@@ -312,6 +339,8 @@ def _preferred_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolA
         if crowded[0] == crowded[1]:
             continue
         keep = 1 if crowded[0] else 0
+        if _misses(mirrors[keep], positions[ends], lengths) > tolerance:
+            continue
         score = clearance[1 - keep]
         if best is None or score < best[0]:
             best = (score, int(v), mirrors[keep])
@@ -334,7 +363,7 @@ def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArr
     """
     counts = bars.placed_counts(placed)
     tolerance = _refuting_tolerance(bars, positions, placed)
-    for v in np.flatnonzero(~placed & (counts == d)):
+    for v in np.flatnonzero(~placed & (counts >= d)):
         key = (int(v), len(bars.placed_neighbours(int(v), placed)[0]), depth)
         if key in undecided:
             continue  # nothing new around it since both of its images stood
@@ -356,11 +385,15 @@ def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArr
 
 # Nodes next to a guess's growth whose images are tried one level deeper, at most.
 _DEEPER_NODES = 6
+_DEPTH = 2
 
 
 def _image_refuted(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, v: int, point: Float64Array,
                    tolerance: float, depth: int, budget: list[int]) -> bool:
     budget[0] -= 1
+    ends, lengths = bars.placed_neighbours(v, placed)
+    if _misses(point, positions[ends], lengths) > tolerance:
+        return True
     trial, inside = positions.copy(), placed.copy()
     trial[v] = point
     inside[v] = True
@@ -370,7 +403,7 @@ def _image_refuted(bars: _Bars, d: int, positions: Float64Array, placed: BoolArr
     if depth == 0 or budget[0] <= 0:
         return False
     counts = bars.placed_counts(inside)
-    near = sorted({w for u in newly for w in bars.neighbours[u] if not inside[w] and counts[w] == d})
+    near = sorted({w for u in newly for w in bars.neighbours[u] if not inside[w] and counts[w] >= d})
     for w in near[:_DEEPER_NODES]:
         ends, lengths = bars.placed_neighbours(w, inside)
         mirrors = _mirror_points(trial[ends], lengths)
