@@ -56,6 +56,8 @@ BoolArray = npt.NDArray[np.bool_]
 _FLATNESS = 0.05
 # Patches grown from separate cliques, at most.
 _PATCHES = 12
+# Placements of a patch grown from a clique that touches the uncovered nodes: enough to meet the rest.
+_PATCH_REACH = 300
 # Mirror guesses over all patches, at most this many plus n / 20: each costs a growth.
 _GUESSES = 3000
 # A mirror guess is refuted by a bar whose misfit exceeds this many times the noise of the
@@ -123,13 +125,16 @@ def exact_part(bars: _Bars, d: int) -> tuple[Float64Array, BoolArray]:
     budget = [_GUESSES + n // 20]
     for _ in range(_PATCHES):
         clique = _seed_clique(bars, d, ~covered)
+        cap = None
+        if clique is None and patches:  # the uncovered nodes hold no clique: grow from one touching them
+            clique, cap = _seed_clique(bars, d, ~covered, others=np.ones(n, dtype=bool)), _PATCH_REACH
         if clique is None:
             break
         positions = np.zeros((n, d))
         placed = np.zeros(n, dtype=bool)
         positions[clique] = _clique_shape(bars, clique, d)
         placed[clique] = True
-        _grow_with_guesses(bars, d, positions, placed, budget)
+        _grow_with_guesses(bars, d, positions, placed, budget, cap)
         covered |= placed
         patches.append((positions, placed))
         if covered.all():
@@ -151,10 +156,15 @@ def exact_part(bars: _Bars, d: int) -> tuple[Float64Array, BoolArray]:
     return positions, placed
 
 
-def _seed_clique(bars: _Bars, d: int, allowed: BoolArray) -> list[int] | None:
-    """d + 1 mutually joined allowed nodes, high degrees first (they grow best)."""
+def _seed_clique(bars: _Bars, d: int, allowed: BoolArray, others: BoolArray | None = None) -> list[int] | None:
+    """d + 1 mutually joined nodes, the first allowed and the rest among ``others`` (default: allowed too).
+
+    High degrees first: they grow best.
+    """
+    rest = allowed if others is None else others
+
     def by_degree(nodes: set[int]) -> list[int]:
-        return sorted((v for v in nodes if allowed[v]), key=lambda v: (-int(bars.degree[v]), v))
+        return sorted((v for v in nodes if rest[v]), key=lambda v: (-int(bars.degree[v]), v))
 
     for u in np.argsort(-bars.degree, kind="stable"):
         if not allowed[u]:
@@ -285,11 +295,13 @@ def _misses(point: Float64Array, points: Float64Array, lengths: Float64Array) ->
     return float(np.max(np.abs(np.linalg.norm(points - point, axis=1) - lengths)))
 
 
-def _grow_with_guesses(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int]) -> None:
-    undecided: set[tuple[int, int]] = set()  # (node, placed neighbours) whose two images both stood
+def _grow_with_guesses(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int],
+                       cap: int | None = None) -> None:
+    """Trilaterate, then guess, until nothing more is placed (or ``cap`` nodes are)."""
+    undecided: set[tuple[int, int, int]] = set()  # (node, placed neighbours, depth) whose two images both stood
     while True:
-        _trilaterate(bars, d, positions, placed)
-        if placed.all():
+        _trilaterate(bars, d, positions, placed, limit=None if cap is None else max(cap - int(np.sum(placed)), 0))
+        if placed.all() or (cap is not None and np.sum(placed) >= cap):
             return
         if budget[0] > 0 and _refuted_guess(bars, d, positions, placed, budget, undecided):
             continue
@@ -352,7 +364,7 @@ def _preferred_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolA
 
 
 def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int],
-                   undecided: set[tuple[int, int]], depth: int = 0) -> bool:
+                   undecided: set[tuple[int, int, int]], depth: int = 0) -> bool:
     """Place one node with d placed neighbours whose other mirror image contradicts a bar; False if none.
 
     Each image is followed by the trilateration it unlocks (a bounded number of
@@ -483,24 +495,82 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     sub_lengths, sub_weights = lengths[touching], weights[touching]
     held = np.flatnonzero(placed[nodes])
     free = ~placed[nodes]
-    scale = float(np.median(lengths))
-    lifted = np.concatenate([positions[nodes], np.zeros((len(nodes), d))], axis=1)
-    lifted[free, d:] = 0.5 * scale * rng.standard_normal((int(np.sum(free)), d))
-    for flattening in _FLATTENING:
-        lifted, _, _ = solve(sub_edges, sub_lengths, sub_weights, lifted, held, _LIFTED_STEPS, flattening=flattening,
-                             flat_from=d)
-    positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, np.ascontiguousarray(lifted[:, :d]), held,
-                                   _HELD_STEPS)
+    _lifted_fit(positions, edges, lengths, weights, placed, d, rng, solve)
     for _ in range(_REGROW_ROUNDS):
         if not _misfits(positions, edges, lengths, weights) or not _regrow(bars, d, positions, edges, lengths,
                                                                             weights, placed):
             break
         positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, positions[nodes], held, _HELD_STEPS)
-    for _ in range(_REPAIR_ROUNDS):
-        if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
-            break
-        positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, positions[nodes], held, _HELD_STEPS)
+    for restarted in (False, True):
+        if restarted:
+            if not _misfits(positions, edges, lengths, weights):
+                break
+            _restart_parts(positions, edges, lengths, weights, placed, d, rng, solve)
+        for _ in range(_REPAIR_ROUNDS):
+            if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
+                break
+            positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, positions[nodes], held, _HELD_STEPS)
     return positions
+
+
+def _lifted_fit(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array,
+                held: BoolArray, d: int, rng: np.random.Generator, solve: Solver) -> None:
+    """Fit the free nodes (in place) on the bars that touch them, the held ones fixed, through d extra dimensions.
+
+    The extra coordinates start scattered and are pressed flat step by step,
+    so that folds open through the extra room (dimensional relaxation).
+    """
+    touching = (~held)[edges].any(axis=1)
+    nodes = np.unique(edges[touching].ravel())
+    local = np.full(len(positions), -1)
+    local[nodes] = np.arange(len(nodes))
+    sub_edges = np.ascontiguousarray(local[edges[touching]])
+    sub_lengths, sub_weights = lengths[touching], weights[touching]
+    fixed = np.flatnonzero(held[nodes])
+    free = ~held[nodes]
+    lifted = np.concatenate([positions[nodes], np.zeros((len(nodes), d))], axis=1)
+    lifted[free, d:] = 0.5 * float(np.median(lengths)) * rng.standard_normal((int(np.sum(free)), d))
+    for flattening in _FLATTENING:
+        lifted, _, _ = solve(sub_edges, sub_lengths, sub_weights, lifted, fixed, _LIFTED_STEPS, flattening=flattening,
+                             flat_from=d)
+    positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, np.ascontiguousarray(lifted[:, :d]), fixed,
+                                   _HELD_STEPS)
+
+
+def _restart_parts(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array,
+                   exact: BoolArray, d: int, rng: np.random.Generator, solve: Solver) -> None:
+    """Fit each connected part of the free nodes that misfits again from fresh starts, all else held (in place).
+
+    Such a part (a corner of the layout, where nodes have too few bars to be
+    placed one by one) is small, so it gets several scattered starts near
+    the nodes it is joined to, each fitted through the extra dimensions; the
+    best fit replaces the part when it misfits less, the first exact one
+    ends the tries.
+    """
+    n = len(positions)
+    misfit = _misfit(positions, edges, lengths, weights)
+    bad = np.zeros(n, dtype=bool)
+    bad[edges[misfit > 1e-20 * weights * lengths**2].ravel()] = True
+    scale = float(np.median(lengths))
+    for part in _clusters(n, edges, ~exact):
+        if not np.any(bad[part]) or len(part) > _RESTARTED_PART:
+            continue
+        inside = np.zeros(n, dtype=bool)
+        inside[part] = True
+        touching = inside[edges].any(axis=1)
+        cost = float(np.sum(misfit[touching]))
+        goal = 1e-24 * float(np.sum(weights[touching] * lengths[touching] ** 2))
+        around = _neighbours_of(edges, part, positions)
+        centre = around.mean(axis=0) if len(around) else positions[part].mean(axis=0)
+        for _ in range(_PART_TRIES):
+            trial = positions.copy()
+            trial[part] = centre + scale * rng.standard_normal((len(part), d))
+            _lifted_fit(trial, edges, lengths, weights, ~inside, d, rng, solve)
+            trial_cost = float(np.sum(_misfit(trial, edges[touching], lengths[touching], weights[touching])))
+            if trial_cost < cost:
+                positions[part], cost = trial[part], trial_cost
+            if cost <= goal:
+                break
 
 
 # Rounds of re-growth around the misfit bars.
@@ -548,6 +618,9 @@ _LIFTED_STEPS = 15
 _HELD_STEPS = 50
 # Rounds of local repair; re-solves per cluster; bars counted as misfit (share of the worst).
 _REPAIR_ROUNDS = 2
+# Free parts of at most this many nodes that misfit are fitted again from this many fresh starts.
+_RESTARTED_PART = 200
+_PART_TRIES = 8
 _REPAIR_TRIES = 9
 _MISFIT_SHARE = 0.01
 
