@@ -542,8 +542,8 @@ def _restart_parts(positions: Float64Array, edges: Int64Array, lengths: Float64A
     """Fit each connected part of the free nodes that misfits again from fresh starts, all else held (in place).
 
     Such a part (a corner of the layout, where nodes have too few bars to be
-    placed one by one) is small, so it gets several scattered starts near
-    the nodes it is joined to, each fitted through the extra dimensions; the
+    placed one by one) is small, so it gets several scattered starts, about
+    its fitted places and about the nodes it is joined to, each fitted through the extra dimensions; the
     best fit replaces the part when it misfits less, the first exact one
     ends the tries.
     """
@@ -562,9 +562,11 @@ def _restart_parts(positions: Float64Array, edges: Int64Array, lengths: Float64A
         goal = 1e-24 * float(np.sum(weights[touching] * lengths[touching] ** 2))
         around = _neighbours_of(edges, part, positions)
         centre = around.mean(axis=0) if len(around) else positions[part].mean(axis=0)
-        for _ in range(_PART_TRIES):
+        for attempt in range(_PART_TRIES):
             trial = positions.copy()
-            trial[part] = centre + scale * rng.standard_normal((len(part), d))
+            # Alternately scattered about the fitted places (a fold is often near the truth) and about the centre.
+            origin = trial[part] if attempt % 2 == 0 else centre
+            trial[part] = origin + scale * rng.standard_normal((len(part), d))
             _lifted_fit(trial, edges, lengths, weights, ~inside, d, rng, solve)
             trial_cost = float(np.sum(_misfit(trial, edges[touching], lengths[touching], weights[touching])))
             if trial_cost < cost:
@@ -620,7 +622,7 @@ _HELD_STEPS = 50
 _REPAIR_ROUNDS = 2
 # Free parts of at most this many nodes that misfit are fitted again from this many fresh starts.
 _RESTARTED_PART = 200
-_PART_TRIES = 8
+_PART_TRIES = 20
 _REPAIR_TRIES = 9
 _MISFIT_SHARE = 0.01
 
