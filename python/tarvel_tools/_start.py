@@ -471,8 +471,12 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     fixed, max_iter, flattening=, flat_from=)``). The rest is fitted first in
     2 d dimensions whose extra coordinates are pressed flat step by step
     (folds open through the extra room), then in d; clusters of nodes whose
-    bars still misfit are then re-solved locally, mirrored in the hyperplane
-    of their neighbours among other tries, the exact part still held.
+    bars still misfit are then placed again by the growth from the fitted
+    rest, re-solved locally (mirrored in the hyperplane of their neighbours
+    among other tries), and connected free parts that still misfit are
+    restarted from scattered starts, the exact part still held. A placed
+    part that fits to a ten-thousandth but not a millionth (rounding along
+    long trilateration chains) is first polished on its own bars.
     """
     bars = _Bars.of(n, edges, lengths)
     positions, placed = exact_part(bars, d)
@@ -494,7 +498,6 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     sub_edges = np.ascontiguousarray(local[edges[touching]])
     sub_lengths, sub_weights = lengths[touching], weights[touching]
     held = np.flatnonzero(placed[nodes])
-    free = ~placed[nodes]
     _lifted_fit(positions, edges, lengths, weights, placed, d, rng, solve)
     for _ in range(_REGROW_ROUNDS):
         if not _misfits(positions, edges, lengths, weights) or not _regrow(bars, d, positions, edges, lengths,
@@ -543,9 +546,9 @@ def _restart_parts(positions: Float64Array, edges: Int64Array, lengths: Float64A
 
     Such a part (a corner of the layout, where nodes have too few bars to be
     placed one by one) is small, so it gets several scattered starts, about
-    its fitted places and about the nodes it is joined to, each fitted through the extra dimensions; the
-    best fit replaces the part when it misfits less, the first exact one
-    ends the tries.
+    its fitted places and about the nodes it is joined to, each fitted
+    through the extra dimensions; the best fit replaces the part when it
+    misfits less, the first exact one ends the tries.
     """
     n = len(positions)
     misfit = _misfit(positions, edges, lengths, weights)
