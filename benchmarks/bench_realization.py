@@ -1,7 +1,7 @@
 """Shapes from distances: classical_mds and realize against baselines timed in the same run.
 
     python benchmarks/bench_realization.py [--quick] [--sizes 1000,10000,100000] [--seeds 100]
-        [--seeds-3d 100] [--noise-seeds 50] [--sdp]
+        [--seeds-3d 100] [--baseline-3d 10] [--noise-seeds 50] [--sdp]
 
 - classical_mds at n = 2000 against scipy.linalg.eigh(B, subset_by_index) on the
   double-centred matrix, tarvel.gram_from_dist on the same distances, and
@@ -173,7 +173,7 @@ def resident_kib(field):
         return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
 
 
-def realize_section(sizes, d, seeds, memory=True):
+def realize_section(sizes, d, seeds, memory=True, baseline=None):
     print(f"\n== realize, exact lengths, d = {d} ==")
     for n in sizes:
         points, edges = timed_instance(n, d)
@@ -192,7 +192,7 @@ def realize_section(sizes, d, seeds, memory=True):
             print(f"   n={n}: peak resident memory grows by {grown / 2**20:.0f} MiB in realize, "
                   f"{grown / (n + len(edges)):.0f} B per node+bar")
     if seeds:
-        recovery_rate(d, seeds)
+        recovery_rate(d, seeds, baseline=baseline)
 
 
 def landmark_only(n, edges, lengths, weights, d, rng, rough, solve):
@@ -200,10 +200,11 @@ def landmark_only(n, edges, lengths, weights, d, rng, rough, solve):
     return rough()
 
 
-def recovery_rate(d, wanted, n=1000):
+def recovery_rate(d, wanted, n=1000, baseline=None):
     """Seeds in turn until `wanted` of them give generically globally rigid graphs (only these
-    determine the shape); on each, realize with its start and with the landmark-MDS start alone
-    (the baseline, same run): the share realized to relative RMSE <= 1e-8, the time per call."""
+    determine the shape); on each (the baseline on the first `baseline` of them, all by default),
+    realize with its start and with the landmark-MDS start alone (the baseline, same run): the
+    share realized to relative RMSE <= 1e-8, the time per call."""
     counts = {"ours": [0, [], []], "landmark start": [0, [], []]}
     rigid = seed = 0
     while rigid < wanted:
@@ -213,6 +214,8 @@ def recovery_rate(d, wanted, n=1000):
             continue
         rigid += 1
         for name, record in counts.items():
+            if name != "ours" and baseline is not None and rigid > baseline:
+                continue
             with start_replaced(landmark_only if name != "ours" else None):
                 start = time.perf_counter()
                 result = realize(n, edges, lengths_of(points, edges), d)
@@ -222,7 +225,8 @@ def recovery_rate(d, wanted, n=1000):
             else:
                 record[2].append(seed - 1)
     for name, (recovered, seconds, missed) in counts.items():
-        print(f"   recovery at n={n}, d={d}, {name}: {recovered} of {rigid} globally rigid instances ({seed} seeds), "
+        tried = len(seconds)
+        print(f"   recovery at n={n}, d={d}, {name}: {recovered} of {tried} globally rigid instances ({seed} seeds), "
               f"median {np.median(seconds):.3g} s per call, slowest {max(seconds):.3g} s; missed seeds {missed}")
 
 
@@ -310,6 +314,8 @@ def main():
     parser.add_argument("--sizes", default=None, help="realize sizes, comma-separated")
     parser.add_argument("--seeds", type=int, default=None, help="globally rigid instances of the 2-D recovery rate")
     parser.add_argument("--seeds-3d", type=int, default=None, help="globally rigid instances of the 3-D recovery rate")
+    parser.add_argument("--baseline-3d", type=int, default=None,
+                        help="run the 3-D recovery baseline on the first this many instances only (it is slow)")
     parser.add_argument("--noise-seeds", type=int, default=None, help="instances of the noisy comparison")
     parser.add_argument("--sdp", action="store_true", help="run the cvxpy peer")
     args = parser.parse_args()
@@ -325,7 +331,7 @@ def main():
     realize_section(sizes, 2, args.seeds if args.seeds is not None else (10 if args.quick else 100))
     noisy_section(args.noise_seeds if args.noise_seeds is not None else (10 if args.quick else 50), not args.quick)
     realize_section([1000] if args.quick else [1000, 10000], 3, args.seeds_3d if args.seeds_3d is not None else
-                    (5 if args.quick else 100))
+                    (5 if args.quick else 100), baseline=args.baseline_3d)
     if args.sdp:
         sdp_section()
 

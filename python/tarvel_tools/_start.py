@@ -13,18 +13,29 @@ neighbours), a node with d placed neighbours has two mirror-image places.
 Each is tried and the growth that it unlocks is checked against every bar
 that it places: the wrong mirror soon contradicts a bar, the right one does
 not (a guess is kept only when its mirror is refuted, so an undecided pair
-is left alone). Patches grown from other cliques are merged in on their
-common nodes (Procrustes on at least d + 2 of them), which lets growth
-cross regions a single front cannot.
+is left alone). Where no single image is refuted, one of two images that
+is crowded by placed nodes it shares no bar with is given up for the other
+(a heuristic for graphs whose bars join the near pairs, as measured
+distances usually do: it only chooses between mirror images, and the final
+fit and its `converged` flag still judge the result); then pairs of
+guesses are tried, an image being refuted when a node next to its growth
+has both of its own images refuted. Patches grown from other cliques are
+merged in on their common nodes (Procrustes on at least d + 2 of them),
+which lets growth cross regions a single front cannot. Rounding compounds
+along long chains of trilateration from nearly flat neighbours, so a
+placed part that fits its bars to a ten-thousandth is polished by a few
+descent steps on them before it is used.
 
 The nodes still unplaced (in space, mostly a shell near the boundary, where
 nodes have few bars) start from rough positions and are fitted with the
 exact part held fixed: first with d extra coordinates pressed flat step by
 step, so that folds open through the extra room (dimensional relaxation),
 then in d; clusters of nodes whose bars still misfit are re-solved locally,
-mirrored in the hyperplane of their neighbours among other tries. Holding
-the exact part keeps a local fold local, so these small re-solves can see
-that a try is better.
+mirrored in the hyperplane of their neighbours among other tries; before
+those, the nodes around misfit bars are placed again by the growth above
+from every other node's fitted place, which gives them more placed
+neighbours than the first growth had. Holding the exact part keeps a local
+fold local, so these small re-solves can see that a try is better.
 """
 
 from __future__ import annotations
@@ -45,14 +56,18 @@ BoolArray = npt.NDArray[np.bool_]
 _FLATNESS = 0.05
 # Patches grown from separate cliques, at most.
 _PATCHES = 12
+# Placements of a patch grown from a clique that touches the uncovered nodes: enough to meet the rest.
+_PATCH_REACH = 300
 # Mirror guesses over all patches, at most this many plus n / 20: each costs a growth.
-_GUESSES = 200
+_GUESSES = 3000
 # A mirror guess is refuted by a bar whose misfit exceeds this many times the noise of the
 # bars placed so far (or this fraction of the median length when the lengths are exact).
 _REFUTING_NOISE = 8.0
-_REFUTING_EXACT = 1e-8
+_REFUTING_EXACT = 1e-5
 # Placements that follow a mirror guess before it counts as unrefuted.
 _GUESS_REACH = 60
+# Gauss-Newton steps that fit a mirror image to more than d lengths.
+_IMAGE_STEPS = 4
 
 
 @dataclass
@@ -110,13 +125,16 @@ def exact_part(bars: _Bars, d: int) -> tuple[Float64Array, BoolArray]:
     budget = [_GUESSES + n // 20]
     for _ in range(_PATCHES):
         clique = _seed_clique(bars, d, ~covered)
+        cap = None
+        if clique is None and patches:  # the uncovered nodes hold no clique: grow from one touching them
+            clique, cap = _seed_clique(bars, d, ~covered, others=np.ones(n, dtype=bool)), _PATCH_REACH
         if clique is None:
             break
         positions = np.zeros((n, d))
         placed = np.zeros(n, dtype=bool)
         positions[clique] = _clique_shape(bars, clique, d)
         placed[clique] = True
-        _grow_with_guesses(bars, d, positions, placed, budget)
+        _grow_with_guesses(bars, d, positions, placed, budget, cap)
         covered |= placed
         patches.append((positions, placed))
         if covered.all():
@@ -138,10 +156,15 @@ def exact_part(bars: _Bars, d: int) -> tuple[Float64Array, BoolArray]:
     return positions, placed
 
 
-def _seed_clique(bars: _Bars, d: int, allowed: BoolArray) -> list[int] | None:
-    """d + 1 mutually joined allowed nodes, high degrees first (they grow best)."""
+def _seed_clique(bars: _Bars, d: int, allowed: BoolArray, others: BoolArray | None = None) -> list[int] | None:
+    """d + 1 mutually joined nodes, the first allowed and the rest among ``others`` (default: allowed too).
+
+    High degrees first: they grow best.
+    """
+    rest = allowed if others is None else others
+
     def by_degree(nodes: set[int]) -> list[int]:
-        return sorted((v for v in nodes if allowed[v]), key=lambda v: (-int(bars.degree[v]), v))
+        return sorted((v for v in nodes if rest[v]), key=lambda v: (-int(bars.degree[v]), v))
 
     for u in np.argsort(-bars.degree, kind="stable"):
         if not allowed[u]:
@@ -234,7 +257,13 @@ def _trilateration_point(points: Float64Array, lengths: Float64Array) -> Float64
 
 
 def _mirror_points(points: Float64Array, lengths: Float64Array) -> tuple[Float64Array, Float64Array] | None:
-    """The two places at the lengths from d points, mirrored in their hyperplane (None when degenerate)."""
+    """The two places at the lengths from d points, mirrored in their hyperplane (None when degenerate).
+
+    From more points, nearly on one hyperplane, the two places mirrored in
+    the hyperplane that fits them best, each then moved by a few
+    Gauss-Newton steps to fit the lengths (the right one fits exactly when
+    they are exact, its mirror image in general does not).
+    """
     d = points.shape[1]
     centre = points.mean(axis=0)
     offsets = points - centre
@@ -244,50 +273,155 @@ def _mirror_points(points: Float64Array, lengths: Float64Array) -> tuple[Float64
     right = 0.5 * (np.sum(offsets * offsets, axis=1) - lengths * lengths)
     right -= right.mean()
     foot = axes[:d - 1].T @ ((left[:, :d - 1].T @ right) / spread[:d - 1])
-    height = float(np.sqrt(max(lengths[0] ** 2 - float(np.sum((foot - offsets[0]) ** 2)), 0.0)))
+    height = float(np.sqrt(max(float(np.mean(lengths**2 - np.sum((foot - offsets) ** 2, axis=1))), 0.0)))
     normal = axes[d - 1]
-    return centre + foot + height * normal, centre + foot - height * normal
+    images = centre + foot + height * normal, centre + foot - height * normal
+    if len(points) == d:
+        return images
+    return _fitted(images[0], points, lengths), _fitted(images[1], points, lengths)
 
 
-def _grow_with_guesses(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int]) -> None:
-    undecided: set[tuple[int, int]] = set()  # (node, placed neighbours) whose two images both stood
+def _fitted(point: Float64Array, points: Float64Array, lengths: Float64Array) -> Float64Array:
+    """A few Gauss-Newton steps from ``point`` towards the given lengths from the points."""
+    for _ in range(_IMAGE_STEPS):
+        difference = point - points
+        distances = np.maximum(np.sqrt(np.einsum("ij,ij->i", difference, difference)), np.finfo(float).tiny)
+        jacobian = difference / distances[:, None]
+        point = point + np.linalg.lstsq(jacobian, lengths - distances, rcond=None)[0]
+    return point
+
+
+def _misses(point: Float64Array, points: Float64Array, lengths: Float64Array) -> float:
+    return float(np.max(np.abs(np.linalg.norm(points - point, axis=1) - lengths)))
+
+
+def _grow_with_guesses(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int],
+                       cap: int | None = None) -> None:
+    """Trilaterate, then guess, until nothing more is placed (or ``cap`` nodes are)."""
+    undecided: set[tuple[int, int, int]] = set()  # (node, placed neighbours, depth) whose two images both stood
     while True:
-        _trilaterate(bars, d, positions, placed)
-        if placed.all() or budget[0] <= 0 or not _refuted_guess(bars, d, positions, placed, budget, undecided):
+        _trilaterate(bars, d, positions, placed, limit=None if cap is None else max(cap - int(np.sum(placed)), 0))
+        if placed.all() or (cap is not None and np.sum(placed) >= cap):
+            return
+        if budget[0] > 0 and _refuted_guess(bars, d, positions, placed, budget, undecided):
+            continue
+        if _preferred_guess(bars, d, positions, placed):
+            continue
+        if budget[0] <= 0 or not any(_refuted_guess(bars, d, positions, placed, budget, undecided, depth=depth)
+                                     for depth in range(1, _DEPTH + 1)):
             return
 
 
+# A mirror image is crowded when a placed node that shares no bar with it lies closer than this
+# fraction of the median bar length.
+_CROWDED = 0.8
+
+
+def _preferred_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray) -> bool:
+    """Place one node with d placed neighbours at the image that keeps clear of unjoined nodes; False if none.
+
+    A heuristic for graphs whose bars join the near pairs (measured distances
+    are short ones): of two mirror images, one crowded by placed nodes it has
+    no bar to and one clear of them, the clear one is taken. The most
+    crowded rejected image decides first.
+    """
+    counts = bars.placed_counts(placed)
+    candidates = np.flatnonzero(~placed & (counts >= d))
+    if len(candidates) == 0:
+        return False
+    from scipy.spatial import cKDTree  # type: ignore[import-untyped, unused-ignore]
+
+    inside = np.flatnonzero(placed)
+    tree = cKDTree(positions[inside])
+    reach = _CROWDED * float(np.median(bars.lengths))
+    tolerance = _refuting_tolerance(bars, positions, placed)
+    best: tuple[float, int, Float64Array] | None = None
+    for v in candidates:
+        ends, lengths = bars.placed_neighbours(int(v), placed)
+        mirrors = _mirror_points(positions[ends], lengths)
+        if mirrors is None:
+            continue
+        clearance = []
+        for point in mirrors:
+            near = inside[tree.query_ball_point(point, reach)]
+            joined = bars.neighbours[int(v)]
+            close = [float(np.linalg.norm(positions[w] - point)) for w in near if int(w) not in joined]
+            clearance.append(min(close, default=np.inf))
+        crowded = [c < reach for c in clearance]
+        if crowded[0] == crowded[1]:
+            continue
+        keep = 1 if crowded[0] else 0
+        if _misses(mirrors[keep], positions[ends], lengths) > tolerance:
+            continue
+        score = clearance[1 - keep]
+        if best is None or score < best[0]:
+            best = (score, int(v), mirrors[keep])
+    if best is None:
+        return False
+    positions[best[1]] = best[2]
+    placed[best[1]] = True
+    return True
+
+
 def _refuted_guess(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, budget: list[int],
-                   undecided: set[tuple[int, int]]) -> bool:
+                   undecided: set[tuple[int, int, int]], depth: int = 0) -> bool:
     """Place one node with d placed neighbours whose other mirror image contradicts a bar; False if none.
 
     Each image is followed by the trilateration it unlocks (a bounded number of
-    placements): an image whose growth misses a length is refuted.
+    placements): an image whose growth misses a length is refuted. With a
+    depth, an image is also refuted when some node next to its growth has
+    both of its own images refuted in turn (to one less depth): two guesses
+    together meet bars that neither meets alone.
     """
     counts = bars.placed_counts(placed)
     tolerance = _refuting_tolerance(bars, positions, placed)
-    for v in np.flatnonzero(~placed & (counts == d)):
-        if (int(v), len(bars.placed_neighbours(int(v), placed)[0])) in undecided:
+    for v in np.flatnonzero(~placed & (counts >= d)):
+        key = (int(v), len(bars.placed_neighbours(int(v), placed)[0]), depth)
+        if key in undecided:
             continue  # nothing new around it since both of its images stood
         ends, lengths = bars.placed_neighbours(int(v), placed)
         mirrors = _mirror_points(positions[ends], lengths)
         if mirrors is None:
             continue
-        survivors = []
-        for point in mirrors:
-            budget[0] -= 1
-            trial, inside = positions.copy(), placed.copy()
-            trial[v] = point
-            inside[v] = True
-            if _trilaterate(bars, d, trial, inside, tolerance=tolerance, limit=_GUESS_REACH):
-                survivors.append(point)
+        survivors = [point for point in mirrors
+                     if not _image_refuted(bars, d, positions, placed, int(v), point, tolerance, depth, budget)]
         if len(survivors) == 1:
             positions[v] = survivors[0]
             placed[v] = True
             return True
-        undecided.add((int(v), len(ends)))
+        undecided.add(key)
         if budget[0] <= 0:
             return False
+    return False
+
+
+# Nodes next to a guess's growth whose images are tried one level deeper, at most.
+_DEEPER_NODES = 6
+_DEPTH = 2
+
+
+def _image_refuted(bars: _Bars, d: int, positions: Float64Array, placed: BoolArray, v: int, point: Float64Array,
+                   tolerance: float, depth: int, budget: list[int]) -> bool:
+    budget[0] -= 1
+    ends, lengths = bars.placed_neighbours(v, placed)
+    if _misses(point, positions[ends], lengths) > tolerance:
+        return True
+    trial, inside = positions.copy(), placed.copy()
+    trial[v] = point
+    inside[v] = True
+    newly = [v]
+    if not _trilaterate(bars, d, trial, inside, newly=newly, tolerance=tolerance, limit=_GUESS_REACH):
+        return True
+    if depth == 0 or budget[0] <= 0:
+        return False
+    counts = bars.placed_counts(inside)
+    near = sorted({w for u in newly for w in bars.neighbours[u] if not inside[w] and counts[w] >= d})
+    for w in near[:_DEEPER_NODES]:
+        ends, lengths = bars.placed_neighbours(w, inside)
+        mirrors = _mirror_points(trial[ends], lengths)
+        if mirrors is not None and all(_image_refuted(bars, d, trial, inside, w, image, tolerance, depth - 1, budget)
+                                       for image in mirrors):
+            return True
     return False
 
 
@@ -337,13 +471,21 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     fixed, max_iter, flattening=, flat_from=)``). The rest is fitted first in
     2 d dimensions whose extra coordinates are pressed flat step by step
     (folds open through the extra room), then in d; clusters of nodes whose
-    bars still misfit are then re-solved locally, mirrored in the hyperplane
-    of their neighbours among other tries, the exact part still held.
+    bars still misfit are then placed again by the growth from the fitted
+    rest, re-solved locally (mirrored in the hyperplane of their neighbours
+    among other tries), and connected free parts that still misfit are
+    restarted from scattered starts, the exact part still held. A placed
+    part that fits to a ten-thousandth but not a millionth (rounding along
+    long trilateration chains) is first polished on its own bars.
     """
     bars = _Bars.of(n, edges, lengths)
     positions, placed = exact_part(bars, d)
-    if np.sum(placed) <= d + 1 or not _fits_closely(bars, positions, placed):
+    if np.sum(placed) <= d + 1 or not _fits_closely(bars, positions, placed, _NEAR_FIT):
         return rough()
+    if not _fits_closely(bars, positions, placed, _CLOSE_FIT):
+        _polish(positions, edges, lengths, weights, placed, solve)
+        if not _fits_closely(bars, positions, placed, _CLOSE_FIT):
+            return rough()
     if placed.all():
         return positions
     exact = np.flatnonzero(placed)
@@ -356,36 +498,151 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     sub_edges = np.ascontiguousarray(local[edges[touching]])
     sub_lengths, sub_weights = lengths[touching], weights[touching]
     held = np.flatnonzero(placed[nodes])
-    free = ~placed[nodes]
-    scale = float(np.median(lengths))
-    lifted = np.concatenate([positions[nodes], np.zeros((len(nodes), d))], axis=1)
-    lifted[free, d:] = 0.5 * scale * rng.standard_normal((int(np.sum(free)), d))
-    for flattening in _FLATTENING:
-        lifted, _, _ = solve(sub_edges, sub_lengths, sub_weights, lifted, held, _LIFTED_STEPS, flattening=flattening,
-                             flat_from=d)
-    positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, np.ascontiguousarray(lifted[:, :d]), held,
-                                   _HELD_STEPS)
-    for _ in range(_REPAIR_ROUNDS):
-        if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
+    _lifted_fit(positions, edges, lengths, weights, placed, d, rng, solve)
+    for _ in range(_REGROW_ROUNDS):
+        if not _misfits(positions, edges, lengths, weights) or not _regrow(bars, d, positions, edges, lengths,
+                                                                            weights, placed):
             break
         positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, positions[nodes], held, _HELD_STEPS)
+    for restarted in (False, True):
+        if restarted:
+            if not _misfits(positions, edges, lengths, weights):
+                break
+            _restart_parts(positions, edges, lengths, weights, placed, d, rng, solve)
+        for _ in range(_REPAIR_ROUNDS):
+            if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
+                break
+            positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, positions[nodes], held, _HELD_STEPS)
     return positions
+
+
+def _lifted_fit(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array,
+                held: BoolArray, d: int, rng: np.random.Generator, solve: Solver) -> None:
+    """Fit the free nodes (in place) on the bars that touch them, the held ones fixed, through d extra dimensions.
+
+    The extra coordinates start scattered and are pressed flat step by step,
+    so that folds open through the extra room (dimensional relaxation).
+    """
+    touching = (~held)[edges].any(axis=1)
+    nodes = np.unique(edges[touching].ravel())
+    local = np.full(len(positions), -1)
+    local[nodes] = np.arange(len(nodes))
+    sub_edges = np.ascontiguousarray(local[edges[touching]])
+    sub_lengths, sub_weights = lengths[touching], weights[touching]
+    fixed = np.flatnonzero(held[nodes])
+    free = ~held[nodes]
+    lifted = np.concatenate([positions[nodes], np.zeros((len(nodes), d))], axis=1)
+    lifted[free, d:] = 0.5 * float(np.median(lengths)) * rng.standard_normal((int(np.sum(free)), d))
+    for flattening in _FLATTENING:
+        lifted, _, _ = solve(sub_edges, sub_lengths, sub_weights, lifted, fixed, _LIFTED_STEPS, flattening=flattening,
+                             flat_from=d)
+    positions[nodes], _, _ = solve(sub_edges, sub_lengths, sub_weights, np.ascontiguousarray(lifted[:, :d]), fixed,
+                                   _HELD_STEPS)
+
+
+def _restart_parts(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array,
+                   exact: BoolArray, d: int, rng: np.random.Generator, solve: Solver) -> None:
+    """Fit each connected part of the free nodes that misfits again from fresh starts, all else held (in place).
+
+    Such a part (a corner of the layout, where nodes have too few bars to be
+    placed one by one) is small, so it gets several scattered starts, about
+    its fitted places and about the nodes it is joined to, each fitted
+    through the extra dimensions; the best fit replaces the part when it
+    misfits less, the first exact one ends the tries.
+    """
+    n = len(positions)
+    misfit = _misfit(positions, edges, lengths, weights)
+    bad = np.zeros(n, dtype=bool)
+    bad[edges[misfit > 1e-20 * weights * lengths**2].ravel()] = True
+    scale = float(np.median(lengths))
+    for part in _clusters(n, edges, ~exact):
+        if not np.any(bad[part]) or len(part) > _RESTARTED_PART:
+            continue
+        inside = np.zeros(n, dtype=bool)
+        inside[part] = True
+        touching = inside[edges].any(axis=1)
+        cost = float(np.sum(misfit[touching]))
+        goal = 1e-24 * float(np.sum(weights[touching] * lengths[touching] ** 2))
+        around = _neighbours_of(edges, part, positions)
+        centre = around.mean(axis=0) if len(around) else positions[part].mean(axis=0)
+        for attempt in range(_PART_TRIES):
+            trial = positions.copy()
+            # Alternately scattered about the fitted places (a fold is often near the truth) and about the centre.
+            origin = trial[part] if attempt % 2 == 0 else centre
+            trial[part] = origin + scale * rng.standard_normal((len(part), d))
+            _lifted_fit(trial, edges, lengths, weights, ~inside, d, rng, solve)
+            trial_cost = float(np.sum(_misfit(trial, edges[touching], lengths[touching], weights[touching])))
+            if trial_cost < cost:
+                positions[part], cost = trial[part], trial_cost
+            if cost <= goal:
+                break
+
+
+# Rounds of re-growth around the misfit bars.
+_REGROW_ROUNDS = 2
+_REGROW_HOPS = 1
+
+
+def _misfits(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array) -> bool:
+    return float(np.sum(_misfit(positions, edges, lengths, weights))) > 1e-24 * float(np.sum(weights * lengths**2))
+
+
+def _regrow(bars: _Bars, d: int, positions: Float64Array, edges: Int64Array, lengths: Float64Array,
+            weights: Float64Array, exact: BoolArray) -> bool:
+    """Place the nodes around misfit bars again by trilateration from the fitted rest; False if none moved.
+
+    The nodes on bars that carry at least a thousandth of the worst misfit,
+    and their neighbours, are taken out; every other node keeps its fitted
+    place and counts as placed, so the taken-out ones now have more placed
+    neighbours than the first growth gave them, and trilateration, refuted
+    mirror images and the crowding preference place them again.
+    """
+    misfit = _misfit(positions, edges, lengths, weights)
+    suspect = np.zeros(bars.n, dtype=bool)
+    suspect[edges[misfit >= 1e-3 * float(np.max(misfit))].ravel()] = True
+    for _ in range(_REGROW_HOPS):
+        suspect[edges[suspect[edges].any(axis=1)].ravel()] = True
+    suspect &= ~exact
+    if not np.any(suspect):
+        return False
+    trial, placed = positions.copy(), ~suspect
+    _grow_with_guesses(bars, d, trial, placed, [_GUESSES])
+    moved = suspect & placed
+    positions[moved] = trial[moved]
+    return bool(np.any(moved))
 
 
 # The placed part is used when every bar between placed nodes fits to this fraction of the median length.
 _CLOSE_FIT = 1e-6
+# A placed part that fits to this share is first polished by a few descent steps on its own bars.
+_NEAR_FIT = 1e-4
+_POLISH_STEPS = 10
 # Pressing weights of the lifted fit (relative to the bars), and its steps.
 _FLATTENING = (1e-3, 1e-2, 1e-1, 1.0, 10.0)
 _LIFTED_STEPS = 15
 _HELD_STEPS = 50
 # Rounds of local repair; re-solves per cluster; bars counted as misfit (share of the worst).
 _REPAIR_ROUNDS = 2
+# Free parts of at most this many nodes that misfit are fitted again from this many fresh starts.
+_RESTARTED_PART = 200
+_PART_TRIES = 20
 _REPAIR_TRIES = 9
 _MISFIT_SHARE = 0.01
 
 
-def _fits_closely(bars: _Bars, positions: Float64Array, placed: BoolArray) -> bool:
-    """Whether the placed part fits its bars to a millionth of the median length.
+def _polish(positions: Float64Array, edges: Int64Array, lengths: Float64Array, weights: Float64Array,
+            placed: BoolArray, solve: Solver) -> None:
+    """Fit the placed part (in place) to its own bars: rounding compounds along trilateration from flat spots."""
+    inner = placed[edges].all(axis=1)
+    nodes = np.flatnonzero(placed)
+    local = np.full(len(positions), -1)
+    local[nodes] = np.arange(len(nodes))
+    positions[nodes], _, _ = solve(np.ascontiguousarray(local[edges[inner]]), lengths[inner], weights[inner],
+                                   positions[nodes], np.empty(0, dtype=np.int64), _POLISH_STEPS)
+
+
+def _fits_closely(bars: _Bars, positions: Float64Array, placed: BoolArray, share: float) -> bool:
+    """Whether the placed part fits its bars to the given share of the median length.
 
     Noisy lengths do not: trilateration's errors then compound along the growth
     (a node placed from slightly wrong neighbours is wrong by more), and a
@@ -395,7 +652,7 @@ def _fits_closely(bars: _Bars, positions: Float64Array, placed: BoolArray) -> bo
     a, b = bars.unique[:, 0], bars.unique[:, 1]
     both = placed[a] & placed[b]
     misfit = np.abs(np.linalg.norm(positions[a[both]] - positions[b[both]], axis=1) - bars.unique_lengths[both])
-    return bool(np.all(misfit <= _CLOSE_FIT * float(np.median(bars.lengths))))
+    return bool(np.all(misfit <= share * float(np.median(bars.lengths))))
 
 
 def _moved_onto(points: Float64Array, nodes: Int64Array, targets: Float64Array) -> Float64Array:

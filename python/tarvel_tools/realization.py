@@ -14,8 +14,8 @@ How `realize` finds the fit, and why so: a start that does not depend on
 luck (the nodes that trilateration places from the lengths alone, exactly
 for exact lengths, and the rest fitted to them held fixed; see `_start`;
 classical MDS of the shortest-path distances from a few far-apart landmark
-nodes gives the rough positions it needs), stress majorization on the bars (each step one solve with
-a weighted graph Laplacian factored once), a Levenberg–Marquardt descent in
+nodes gives the rough positions it needs); when that start does not
+already fit every bar, a Levenberg–Marquardt descent in
 one extra dimension whose coordinate is pressed flat step by step (a fold
 of the plane can open through space, so local minima of the plane are left
 behind), a final Levenberg–Marquardt solve of the weighted least-squares
@@ -73,6 +73,9 @@ _ANCHOR_CONTRADICTION = 0.1
 # crawling (converging steps shrink the cost's decrease quadratically, so they pass this in one or two).
 _CRAWL = 1e-4
 _CRAWL_STEPS = 10
+# A start whose squared misfit is below this share of the squared lengths already fits every bar
+# (exact lengths placed by trilateration): the descent polishes it, nothing has to be unfolded.
+_FITTED_START = 1e-16
 # The dense Fisher information of `localization_bound` is refused beyond this many unknowns.
 _BOUND_UNKNOWN_LIMIT = 12_000
 
@@ -326,14 +329,17 @@ def realize(n: Any, edges: npt.ArrayLike | None = None, lengths: npt.ArrayLike |
     The fit starts from the nodes that trilateration places from the lengths
     alone (each from d + 1 placed neighbours, growing from (d + 1)-cliques;
     a node with d placed neighbours takes the mirror image whose twin
-    contradicts a bar), which exact lengths place exactly; the other nodes
+    contradicts a bar, alone or with a guess next to it, or else, as a
+    heuristic for bars that join near pairs, the image that no placed node
+    without a bar to it crowds), which exact lengths place exactly when
+    the heuristic chooses right; the other nodes
     start from classical MDS of shortest-path distances from 20 far-apart
     landmark nodes (the first chosen by ``seed``) and are fitted with the
     placed ones held, lifted into d extra dimensions and pressed flat, with
     clusters of misfit re-solved locally (Eren et al. 2004 for trilateration;
-    dimensional relaxation for the lift). The whole is then improved by
-    stress majorization and by a descent in d + 1 dimensions whose extra
-    coordinate is pressed to zero, and the least-squares problem is solved by
+    dimensional relaxation for the lift). Unless the start fits every bar,
+    the whole is then improved by a descent in d + 1 dimensions whose extra
+    coordinate is pressed to zero; the least-squares problem is solved by
     Levenberg–Marquardt on the sparse rigidity matrix. When a few bars carry
     most of the remaining misfit (the mark of a fold, not of noise), the
     nodes around them are re-solved from scattered and reflected starts with
@@ -583,13 +589,14 @@ def _fit(graph: given.GraphInput, lengths: Float64Array, weights: Float64Array, 
         return positions, 0, True
     start = _start.start(n, edges, lengths, weights, d, rng, lambda: _landmark_start(n, edges, lengths, d, rng),
                          _least_squares)
-    positions, iterations = _majorize(n, edges, lengths, weights / lengths**2, start)
-    lifted = np.concatenate([positions, 1e-2 * _spread(positions) * rng.standard_normal((n, 1))], axis=1)
-    for flattening in (1e-3, 1e-1, 10.0):
-        lifted, steps, _ = _least_squares(edges, lengths, weights, lifted, np.empty(0, dtype=np.int64), 8,
-                                          flattening=flattening, flat_from=d)
-        iterations += steps
-    positions = lifted[:, :d].copy()
+    positions, iterations = start, 0
+    if _weighted_cost(start, edges, lengths, weights) > _FITTED_START * float(np.sum(weights * lengths**2)):
+        lifted = np.concatenate([positions, 1e-2 * _spread(positions) * rng.standard_normal((n, 1))], axis=1)
+        for flattening in (1e-3, 1e-1, 10.0):
+            lifted, steps, _ = _least_squares(edges, lengths, weights, lifted, np.empty(0, dtype=np.int64), 8,
+                                              flattening=flattening, flat_from=d)
+            iterations += steps
+        positions = lifted[:, :d].copy()
     positions, steps, converged = _least_squares(edges, lengths, weights, positions, np.empty(0, dtype=np.int64),
                                                  max_iter)
     iterations += steps
@@ -720,36 +727,6 @@ def _landmark_start(n: int, edges: Int64Array, lengths: Float64Array, d: int,
     start: Float64Array = -0.5 * (squared - among.mean(axis=1)[:, None]).T @ (vectors / np.sqrt(values))
     start += 1e-6 * _spread(start) * rng.standard_normal(start.shape)  # no two nodes start at one place
     return start
-
-
-def _majorize(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Array, positions: Float64Array,
-              max_iter: int = 100, tol: float = 1e-5) -> tuple[Float64Array, int]:
-    """Weighted stress majorization (Guttman transforms), node 0 held at the origin."""
-    import scipy.sparse  # type: ignore[import-untyped, unused-ignore]
-    import scipy.sparse.linalg  # type: ignore[import-untyped, unused-ignore]
-
-    i, j = edges[:, 0], edges[:, 1]
-    laplacian = scipy.sparse.coo_matrix(
-        (np.concatenate([-weights, -weights, weights, weights]),
-         (np.concatenate([i, j, i, j]), np.concatenate([j, i, i, j]))), shape=(n, n)).tocsc()
-    factor = scipy.sparse.linalg.splu(laplacian[1:, 1:].tocsc(), permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0,
-                                      options={"SymmetricMode": True})
-    previous = np.inf
-    positions = positions - positions[0]
-    for step in range(1, max_iter + 1):
-        difference = positions[i] - positions[j]
-        distances = np.linalg.norm(difference, axis=1)
-        stress = float(np.sum(weights * (distances - lengths) ** 2))
-        if previous - stress <= tol * previous:
-            return positions, step
-        previous = stress
-        pull = (weights * lengths / np.maximum(distances, _TINY))[:, None] * difference
-        right = np.zeros_like(positions)
-        np.add.at(right, i, pull)
-        np.add.at(right, j, -pull)
-        positions = np.zeros_like(positions)
-        positions[1:] = factor.solve(right[1:])
-    return positions, max_iter
 
 
 def _least_squares(edges: Int64Array, lengths: Float64Array, weights: Float64Array, positions: Float64Array,

@@ -70,7 +70,31 @@ def geometric_graph(n, d, seed):
     return points, np.unique(np.sort(np.concatenate([pairs, extra]), axis=1), axis=0)
 
 
-@pytest.mark.parametrize("d, seed", [(2, 54), (3, 4)])
+@pytest.mark.parametrize("seed", [17, 27, 39])
+def test_guessed_mirror_images_in_space_are_the_true_ones(seed):
+    # Most of these shells are placed by choosing between mirror images (crowding, pairs of
+    # guesses, nearly flat neighbours); a wrong choice would show against the true points.
+    points, edges = geometric_graph(1000, 3, seed)
+    positions, placed = _start.exact_part(_start._Bars.of(1000, edges, lengths_of(points, edges)), 3)
+    assert np.sum(placed) >= 900
+    assert procrustes_rmse(points[placed], positions[placed]) <= 1e-9 * spread(points)
+
+
+@pytest.mark.parametrize("d", [2, 3])
+def test_both_mirror_images_fit_d_lengths_and_only_the_true_one_fits_more(d):
+    rng = np.random.default_rng(d)
+    around = np.column_stack([rng.random((d + 2, d - 1)), 0.02 * rng.random(d + 2)])  # nearly on a hyperplane
+    truth = np.concatenate([rng.random(d - 1), [0.5]])
+    lengths = np.linalg.norm(around - truth, axis=1)
+    for count in (d, d + 2):
+        images = _start._mirror_points(around[:count], lengths[:count])
+        misses = [_start._misses(image, around[:count], lengths[:count]) for image in images]
+        closest = min(np.linalg.norm(image - truth) for image in images)
+        assert closest <= 1e-12 and (max(misses) <= 1e-12 if count == d else max(misses) > 1e-4)
+
+
+# (3, 17) and (3, 27) folded in the shell near the cube's faces with a start of trilateration alone.
+@pytest.mark.parametrize("d, seed", [(2, 54), (3, 4), (3, 17), (3, 27)])
 def test_exact_lengths_give_the_truth_where_a_landmark_start_folds(d, seed):
     points, edges = geometric_graph(1000, d, seed)
     assert is_globally_rigid(1000, edges, d=d)
