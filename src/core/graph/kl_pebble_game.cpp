@@ -1,10 +1,12 @@
 #include "graph/kl_pebble_game.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "numeric/fault.hpp"
 #include "numeric/interrupt.hpp"
 #include "graph/graph.hpp"
+#include "graph/low_degree_peeling.hpp"
 #include "graph/reduction.hpp"
 
 namespace tarvel {
@@ -119,13 +121,34 @@ void KLPebbleGame::probe_for_tight_set(std::uint64_t u, std::uint64_t l) {
     if (digraph_.gather(u, far, l + 1) <= l) digraph_.condense_closure();
 }
 
+namespace {
+
+// The game on the core left by peeling low-degree nodes, with the peeled
+// edges' labels and the components put back.
+void play_on_core(KLPebbleGame& game, std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
+                  std::uint64_t l, PebbleGameResult& result) {
+    const LowDegreePeeling peeling = peel_low_degree(n, edges, k);
+    PebbleGameResult core;
+    game.play(peeling.core_nodes.size(), peeling.core_edges, k, l, core);
+    result.labels = peeling.fate;
+    for (std::size_t c = 0; c < core.labels.size(); ++c) result.labels[peeling.core_edge_places[c]] = core.labels[c];
+    result.accepted = static_cast<std::uint64_t>(std::count(result.labels.begin(), result.labels.end(), 1));
+    restore_peeled_components(n, edges, result.labels, k, peeling, core.components, result.components);
+}
+
+}  // namespace
+
 PebbleGameResult play_kl_pebble_game(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
                                      std::uint64_t l) {
     check_pebble_game_parameters(k, l);
     const CompactGraph compact = compact_graph(n, edges);
     KLPebbleGame game;
     PebbleGameResult result;
-    game.play(compact.node_count(), compact.edges, k, l, result);
+    if (peeling_suits(k, l)) {
+        play_on_core(game, compact.node_count(), compact.edges, k, l, result);
+    } else {
+        game.play(compact.node_count(), compact.edges, k, l, result);
+    }
     for (std::uint64_t& node : result.components.nodes) node = compact.nodes[node];  // ascending stays ascending
     count_freedom(n, edges.size(), k, l, result);
     return result;
