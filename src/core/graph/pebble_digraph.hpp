@@ -23,8 +23,9 @@
 //
 // Searches are depth-first on an explicit stack, so paths as long as the
 // node count need no C stack. Entering an element first looks at the heads
-// of all its arcs for a free pebble: near pebbles are taken before any
-// deeper path is tried, which keeps searches and reversed paths short.
+// of all its arcs for a free pebble, then at their heads: near pebbles are
+// taken before any deeper path is tried, which keeps searches and reversed
+// paths short.
 //
 // Storage is laid out for searches that jump across a large graph: every
 // element is one fixed-size record of 32-bit words (its two search marks,
@@ -200,6 +201,22 @@ PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify
                 return SearchOutcome::MovedPebble;
             } else if (verdict == Visit::Stop) {
                 return SearchOutcome::Stopped;
+            }
+        }
+        // Then two arcs ahead (those records are on their way): a pebble
+        // behind a head the search may enter is taken through that head.
+        for (std::uint32_t slot = 0; slot < count; ++slot) {
+            const std::uint64_t ahead = head_of(element, slot);
+            if (entered(ahead) || classify(ahead) != Visit::Enter) continue;
+            const std::uint32_t behind_count = out_count(ahead);
+            for (std::uint32_t behind_slot = 0; behind_slot < behind_count; ++behind_slot) {
+                const std::uint64_t behind = head_of(ahead, behind_slot);
+                if (entered(behind) || classify(behind) != Visit::TakePebble) continue;
+                stack_.back().slot = slot;
+                enter(ahead);
+                stack_.push_back({static_cast<std::uint32_t>(ahead), behind_slot});
+                reverse_stack_path_to(behind);
+                return SearchOutcome::MovedPebble;
             }
         }
         return std::nullopt;
