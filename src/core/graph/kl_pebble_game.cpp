@@ -160,7 +160,7 @@ PebbleGameResult play_kl_pebble_game(std::uint64_t n, std::span<const Pair> edge
     const CompactGraph compact = compact_graph(n, edges);
     KLPebbleGame game;
     PebbleGameResult result;
-    if (peeling_suits(k, l)) {
+    if (peeling_suits(k, l) && has_low_degree_node(compact.node_count(), compact.edges, k)) {
         play_on_core(game, compact.node_count(), compact.edges, k, l, result);
     } else {
         game.play(compact.node_count(), compact.edges, k, l, result);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "numeric/fault.hpp"
 #include "numeric/interrupt.hpp"
@@ -15,11 +16,13 @@ struct Incident {
     std::uint64_t edge;
 };
 
-// Each node's incident edges grouped by neighbour, copies of an edge in the
-// given order: incident[start[v] .. start[v + 1]).
+// Each node's incident edges in the given order: incident[start[v] ..
+// start[v + 1]). Neighbours are told apart by stamps in `seen`, one per
+// node and pass, so no list is sorted.
 struct Adjacency {
     std::vector<std::uint64_t> start;
     std::vector<Incident> incident;
+    std::vector<std::uint64_t> seen;
 
     Adjacency(std::uint64_t n, std::span<const Pair> edges)
         : start(checked_count(n + 1, sizeof(std::uint64_t)), 0),
@@ -34,34 +37,35 @@ struct Adjacency {
             incident[cursor[edges[e].i]++] = {edges[e].j, e};
             incident[cursor[edges[e].j]++] = {edges[e].i, e};
         }
-        for (std::uint64_t v = 0; v < n; ++v) {
-            if (v % 4096 == 0) check_interrupt();
-            std::sort(incident.begin() + static_cast<std::ptrdiff_t>(start[v]),
-                      incident.begin() + static_cast<std::ptrdiff_t>(start[v + 1]),
-                      [](const Incident& a, const Incident& b) {
-                          return a.neighbour != b.neighbour ? a.neighbour < b.neighbour : a.edge < b.edge;
-                      });
-        }
+        seen.assign(n, 0);
     }
 
-    std::uint64_t distinct_neighbours(std::uint64_t v) const {
+    // Counting: stamps 1 .. n; taking off: n + 1 .. 2n.
+    std::uint64_t distinct_neighbours(std::uint64_t v) {
         std::uint64_t count = 0;
         for (std::uint64_t place = start[v]; place < start[v + 1]; ++place) {
-            count += place == start[v] || incident[place].neighbour != incident[place - 1].neighbour;
+            std::uint64_t& last = seen[incident[place].neighbour];
+            count += last != v + 1;
+            last = v + 1;
         }
         return count;
+    }
+    // True for the first (in the given order) of the edges from v to this neighbour.
+    bool first_copy(std::uint64_t v, std::uint64_t neighbour) {
+        const std::uint64_t stamp = start.size() + v;
+        return std::exchange(seen[neighbour], stamp) != stamp;
     }
 };
 
 // Takes node v off: the first copy of each edge to a neighbour still there
 // is accepted, later copies rejected, and the neighbours lose v.
-void take_off(const Adjacency& adjacency, std::uint64_t v, std::uint64_t k, std::vector<std::uint8_t>& removed,
+void take_off(Adjacency& adjacency, std::uint64_t v, std::uint64_t k, std::vector<std::uint8_t>& removed,
               std::vector<std::uint64_t>& distinct, std::vector<std::uint64_t>& queue, LowDegreePeeling& out) {
     removed[v] = 1;
     for (std::uint64_t place = adjacency.start[v]; place < adjacency.start[v + 1]; ++place) {
         const Incident& at = adjacency.incident[place];
         if (removed[at.neighbour]) continue;
-        const bool first_copy = place == adjacency.start[v] || adjacency.incident[place - 1].neighbour != at.neighbour;
+        const bool first_copy = adjacency.first_copy(v, at.neighbour);
         out.fate[at.edge] = first_copy ? 1 : 0;
         if (!first_copy) continue;
         out.neighbours.push_back(at.neighbour);
@@ -117,12 +121,21 @@ std::int64_t common_component(const std::vector<std::vector<std::uint64_t>>& com
 
 bool peeling_suits(std::uint64_t k, std::uint64_t l) { return k >= 2 && l == 2 * k - 1; }
 
+bool has_low_degree_node(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k) {
+    std::vector<std::uint64_t> degree(checked_count(n, sizeof(std::uint64_t)), 0);
+    for (const Pair& edge : edges) {
+        ++degree[edge.i];
+        ++degree[edge.j];
+    }
+    return std::any_of(degree.begin(), degree.end(), [&](std::uint64_t d) { return d <= k; });
+}
+
 LowDegreePeeling peel_low_degree(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k) {
     LowDegreePeeling out;
     out.fate.assign(checked_count(edges.size(), 1), LowDegreePeeling::kCoreEdge);
     std::vector<std::uint8_t> removed(checked_count(n, 1), 0);
     {
-        const Adjacency adjacency(n, edges);
+        Adjacency adjacency(n, edges);
         std::vector<std::uint64_t> distinct(n);
         std::vector<std::uint64_t> queue;
         for (std::uint64_t v = 0; v < n; ++v) {

@@ -52,9 +52,13 @@ struct LowDegreePeeling {
     std::vector<std::uint64_t> core_edge_places;
 };
 
+// True when some node of `n` meets at most k edges: only then can a node
+// have at most k distinct neighbours without repeated edges (a dense graph
+// skips peeling).
+bool has_low_degree_node(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k);
+
 // Peels every node of `n` with at most k distinct neighbours, repeatedly.
-// The edges are pairs of distinct nodes < n. O(n + m log d) time for
-// degrees d, O(n + m) memory.
+// The edges are pairs of distinct nodes < n. O(n + m) time and memory.
 LowDegreePeeling peel_low_degree(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k);
 
 // The components of the whole graph from those of the core game
