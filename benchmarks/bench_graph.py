@@ -88,9 +88,14 @@ def lu_of(matrix):
     return factor
 
 
-def peak_memory_of_large_game(n):
-    """Peak resident memory the game adds, in MB, measured in a fresh process (Linux)."""
+def game_in_fresh_process(n, package_path=None):
+    """(processor seconds, peak resident MB the game adds) of one pebble_game in a fresh process (Linux).
+
+    `package_path` puts another build of the packages first on the path: a
+    former build measured on the same graph in the same run.
+    """
     script = textwrap.dedent(f"""
+        import time
         import numpy as np
         from tarvel_tools import pebble_game
 
@@ -105,18 +110,29 @@ def peak_memory_of_large_game(n):
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")  # resets the peak to the current resident size
         before = status("VmRSS:")
+        start = time.process_time()
         pebble_game({n}, edges)
-        print(status("VmHWM:") - before)
+        print(time.process_time() - start, (status("VmHWM:") - before) / 1024)
     """)
+    environment = dict(os.environ)
+    if package_path:
+        environment["PYTHONPATH"] = os.pathsep.join(filter(None, [package_path, environment.get("PYTHONPATH")]))
     try:
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, env=environment)
     except (OSError, subprocess.CalledProcessError):
-        return float("nan")
-    return int(done.stdout) / 1024
+        return float("nan"), float("nan")
+    seconds, megabytes = done.stdout.split()
+    return float(seconds), float(megabytes)
 
 
 def large_game(n, repeat):
-    """The game at rigidity-percolation scale: m = 2n uniform random edges, a giant rigid cluster."""
+    """The game at rigidity-percolation scale: m = 2n uniform random edges, a giant rigid cluster.
+
+    The name carries the processor time and peak memory of one call in a
+    fresh process; with TARVEL_BENCH_FORMER naming a directory that holds a
+    former build of the packages, a second row compares the processor time
+    of the two builds on the same graph.
+    """
     from scipy.sparse import coo_matrix
     from scipy.sparse.csgraph import connected_components
 
@@ -130,14 +146,22 @@ def large_game(n, repeat):
 
     game = rigidity.pebble_game(n, edges)
     biggest = max(len(component) for component in game["components"])
-    return compare(
-        f"pebble_game n={n:.0e} m=2n (+{peak_memory_of_large_game(n):.0f} MB peak, giant {biggest})",
+    seconds, megabytes = game_in_fresh_process(n)
+    yield compare(
+        f"pebble_game n={n:.0e} m=2n (CPU {seconds:.3g} s, +{megabytes:.0f} MB peak, giant {biggest})",
         lambda: rigidity.pebble_game(n, edges),
         "scipy coo->csr + connected_components, same graph",
         components_of_the_same_graph,
         goal="<= 5 s at n=1e6",
         repeat=repeat,
     )
+    former = os.environ.get("TARVEL_BENCH_FORMER")
+    if former:
+        former_seconds, former_megabytes = game_in_fresh_process(n, former)
+        yield Comparison(
+            f"  the same, CPU time (+{megabytes:.0f} MB peak)", seconds,
+            f"former build, CPU (+{former_megabytes:.0f} MB peak)", former_seconds, "",
+        )
 
 
 def complete_graphs():
@@ -240,8 +264,8 @@ def numeric_baselines():
 
 
 def run():
-    yield large_game(100_000, repeat=3)
-    yield large_game(1_000_000, repeat=1)
+    yield from large_game(100_000, repeat=3)
+    yield from large_game(1_000_000, repeat=1)
     yield large_global_rigidity()
     yield from complete_graphs()
     yield from numeric_baselines()

@@ -318,12 +318,12 @@ def pebble_game(n: Any, edges: npt.ArrayLike | None = None, *, k: int = 2, l: in
 def _refuse_large_game(n: int, m: int, k: int, l: int) -> None:  # noqa: E741
     """MemoryError up front when the game's storage cannot fit this machine.
 
-    Per node that carries edges: a record of max(k, l) arc slots and two
-    header cells of 8 bytes, its list of bodies and its place in the
+    Per node that carries edges: a record of max(k, l) arc slots and one
+    header cell of 8 bytes, its list of bodies and its place in the
     components; per edge: its renumbered copy, its label and its component.
     """
     nodes = min(n, 2 * m)
-    needed = nodes * (8 * (2 + max(k, l)) + 56) + m * 25
+    needed = nodes * (8 * (1 + max(k, l)) + 56) + m * 25
     require_memory(needed, f"the pebble game on {m} edges with k={k}, l={l}")
 
 

@@ -1,10 +1,12 @@
 #include "graph/kl_pebble_game.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "numeric/fault.hpp"
 #include "numeric/interrupt.hpp"
 #include "graph/graph.hpp"
+#include "graph/low_degree_peeling.hpp"
 #include "graph/reduction.hpp"
 
 namespace tarvel {
@@ -21,6 +23,9 @@ void count_freedom(std::uint64_t n, std::uint64_t m, std::uint64_t k, std::uint6
 // Searches that entered more elements than this make the game probe for a
 // tight set to condense (a probe costs about one more such search).
 constexpr std::uint64_t kProbeWork = 64;
+// Probes that find nothing grow rarer: after each failure in a row twice as
+// many costly gathers go unprobed, up to this many; a success resets it.
+constexpr std::uint64_t kMaxProbeSpacing = 64;
 
 }  // namespace
 
@@ -76,6 +81,7 @@ void KLPebbleGame::begin_offers(std::uint64_t l, bool condense) {
     accepted_ = 0;
     // With n >= 2 the whole graph is tight at k n - l >= 1 accepted edges.
     tight_count_ = n >= 2 ? digraph_.k() * n - l : 0;
+    probe_spacing_ = gathers_until_probe_ = 0;
 }
 
 std::uint64_t KLPebbleGame::offer_all(std::span<const Pair> edges, std::uint64_t l, bool condense,
@@ -104,7 +110,7 @@ bool KLPebbleGame::offer_edge(const Pair& edge, std::uint64_t index) {
         digraph_.cover(v, u, index);
     }
     ++accepted_;
-    if (condense_ && digraph_.gather_work() > kProbeWork) probe_for_tight_set(u, l_);
+    if (condense_ && digraph_.gather_work() > kProbeWork && probe_due()) probe_for_tight_set(u, l_);
     return true;
 }
 
@@ -116,8 +122,37 @@ bool KLPebbleGame::offer_edge(const Pair& edge, std::uint64_t index) {
 void KLPebbleGame::probe_for_tight_set(std::uint64_t u, std::uint64_t l) {
     const std::uint64_t far = digraph_.last_pebble_holder();
     if (far == u || digraph_.is_body(far)) return;
-    if (digraph_.gather(u, far, l + 1) <= l) digraph_.condense_closure();
+    if (digraph_.gather(u, far, l + 1) <= l) {
+        digraph_.condense_closure();
+        probe_spacing_ = 0;
+        return;
+    }
+    probe_spacing_ = std::min(std::max<std::uint64_t>(1, 2 * probe_spacing_), kMaxProbeSpacing);
+    gathers_until_probe_ = probe_spacing_;
 }
+
+bool KLPebbleGame::probe_due() {
+    if (gathers_until_probe_ == 0) return true;
+    --gathers_until_probe_;
+    return false;
+}
+
+namespace {
+
+// The game on the core left by peeling low-degree nodes, with the peeled
+// edges' labels and the components put back.
+void play_on_core(KLPebbleGame& game, std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
+                  std::uint64_t l, PebbleGameResult& result) {
+    const LowDegreePeeling peeling = peel_low_degree(n, edges, k);
+    PebbleGameResult core;
+    game.play(peeling.core_nodes.size(), peeling.core_edges, k, l, core);
+    result.labels = peeling.fate;
+    for (std::size_t c = 0; c < core.labels.size(); ++c) result.labels[peeling.core_edge_places[c]] = core.labels[c];
+    result.accepted = static_cast<std::uint64_t>(std::count(result.labels.begin(), result.labels.end(), 1));
+    restore_peeled_components(n, edges, result.labels, k, peeling, core.components, result.components);
+}
+
+}  // namespace
 
 PebbleGameResult play_kl_pebble_game(std::uint64_t n, std::span<const Pair> edges, std::uint64_t k,
                                      std::uint64_t l) {
@@ -125,7 +160,11 @@ PebbleGameResult play_kl_pebble_game(std::uint64_t n, std::span<const Pair> edge
     const CompactGraph compact = compact_graph(n, edges);
     KLPebbleGame game;
     PebbleGameResult result;
-    game.play(compact.node_count(), compact.edges, k, l, result);
+    if (peeling_suits(k, l) && has_low_degree_node(compact.node_count(), compact.edges, k)) {
+        play_on_core(game, compact.node_count(), compact.edges, k, l, result);
+    } else {
+        game.play(compact.node_count(), compact.edges, k, l, result);
+    }
     for (std::uint64_t& node : result.components.nodes) node = compact.nodes[node];  // ascending stays ascending
     count_freedom(n, edges.size(), k, l, result);
     return result;

@@ -82,6 +82,7 @@ private:
     void begin_offers(std::uint64_t l, bool condense);
     bool offer_edge(const Pair& edge, std::uint64_t index);
 
+    bool probe_due();
     void probe_for_tight_set(std::uint64_t u, std::uint64_t l);
 
     PebbleDigraph digraph_;
@@ -90,6 +91,8 @@ private:
     bool condense_ = true;
     std::uint64_t accepted_ = 0;
     std::uint64_t tight_count_ = 0;
+    std::uint64_t probe_spacing_ = 0;        // costly gathers skipped after the last probe that failed
+    std::uint64_t gathers_until_probe_ = 0;
 };
 
 // The game on the nodes that carry edges only (graph/reduction.hpp), so

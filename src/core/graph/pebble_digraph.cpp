@@ -27,37 +27,41 @@ void PebbleDigraph::reset(std::uint64_t n, std::uint64_t k, std::uint64_t l) {
     element_count_ = n;
     k_ = k;
     l_ = l;
-    stride_ = kMarks + std::max(k, l);
-    const std::size_t cells = checked_count(checked_product(n, stride_), sizeof(Arc));
-    records_.clear();
-    reserve_records(cells + cells / 8);  // room for the bodies of a typical game
-    records_.assign(cells, Arc{0, 0});
+    slots_ = std::max(k, l);
+    stride_ = kMarks + slots_;
+    element_count_ = 0;  // nothing to keep when the records grow
+    reserve_records(n + n / 8);  // room for the bodies of a typical game
+    element_count_ = n;
+    for (std::uint64_t element = 0; element < n; ++element) {
+        mark(element, Stamp::Entered) = mark(element, Stamp::Closed) = 0;
+        clear_arcs(element);
+    }
     edge_index_.clear();
     merged_into_.clear();
+    met_in_.clear();
     bodies_of_.resize(checked_count(n, sizeof(std::vector<std::uint32_t>)));
     for (std::vector<std::uint32_t>& bodies : bodies_of_) bodies.clear();
     search_stamp_ = gather_stamp_ = meet_stamp_ = 0;
 }
 
-// Searches jump across all records at random: on huge pages they miss the
-// TLB far less often, so storage is asked for them before it is touched.
-void PebbleDigraph::reserve_records(std::size_t cells) {
-    if (cells <= records_.capacity()) return;
-    std::vector<Arc> larger;
-    larger.reserve(std::max(cells, checked_count(checked_product(records_.capacity(), 2), sizeof(Arc))));
-    advise_huge_pages(larger.data(), larger.capacity() * sizeof(Arc));
-    larger.assign(records_.begin(), records_.end());
-    records_.swap(larger);
+// Searches jump across all records at random: working memory is aligned
+// (a record never straddles two cache lines when its size divides 64) and
+// on huge pages, which miss the TLB far less often.
+void PebbleDigraph::reserve_records(std::uint64_t elements) {
+    const std::size_t cells = checked_count(checked_product(elements, stride_), sizeof(Arc));
+    if (cells <= records_.size()) return;
+    WorkingArray<Arc> larger(std::max<std::uint64_t>(cells, checked_product(records_.size(), 2)));
+    std::copy(records_.data(), records_.data() + element_count_ * stride_, larger.data());
+    records_ = std::move(larger);
 }
 
 std::uint32_t& PebbleDigraph::mark(std::uint64_t element, Stamp which) {
-    Arc* marks = record(element);
     switch (which) {
-        case Stamp::Entered: return marks[0].head;
-        case Stamp::Closed: return marks[0].edge;
+        case Stamp::Entered: return record(element)[0].head;
+        case Stamp::Closed: return record(element)[0].edge;
         case Stamp::Met: break;
     }
-    return marks[1].edge;
+    return met_in_[element - node_count_];
 }
 
 // Stamps tell this search's marks from older ones; when one wraps around,
@@ -65,16 +69,34 @@ std::uint32_t& PebbleDigraph::mark(std::uint64_t element, Stamp which) {
 std::uint32_t PebbleDigraph::next_stamp(Stamp which) {
     std::uint32_t& stamp = which == Stamp::Entered ? search_stamp_ : which == Stamp::Closed ? gather_stamp_ : meet_stamp_;
     if (++stamp == 0) {
-        for (std::uint64_t element = 0; element < element_count_; ++element) mark(element, which) = 0;
+        if (which == Stamp::Met) {
+            std::fill(met_in_.begin(), met_in_.end(), 0);
+        } else {
+            for (std::uint64_t element = 0; element < element_count_; ++element) mark(element, which) = 0;
+        }
         stamp = 1;
     }
     return stamp;
 }
 
 void PebbleDigraph::prefetch_heads(std::uint64_t element) const {
-    const Arc* arcs = record(element) + kMarks;
-    const std::uint32_t count = out_count(element);
-    for (std::uint32_t slot = 0; slot < count; ++slot) __builtin_prefetch(record(arcs[slot].head));
+    const Arc* arcs = arcs_of(element);
+    for (std::uint64_t slot = 0; slot < slots_ && arcs[slot].head != kNoArc; ++slot) {
+        __builtin_prefetch(record(arcs[slot].head));
+    }
+}
+
+PebbleDigraph::Arc PebbleDigraph::take_arc(std::uint64_t tail, std::uint64_t slot) {
+    Arc* arcs = arcs_of(tail);
+    const std::uint64_t last = out_count(tail) - 1;
+    const Arc taken = arcs[slot];
+    arcs[slot] = arcs[last];
+    arcs[last] = Arc{kNoArc, 0};
+    return taken;
+}
+
+void PebbleDigraph::clear_arcs(std::uint64_t element) {
+    std::fill(arcs_of(element), arcs_of(element) + slots_, Arc{kNoArc, 0});
 }
 
 std::uint64_t PebbleDigraph::outermost(std::uint64_t element) {
@@ -101,7 +123,7 @@ void PebbleDigraph::cover(std::uint64_t tail, std::uint64_t head, std::uint64_t 
     if (free_pebbles(tail) == 0) raise_fault("pebble game: an edge was covered from a node without a free pebble");
     const auto number = static_cast<std::uint32_t>(edge_index_.size());  // < k n by the sparsity count
     edge_index_.push_back(edge);
-    arcs_of(tail)[out_count(tail)++] = Arc{static_cast<std::uint32_t>(head), number};
+    add_arc(tail, Arc{static_cast<std::uint32_t>(head), number});
 }
 
 void PebbleDigraph::enter(std::uint64_t element) {
@@ -112,23 +134,17 @@ void PebbleDigraph::enter(std::uint64_t element) {
 
 // The stack holds the path start -> ... -> top, each frame at the slot of
 // its arc on the path, and `holder` follows top. Every arc is taken out
-// first (swapped past its element's last slot) and put back reversed
-// afterwards, so no element ever holds more arcs than it has pebbles; each
-// element is on the path once, so taking one arc out moves no other path arc.
+// first and put back reversed afterwards, so no element ever holds more
+// arcs than it has pebbles; each element is on the path once, so taking
+// one arc out moves no other path arc.
 void PebbleDigraph::reverse_stack_path_to(std::uint64_t holder) {
     last_holder_ = holder;
-    for (const Frame& frame : stack_) {
-        Arc* arcs = arcs_of(frame.element);
-        std::swap(arcs[frame.slot], arcs[out_count(frame.element) - 1]);
-        --out_count(frame.element);
-    }
-    // Last frame first: the reversed arc of frame f lands in frame f+1's
-    // free slot, where f+1's own taken arc waited until it was read.
+    path_edges_.clear();
+    for (const Frame& frame : stack_) path_edges_.push_back(take_arc(frame.element, frame.slot).edge);
     std::uint64_t tail = holder;
-    for (auto frame = stack_.rbegin(); frame != stack_.rend(); ++frame) {
-        const Arc taken = arcs_of(frame->element)[out_count(frame->element)];
-        arcs_of(tail)[out_count(tail)++] = Arc{frame->element, taken.edge};
-        tail = frame->element;
+    for (std::size_t f = stack_.size(); f-- > 0;) {
+        add_arc(tail, Arc{stack_[f].element, path_edges_[f]});
+        tail = stack_[f].element;
     }
     stack_.clear();
 }
@@ -136,7 +152,7 @@ void PebbleDigraph::reverse_stack_path_to(std::uint64_t holder) {
 bool PebbleDigraph::pull_pebble(std::uint64_t start, std::uint64_t u, std::uint64_t v) {
     const SearchOutcome outcome = search(start, [&](std::uint64_t element) {
         if (closed_off(element)) return Visit::Skip;
-        if (element != u && element != v && free_pebbles(element) > 0) return Visit::TakePebble;
+        if (element != u && element != v && has_free_pebble(element)) return Visit::TakePebble;
         return Visit::Enter;  // the ends' own pebbles stay, but paths may run through them
     });
     gather_work_ += visited_.size();
@@ -174,10 +190,11 @@ std::uint64_t PebbleDigraph::gather(std::uint64_t u, std::uint64_t v, std::uint6
 std::uint64_t PebbleDigraph::new_body() {
     const std::uint64_t body = element_count_;
     require_index_room(body + 1);
-    const std::size_t cells = checked_count(checked_product(body + 1, stride_), sizeof(Arc));
-    reserve_records(cells);
-    records_.resize(cells, Arc{0, 0});
+    reserve_records(body + 1);
+    mark(body, Stamp::Entered) = mark(body, Stamp::Closed) = 0;
+    clear_arcs(body);
     merged_into_.push_back(static_cast<std::uint32_t>(body));
+    met_in_.push_back(0);
     ++element_count_;
     return body;
 }
@@ -186,10 +203,8 @@ void PebbleDigraph::pin(std::uint64_t node, std::uint64_t body) {
     std::vector<std::uint32_t>& bodies = bodies_of_[node];
     std::erase_if(bodies, [&](std::uint32_t listed) { return outermost(listed) == body; });
     bodies.push_back(static_cast<std::uint32_t>(body));
-    out_count(node) = 0;
-    for (std::uint64_t bar = 0; bar < k_; ++bar) {
-        arcs_of(node)[out_count(node)++] = Arc{static_cast<std::uint32_t>(body), kPinBar};
-    }
+    clear_arcs(node);
+    std::fill(arcs_of(node), arcs_of(node) + k_, Arc{static_cast<std::uint32_t>(body), kPinBar});
 }
 
 // The closure is closed under out-arcs, so every arc of its elements stays
@@ -201,7 +216,7 @@ void PebbleDigraph::condense_closure() {
     for (const std::uint32_t element : closure_) {
         if (is_body(element)) {
             merged_into_[element - node_count_] = static_cast<std::uint32_t>(body);
-            out_count(element) = 0;
+            clear_arcs(element);
         }
     }
     for (const std::uint32_t element : closure_) {

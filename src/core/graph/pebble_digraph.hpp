@@ -23,15 +23,18 @@
 //
 // Searches are depth-first on an explicit stack, so paths as long as the
 // node count need no C stack. Entering an element first looks at the heads
-// of all its arcs for a free pebble: near pebbles are taken before any
-// deeper path is tried, which keeps searches and reversed paths short.
+// of all its arcs for a free pebble, then at their heads: near pebbles are
+// taken before any deeper path is tried, which keeps searches and reversed
+// paths short.
 //
 // Storage is laid out for searches that jump across a large graph: every
-// element is one fixed-size record of 32-bit words (its search marks, its
-// arc count and its arc slots side by side), so meeting an element costs
-// one cache miss, and an entered element's heads are prefetched together.
-// Arcs name accepted edges by their acceptance number; the edge list index
-// is looked up only by readers of single edges (edge_of).
+// element is one fixed-size record of 32-bit words (its two search marks,
+// then its arc slots: the arcs first, the free slots marked empty), so
+// meeting an element costs one cache miss; a (2, 3) record is 32 bytes,
+// aligned. An entered element's heads are prefetched together, and so are
+// the heads of those the look-ahead may enter next. Arcs name accepted
+// edges by their acceptance number; the edge list index is looked up only
+// by readers of single edges (edge_of).
 #pragma once
 
 #include <cstdint>
@@ -41,6 +44,7 @@
 #include <vector>
 
 #include "numeric/interrupt.hpp"
+#include "numeric/large_buffer.hpp"
 
 namespace tarvel {
 
@@ -52,6 +56,7 @@ public:
         std::uint32_t edge;  // the acceptance number of its edge, kPinBar for a bar pinning a node to a body
     };
     static constexpr std::uint32_t kPinBar = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::uint32_t kNoArc = std::numeric_limits<std::uint32_t>::max();  // the head of an empty slot
 
     // What a search does with an element it meets along an arc.
     enum class Visit : std::uint8_t {
@@ -73,6 +78,11 @@ public:
     bool is_body(std::uint64_t element) const { return element >= node_count_; }
     std::uint64_t k() const { return k_; }
     std::uint64_t free_pebbles(std::uint64_t element) const { return capacity(element) - out_count(element); }
+    // The arcs fill the first slots, so the last slot a pebble can cover tells.
+    bool has_free_pebble(std::uint64_t element) const {
+        const std::uint64_t slots = capacity(element);
+        return slots > 0 && arcs_of(element)[slots - 1].head == kNoArc;
+    }
     // The out-arcs of a node or of a body that is no part of a larger one.
     std::span<const Arc> out_arcs(std::uint64_t element);
     // The edge list index of the edge an arc covers (not a pin bar).
@@ -113,21 +123,29 @@ public:
     bool share_body(std::uint64_t u, std::uint64_t v);
 
 private:
-    // A record: kMarks header cells, then `slots_` arc cells. The header
-    // holds {entered stamp, closed stamp} and {arc count, meet stamp}.
-    static constexpr std::uint64_t kMarks = 2;
+    // A record: one header cell {entered stamp, closed stamp}, then `slots_`
+    // arc cells.
+    static constexpr std::uint64_t kMarks = 1;
     struct Frame {
         std::uint32_t element;
         std::uint32_t slot;  // the out-arc being tried
     };
     enum class Stamp : std::uint8_t { Entered, Closed, Met };
 
-    void reserve_records(std::size_t cells);
+    void reserve_records(std::uint64_t elements);
     Arc* record(std::uint64_t element) { return records_.data() + element * stride_; }
     const Arc* record(std::uint64_t element) const { return records_.data() + element * stride_; }
     Arc* arcs_of(std::uint64_t element) { return record(element) + kMarks; }
-    std::uint32_t out_count(std::uint64_t element) const { return record(element)[1].head; }
-    std::uint32_t& out_count(std::uint64_t element) { return record(element)[1].head; }
+    const Arc* arcs_of(std::uint64_t element) const { return record(element) + kMarks; }
+    std::uint32_t out_count(std::uint64_t element) const {
+        const Arc* arcs = arcs_of(element);
+        std::uint32_t count = 0;
+        while (count < slots_ && arcs[count].head != kNoArc) ++count;
+        return count;
+    }
+    void add_arc(std::uint64_t tail, Arc arc) { arcs_of(tail)[out_count(tail)] = arc; }
+    Arc take_arc(std::uint64_t tail, std::uint64_t slot);
+    void clear_arcs(std::uint64_t element);
     std::uint32_t& mark(std::uint64_t element, Stamp which);
     std::uint32_t next_stamp(Stamp which);
     void prefetch_heads(std::uint64_t element) const;
@@ -144,14 +162,16 @@ private:
     void pin(std::uint64_t node, std::uint64_t body);
     std::span<const std::uint32_t> bodies_of(std::uint64_t node);  // each once
 
-    std::uint64_t node_count_ = 0, element_count_ = 0, k_ = 0, l_ = 0, stride_ = 0;
-    std::vector<Arc> records_;                // element * stride_ ..: marks, then arcs
+    std::uint64_t node_count_ = 0, element_count_ = 0, k_ = 0, l_ = 0, slots_ = 0, stride_ = 0;
+    WorkingArray<Arc> records_;               // element * stride_ ..: marks, then arcs; room for more bodies
     std::vector<std::uint64_t> edge_index_;   // per acceptance number: the edge list index
     std::vector<std::uint32_t> merged_into_;  // per body: itself, or the body it was merged into
+    std::vector<std::uint32_t> met_in_;       // per body: the stamp of the last share_body that met it
     std::vector<std::vector<std::uint32_t>> bodies_of_;  // per node: the bodies it was pinned to
     std::uint32_t search_stamp_ = 0, gather_stamp_ = 0, meet_stamp_ = 0;
     std::uint64_t gather_work_ = 0, last_holder_ = 0;
     std::vector<Frame> stack_;
+    std::vector<std::uint32_t> path_edges_;  // the acceptance numbers along a path being reversed
     std::vector<std::uint32_t> visited_;
     std::vector<std::uint32_t> closure_;
 };
@@ -163,7 +183,8 @@ PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify
     stack_.clear();
     // Entering an element looks at the heads of all its arcs first (their
     // records are fetched together): a pebble one arc away ends the search
-    // before any deeper path is tried.
+    // before any deeper path is tried. Meanwhile the heads of the heads it
+    // may enter next are fetched.
     const auto enter_and_look_ahead = [&](std::uint64_t element) -> std::optional<SearchOutcome> {
         enter(element);
         stack_.push_back({static_cast<std::uint32_t>(element), 0});
@@ -172,12 +193,31 @@ PebbleDigraph::SearchOutcome PebbleDigraph::search(std::uint64_t start, Classify
             const std::uint64_t ahead = head_of(element, slot);
             if (entered(ahead)) continue;
             const Visit verdict = classify(ahead);
-            if (verdict == Visit::TakePebble) {
+            if (verdict == Visit::Enter) {
+                prefetch_heads(ahead);
+            } else if (verdict == Visit::TakePebble) {
                 stack_.back().slot = slot;
                 reverse_stack_path_to(ahead);
                 return SearchOutcome::MovedPebble;
+            } else if (verdict == Visit::Stop) {
+                return SearchOutcome::Stopped;
             }
-            if (verdict == Visit::Stop) return SearchOutcome::Stopped;
+        }
+        // Then two arcs ahead (those records are on their way): a pebble
+        // behind a head the search may enter is taken through that head.
+        for (std::uint32_t slot = 0; slot < count; ++slot) {
+            const std::uint64_t ahead = head_of(element, slot);
+            if (entered(ahead) || classify(ahead) != Visit::Enter) continue;
+            const std::uint32_t behind_count = out_count(ahead);
+            for (std::uint32_t behind_slot = 0; behind_slot < behind_count; ++behind_slot) {
+                const std::uint64_t behind = head_of(ahead, behind_slot);
+                if (entered(behind) || classify(behind) != Visit::TakePebble) continue;
+                stack_.back().slot = slot;
+                enter(ahead);
+                stack_.push_back({static_cast<std::uint32_t>(ahead), behind_slot});
+                reverse_stack_path_to(behind);
+                return SearchOutcome::MovedPebble;
+            }
         }
         return std::nullopt;
     };

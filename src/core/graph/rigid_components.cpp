@@ -133,12 +133,12 @@ void RigidComponentFinder::grow_component(PebbleDigraph& digraph, std::span<cons
 }
 
 bool RigidComponentFinder::reaches_free_pebble(PebbleDigraph& digraph, std::uint64_t element) {
-    if (digraph.free_pebbles(element) == 0) {
+    if (!digraph.has_free_pebble(element)) {
         using Visit = PebbleDigraph::Visit;
         const auto outcome = digraph.search(element, [&](std::uint64_t next) {
             if (inside(next)) return Visit::Skip;
             if (outside(next)) return Visit::Stop;
-            return digraph.free_pebbles(next) > 0 ? Visit::TakePebble : Visit::Enter;
+            return digraph.has_free_pebble(next) ? Visit::TakePebble : Visit::Enter;
         });
         // A failed search entered only elements that reach no free pebble.
         if (outcome == PebbleDigraph::SearchOutcome::Failed) return false;
