@@ -9,20 +9,13 @@
 #include "graph/bitset_pebble_game.hpp"
 #include "graph/kl_pebble_game.hpp"
 #include "numeric/fault.hpp"
+#include "support/random_edges.hpp"
 #include "support/reference_sparsity.hpp"
 
 namespace tarvel {
 namespace {
 
-std::vector<Pair> random_multigraph(std::mt19937_64& rng, std::uint64_t n, std::size_t m) {
-    std::uniform_int_distribution<std::uint64_t> node(0, n - 1);
-    std::vector<Pair> edges;
-    while (edges.size() < m) {
-        const std::uint64_t i = node(rng), j = node(rng);
-        if (i != j) edges.push_back({i, j});
-    }
-    return edges;
-}
+using tarvel::testing::random_edges;
 
 void expect_same_game(const PebbleGameResult& found, const PebbleGameResult& expected, const std::string& where) {
     ASSERT_EQ(found.labels, expected.labels) << where;
@@ -40,7 +33,7 @@ struct Sizes {
     int trials;
 };
 
-class BitsetPebbleGameSizes : public testing::TestWithParam<Sizes> {};
+class BitsetPebbleGameSizes : public ::testing::TestWithParam<Sizes> {};
 
 // Everything KLPebbleGame::play gives for (2, 3), in the same order, on
 // random multigraphs from sparse to dense (below, at and past 2n - 3 bars,
@@ -55,7 +48,7 @@ TEST_P(BitsetPebbleGameSizes, MatchesTheGeneralGameAndBruteForce) {
         const std::uint64_t n = sizes.lowest_n + static_cast<std::uint64_t>(trial) % (sizes.highest_n - sizes.lowest_n + 1);
         const double fill[] = {0.5, 0.9, 1.0, 1.1, 1.5, 3.0};
         const auto m = static_cast<std::size_t>(fill[trial % 6] * static_cast<double>(2 * n - 3));
-        const std::vector<Pair> edges = random_multigraph(rng, n, m);
+        const std::vector<Pair> edges = random_edges(rng, n, m);
         const std::string where = "n=" + std::to_string(n) + " m=" + std::to_string(m) + " trial " + std::to_string(trial);
         PebbleGameResult found, expected;
         small.play(n, edges, found);
@@ -79,8 +72,8 @@ TEST_P(BitsetPebbleGameSizes, MatchesTheGeneralGameAndBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BitsetPebbleGameSizes,
-                         testing::Values(Sizes{2, 9, 600}, Sizes{10, 30, 600}, Sizes{60, 64, 60}),
-                         [](const testing::TestParamInfo<Sizes>& info) {
+                         ::testing::Values(Sizes{2, 9, 600}, Sizes{10, 30, 600}, Sizes{60, 64, 60}),
+                         [](const ::testing::TestParamInfo<Sizes>& info) {
                              return "n" + std::to_string(info.param.lowest_n) + "to" + std::to_string(info.param.highest_n);
                          });
 

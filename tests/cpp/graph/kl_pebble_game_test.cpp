@@ -8,22 +8,15 @@
 
 #include "graph/kl_pebble_game.hpp"
 #include "support/fault_capture.hpp"
+#include "support/random_edges.hpp"
 #include "support/reference_sparsity.hpp"
 
 namespace tarvel {
 namespace {
 
-using Components = std::vector<std::vector<std::uint64_t>>;
+using tarvel::testing::random_edges;
 
-std::vector<Pair> random_edges(std::mt19937_64& rng, std::uint64_t n, std::size_t m) {
-    std::uniform_int_distribution<std::uint64_t> node(0, n - 1);
-    std::vector<Pair> edges;
-    while (edges.size() < m) {
-        const std::uint64_t i = node(rng), j = node(rng);
-        if (i != j) edges.push_back({i, j});
-    }
-    return edges;
-}
+using Components = std::vector<std::vector<std::uint64_t>>;
 
 Components components_of(const RigidComponents& found) {
     Components list;

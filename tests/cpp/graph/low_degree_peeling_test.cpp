@@ -7,26 +7,18 @@
 
 #include "graph/kl_pebble_game.hpp"
 #include "graph/low_degree_peeling.hpp"
+#include "support/random_edges.hpp"
 
 namespace tarvel {
 namespace {
+
+using tarvel::testing::random_edges;
 
 struct Family {
     std::string name;
     std::uint64_t n;
     std::vector<Pair> edges;
 };
-
-// Uniform random ends: repeated edges included.
-std::vector<Pair> random_edges(std::mt19937_64& rng, std::uint64_t n, std::size_t m) {
-    std::uniform_int_distribution<std::uint64_t> node(0, n - 1);
-    std::vector<Pair> edges;
-    while (edges.size() < m) {
-        const std::uint64_t i = node(rng), j = node(rng);
-        if (i != j) edges.push_back({i, j});
-    }
-    return edges;
-}
 
 std::vector<Family> families(std::mt19937_64& rng) {
     std::vector<Family> all;
