@@ -73,7 +73,8 @@ class FrameworkPieces:
 
     def piece_edges(self, piece: Piece) -> Int64Array:
         """The piece's bars as pairs of its local node numbers."""
-        return self._local_node[self.bars[piece.bars]]
+        local: Int64Array = self._local_node[self.bars[piece.bars]]
+        return local
 
     def dense_groups(self, pieces: list[Piece]) -> Iterator[DenseGroup]:
         """The given pieces grouped by shape, each group's rigidity matrices stacked."""
