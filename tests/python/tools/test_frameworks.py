@@ -210,35 +210,40 @@ LARGE = {
 }
 
 
-@pytest.mark.parametrize("name", LARGE)
-def test_sparse_path_matches_exact_counts_and_the_dense_decomposition(name, monkeypatch):
-    positions, edges = LARGE[name](np.random.default_rng(5))
-    n, d = positions.shape
-    matrix = rigidity_matrix(positions, edges)
-    assert min(matrix.shape) >= frameworks.SPARSE_CROSSOVER  # the sparse path answers
-    dense_matrix = matrix.toarray()
+def assert_bases_of_the_whole(positions, edges, flexes, stresses, rank, monkeypatch):
+    """Null, orthonormal, free of rigid motions, and the subspaces of one dense decomposition of the
+    whole matrix, to within what the residual allows: residual over the smallest non-zero singular
+    value (Wedin)."""
+    n, d = np.shape(positions)
+    dense_matrix = rigidity_matrix(positions, edges).toarray()
     norm = np.linalg.norm(dense_matrix, 2)
-    rank = modular_rank(positions, edges)
-    trivial = trivial_count(d, affine_dimension(positions))
-
-    flexes = infinitesimal_flexes(positions, edges).reshape(-1, n * d)
-    stresses = self_stresses(positions, edges)
-    assert (len(flexes), len(stresses)) == (n * d - rank - trivial, len(edges) - rank)
     assert np.abs(dense_matrix @ flexes.T).max(initial=0) <= 1e-9 * norm
     assert np.abs(stresses @ dense_matrix).max(initial=0) <= 1e-9 * norm
     np.testing.assert_allclose(flexes @ flexes.T, np.eye(len(flexes)), atol=1e-10)
     np.testing.assert_allclose(stresses @ stresses.T, np.eye(len(stresses)), atol=1e-10)
     motions = frameworks.trivial_motions(np.asarray(positions, dtype=float))
     assert np.abs(flexes @ motions).max(initial=0) <= 1e-10
-
-    # The same subspaces as the singular value decomposition of the whole matrix, to within
-    # what the residual allows: residual over the smallest non-zero singular value (Wedin).
     values = np.linalg.svd(dense_matrix, compute_uv=False)
     angle_bound = 10 * 1e-9 * norm / values[rank - 1]
     monkeypatch.setattr(frameworks, "SPARSE_CROSSOVER", 10**9)
     for basis, reference in ((flexes, infinitesimal_flexes(positions, edges).reshape(-1, n * d)), (stresses, self_stresses(positions, edges))):
         assert basis.shape == reference.shape
         assert np.linalg.norm(reference - (reference @ basis.T) @ basis, 2) <= angle_bound
+
+
+@pytest.mark.parametrize("name", LARGE)
+def test_sparse_path_matches_exact_counts_and_the_dense_decomposition(name, monkeypatch):
+    positions, edges = LARGE[name](np.random.default_rng(5))
+    n, d = positions.shape
+    matrix = rigidity_matrix(positions, edges)
+    assert min(matrix.shape) >= frameworks.SPARSE_CROSSOVER  # the sparse path answers
+    rank = modular_rank(positions, edges)
+    trivial = trivial_count(d, affine_dimension(positions))
+
+    flexes = infinitesimal_flexes(positions, edges).reshape(-1, n * d)
+    stresses = self_stresses(positions, edges)
+    assert (len(flexes), len(stresses)) == (n * d - rank - trivial, len(edges) - rank)
+    assert_bases_of_the_whole(positions, edges, flexes, stresses, rank, monkeypatch)
 
 
 def test_docstring_examples():
@@ -274,8 +279,6 @@ def decomposable_framework(rng, d):
 def test_components_assemble_to_the_bases_of_the_whole(d, seed, monkeypatch):
     positions, edges = decomposable_framework(np.random.default_rng(seed), d)
     n = len(positions)
-    dense_matrix = rigidity_matrix(positions, edges).toarray()
-    norm = np.linalg.norm(dense_matrix, 2)
     rank = modular_rank(positions, edges)
     trivial = frameworks.trivial_motions(positions.astype(float))
     # A low crossover sends the larger components through the sparse filter, the rest through
@@ -284,16 +287,4 @@ def test_components_assemble_to_the_bases_of_the_whole(d, seed, monkeypatch):
     flexes = infinitesimal_flexes(positions, edges).reshape(-1, n * d)
     stresses = self_stresses(positions, edges)
     assert (len(flexes), len(stresses)) == (n * d - rank - trivial.shape[1], len(edges) - rank)
-    assert np.abs(dense_matrix @ flexes.T).max(initial=0) <= 1e-9 * norm
-    assert np.abs(stresses @ dense_matrix).max(initial=0) <= 1e-9 * norm
-    np.testing.assert_allclose(flexes @ flexes.T, np.eye(len(flexes)), atol=1e-10)
-    np.testing.assert_allclose(stresses @ stresses.T, np.eye(len(stresses)), atol=1e-10)
-    assert np.abs(flexes @ trivial).max(initial=0) <= 1e-10
-
-    # The same subspaces as one singular value decomposition of the whole matrix (Wedin's bound).
-    values = np.linalg.svd(dense_matrix, compute_uv=False)
-    angle_bound = 10 * 1e-9 * norm / values[rank - 1]
-    monkeypatch.setattr(frameworks, "SPARSE_CROSSOVER", 10**9)
-    for basis, reference in ((flexes, infinitesimal_flexes(positions, edges).reshape(-1, n * d)), (stresses, self_stresses(positions, edges))):
-        assert basis.shape == reference.shape
-        assert np.linalg.norm(reference - (reference @ basis.T) @ basis, 2) <= angle_bound
+    assert_bases_of_the_whole(positions, edges, flexes, stresses, rank, monkeypatch)
