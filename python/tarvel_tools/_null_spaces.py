@@ -102,12 +102,22 @@ def _power_iteration_norm(matrix: scipy.sparse.csr_matrix, transposed: scipy.spa
 
 
 class FilteredNullSpaces:
-    """One factorisation of R^T R + s^2 I, serving both null spaces of R."""
+    """One factorisation of R^T R + s^2 I, serving both null spaces of R.
 
-    def __init__(self, matrix: scipy.sparse.csr_matrix, tol: float, norm: float) -> None:
-        self.matrix = (matrix / norm).tocsr()
+    ``known`` (sparse, orthonormal columns, optional) holds null directions of R found otherwise: they
+    join R as rows (they are null, so the rank grows by their number and the other singular values stay)
+    and the right null space is searched orthogonal to them. The left null space is then that of the
+    joined matrix: callers that pass ``known`` ask only for the right one.
+    """
+
+    def __init__(self, matrix: scipy.sparse.csr_matrix, tol: float, norm: float, known: scipy.sparse.spmatrix | None = None) -> None:
+        self.known = None if known is None or known.shape[1] == 0 else scipy.sparse.csc_matrix(known)
+        scaled = matrix / norm
+        if self.known is not None:
+            scaled = scipy.sparse.vstack([scaled, self.known.T])
+        self.matrix = scaled.tocsr()
         self.transposed = self.matrix.T.tocsr()
-        self.rows, self.cols = matrix.shape
+        self.rows, self.cols = self.matrix.shape
         self.threshold = tol
         self.shift = min(max(tol, _SHIFT), 1.0)
         normal = (self.transposed @ self.matrix + self.shift**2 * scipy.sparse.identity(self.cols)).tocsc()
@@ -134,13 +144,13 @@ class FilteredNullSpaces:
         seed: Float64Array | None = None
         while True:
             avoid = _joined(exclude, found)
-            room = length - (0 if avoid is None else avoid.shape[1])
+            room = length - (0 if avoid is None else avoid.shape[1]) - (0 if left or self.known is None else self.known.shape[1])
             if room <= 0:
                 break
             width = min(room, width)
             _require_block(length + self.cols, width)
             fresh = rng.standard_normal((length, width - (0 if seed is None else seed.shape[1])))
-            block = self._without(fresh if seed is None else np.hstack([seed, fresh]), avoid)
+            block = self._without(fresh if seed is None else np.hstack([seed, fresh]), avoid, left=left)
             parts, seed = self._converge(block, left=left, avoid=avoid, whole=width == room)
             found += parts
             if seed is None:
@@ -168,7 +178,7 @@ class FilteredNullSpaces:
             filtered = block
             for _ in range(_FILTER_POWER):
                 filtered = self._filter(filtered / np.maximum(np.linalg.norm(filtered, axis=0), np.finfo(float).tiny), left=left)
-            orthonormal = _orthonormal_columns(self._without(filtered, _joined(avoid, found)))
+            orthonormal = _orthonormal_columns(self._without(filtered, _joined(avoid, found), left=left))
             values, right = _values_and_right_vectors(self._image(orthonormal, left=left))
             null = int(np.count_nonzero(values <= self.threshold))
             if not whole and (null == len(values) or values[0] <= _CROWDED * self.shift):
@@ -210,8 +220,9 @@ class FilteredNullSpaces:
             result[:, first : first + chunk] = self.factor.solve(np.asarray(block[:, first : first + chunk]))
         return result
 
-    @staticmethod
-    def _without(block: Float64Array, exclude: Float64Array | None) -> Float64Array:
+    def _without(self, block: Float64Array, exclude: Float64Array | None, *, left: bool) -> Float64Array:
+        if not left and self.known is not None:
+            block = block - np.asarray(self.known @ (self.known.T @ block))
         if exclude is None or exclude.shape[1] == 0:
             return block
         return block - exclude @ (exclude.T @ block)
