@@ -39,6 +39,7 @@ import scipy.sparse  # type: ignore[import-untyped]
 import scipy.sparse.linalg  # type: ignore[import-untyped]
 
 from ._memory import byte_size, require_memory
+from ._supernodal import BlockSolver
 
 Float64Array = npt.NDArray[np.float64]
 
@@ -57,6 +58,10 @@ _MAX_FILTERINGS = 6
 _FILTER_POWER = 2
 """Solves per filtering: the second squares the suppression, so that most null vectors settle in
 the first pass, before the block is orthonormalised."""
+
+_BLOCK_SOLVE_WIDTH = 256
+"""Blocks at least this wide are solved supernode by supernode with dense arithmetic: narrower ones
+do not repay taking the factor apart."""
 
 _SETTLED = 1e-3
 """A restricted singular value this far below the threshold is null for good; one within the factor
@@ -127,6 +132,7 @@ class FilteredNullSpaces:
             )
         except MemoryError:
             raise MemoryError(f"the sparse factorisation of this framework's {self.cols} x {self.cols} normal matrix does not fit in memory") from None
+        self._blocks: BlockSolver | None = None
 
     def left(self, start: int) -> Float64Array:
         """Orthonormal basis (m x k) of {w : R^T w = 0} up to the threshold."""
@@ -213,6 +219,10 @@ class FilteredNullSpaces:
         return np.asarray(weights)
 
     def _solve(self, block: Float64Array) -> Float64Array:
+        if block.shape[1] >= _BLOCK_SOLVE_WIDTH:
+            if self._blocks is None:
+                self._blocks = BlockSolver(self.factor)
+            return self._blocks.solve(np.ascontiguousarray(block))
         result = np.empty((self.cols, block.shape[1]))
         # Chunks bound the solver's work space and let Ctrl-C through between them.
         chunk = max(1, min(block.shape[1], 2**25 // (8 * max(self.cols, 1))))
