@@ -28,7 +28,15 @@ the components' ones side by side (nodes without bars add their d free
 coordinates to the kernel). Components with fewer than 200 rows or
 columns are decomposed densely, equal shapes in one batched call; larger
 ones take the sparse path when 1e-13 <= tol <= 1e-6 (the default 1e-9
-is): one sparse factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2;
+is). Before that, single nodes settle what they can: a node with fewer
+than d bars moves freely perpendicular to them (flexes on that node alone,
+which then join R as rows, so the search looks beside them), and bars at a
+node with at most d bars whose vectors are independent (smallest singular
+value at least 1e-3 ||R||_2) carry no stress and are set aside, round by
+round, before the stresses are sought; the counts then agree with the
+whole matrix's unless it has singular values within a factor 1e3 below
+the threshold. The sparse path: one sparse factorisation of
+``R^T R + s^2 I`` (s = 1e-6 ||R||_2;
 symmetric ordering, so its fill is that of a sparse QR of R), which
 filters a random block a little wider than the wanted space (sized from
 a pebble game's bound of the generic rank, which no positions exceed)
@@ -39,8 +47,9 @@ norms (estimated to six digits by Lanczos where not decomposed densely). The who
 framework's trivial motions are then removed from the assembled kernel
 by Householder reflections in its coefficients. Both paths return
 orthonormal bases with residuals at most ``tol * ||R||_2``; the sparse
-one costs O(nnz of the factor) per basis vector and O(length k^2) to
-orthonormalise k vectors: about a second for a few hundred vectors at
+one costs O(nnz of the factor) per basis vector (wide blocks are solved
+through the factor's supernodes with dense arithmetic) and O(length k^2)
+to orthonormalise k vectors: about a second for a few hundred vectors at
 2000 nodes, and memory for a few dense blocks of the basis's size,
 refused up front with a ``MemoryError`` when they would not fit.
 """
