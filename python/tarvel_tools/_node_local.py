@@ -77,8 +77,9 @@ def stress_free_bars(points: Float64Array, bars: Int64Array, margin: float) -> B
     """Bars on which every self-stress is zero: those at a node with at most d remaining bars whose
     vectors have their smallest singular value above ``margin``, removed round by round.
 
-    At such a node the stress's weights w satisfy ``D w = R^T w`` there, so ``||w|| <= ||R^T w|| / margin``:
-    a margin of 1e3 times the rank threshold keeps them below a thousandth of the stress.
+    At such a node the stress's weights w there satisfy ``D w = (R^T w)`` at the node, so
+    ``||w|| <= ||R^T w|| / margin``: with a margin of 1e-3 ||R||_2, a stress whose residual is within
+    the rank threshold tol ||R||_2 weighs at most 1e3 tol on these bars.
     """
     n, d = points.shape
     incidence = _Incidence(points, bars)

@@ -50,8 +50,7 @@ class LowerBlocks:
         self.unit = bool(np.all(data[pointer[:-1]] == 1.0))
         firsts = np.flatnonzero(~_continues_supernode(pointer, rows, counts))
         lasts = np.append(firsts[1:], size)
-        self.size = size
-        self.supernodes = []
+        self.supernodes: list[_Supernode] = []
         for first, last in zip(firsts.tolist(), lasts.tolist()):
             width, height = last - first, int(counts[first])
             if width == 1:
