@@ -55,6 +55,9 @@ _CROWDED = 1e2
 
 _MAX_FILTERINGS = 6
 
+_OVERSAMPLING = 8
+"""The first block is wider than the expected space by this fraction of it (at least 16 vectors)."""
+
 _FILTER_POWER = 2
 """Solves per filtering: the second squares the suppression, so that most null vectors settle in
 the first pass, before the block is orthonormalised."""
@@ -144,7 +147,7 @@ class FilteredNullSpaces:
 
     def _null_space(self, start: int, *, left: bool, exclude: Float64Array | None) -> Float64Array:
         length = self.rows if left else self.cols
-        width = max(start, 0) + max(16, max(start, 0) // 8)
+        width = max(start, 0) + max(16, max(start, 0) // _OVERSAMPLING)
         rng = np.random.default_rng(0)
         found: list[Float64Array] = []
         seed: Float64Array | None = None
