@@ -123,6 +123,9 @@ class FilteredNullSpaces:
         scaled = matrix / norm
         if self.known is not None:
             scaled = scipy.sparse.vstack([scaled, self.known.T])
+            # The known directions touch few rows: projecting them out reads and writes only those.
+            self._known_rows = np.unique(self.known.indices)
+            self._known_on_rows = self.known[self._known_rows].toarray()
         self.matrix = scaled.tocsr()
         self.transposed = self.matrix.T.tocsr()
         self.rows, self.cols = self.matrix.shape
@@ -234,8 +237,11 @@ class FilteredNullSpaces:
         return result
 
     def _without(self, block: Float64Array, exclude: Float64Array | None, *, left: bool) -> Float64Array:
+        """``block`` (overwritten where the known directions live) without the known directions and
+        the orthonormal columns of ``exclude``."""
         if not left and self.known is not None:
-            block = block - np.asarray(self.known @ (self.known.T @ block))
+            rows = block[self._known_rows]
+            block[self._known_rows] = rows - self._known_on_rows @ (self._known_on_rows.T @ rows)
         if exclude is None or exclude.shape[1] == 0:
             return block
         return block - exclude @ (exclude.T @ block)

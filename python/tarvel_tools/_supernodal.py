@@ -119,9 +119,14 @@ class BlockSolver:
         self.column_order = np.asarray(factor.perm_c)
         self.lower = LowerBlocks(factor.L)
         self.upper_transposed = LowerBlocks(factor.U.T.tocsc())
+        self._work: Float64Array = np.empty((0, 0))
 
     def solve(self, right: Float64Array) -> Float64Array:
-        x = np.take(right, self.row_gather, axis=0)
+        # The work space is kept between solves of one width: fresh pages of a large array cost more
+        # to touch first than the permutation itself.
+        if self._work.shape != right.shape:
+            self._work = np.empty(right.shape)
+        x = np.take(right, self.row_gather, axis=0, out=self._work)
         self.lower.solve(x)
         self.upper_transposed.solve_transposed(x)
         result: Float64Array = np.take(x, self.column_order, axis=0)
