@@ -221,8 +221,9 @@ class FilteredNullSpaces:
     def _filter(self, block: Float64Array, *, left: bool) -> Float64Array:
         if not left:
             return self._solve(block)
-        weights = block - self.matrix @ self._solve(self.transposed @ block)
-        return np.asarray(weights)
+        # ``block`` is the caller's temporary: the weights are formed in it.
+        block -= np.asarray(self.matrix @ self._solve(self.transposed @ block))
+        return block
 
     def _solve(self, block: Float64Array) -> Float64Array:
         if block.shape[1] >= _BLOCK_SOLVE_WIDTH:
