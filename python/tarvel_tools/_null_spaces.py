@@ -39,6 +39,7 @@ import scipy.sparse  # type: ignore[import-untyped]
 import scipy.sparse.linalg  # type: ignore[import-untyped]
 
 from ._memory import byte_size, require_memory
+from ._supernodal import BlockSolver
 
 Float64Array = npt.NDArray[np.float64]
 
@@ -54,9 +55,16 @@ _CROWDED = 1e2
 
 _MAX_FILTERINGS = 6
 
+_OVERSAMPLING = 8
+"""The first block is wider than the expected space by this fraction of it (at least 16 vectors)."""
+
 _FILTER_POWER = 2
 """Solves per filtering: the second squares the suppression, so that most null vectors settle in
 the first pass, before the block is orthonormalised."""
+
+_BLOCK_SOLVE_WIDTH = 256
+"""Blocks at least this wide are solved supernode by supernode with dense arithmetic: narrower ones
+do not repay taking the factor apart."""
 
 _SETTLED = 1e-3
 """A restricted singular value this far below the threshold is null for good; one within the factor
@@ -102,12 +110,25 @@ def _power_iteration_norm(matrix: scipy.sparse.csr_matrix, transposed: scipy.spa
 
 
 class FilteredNullSpaces:
-    """One factorisation of R^T R + s^2 I, serving both null spaces of R."""
+    """One factorisation of R^T R + s^2 I, serving both null spaces of R.
 
-    def __init__(self, matrix: scipy.sparse.csr_matrix, tol: float, norm: float) -> None:
-        self.matrix = (matrix / norm).tocsr()
+    ``known`` (sparse, orthonormal columns, optional) holds null directions of R found otherwise: they
+    join R as rows (they are null, so the rank grows by their number and the other singular values stay)
+    and the right null space is searched orthogonal to them. The left null space is then that of the
+    joined matrix: callers that pass ``known`` ask only for the right one.
+    """
+
+    def __init__(self, matrix: scipy.sparse.csr_matrix, tol: float, norm: float, known: scipy.sparse.spmatrix | None = None) -> None:
+        self.known = None if known is None or known.shape[1] == 0 else scipy.sparse.csc_matrix(known)
+        scaled = matrix / norm
+        if self.known is not None:
+            scaled = scipy.sparse.vstack([scaled, self.known.T])
+            # The known directions touch few rows: projecting them out reads and writes only those.
+            self._known_rows = np.unique(self.known.indices)
+            self._known_on_rows = self.known[self._known_rows].toarray()
+        self.matrix = scaled.tocsr()
         self.transposed = self.matrix.T.tocsr()
-        self.rows, self.cols = matrix.shape
+        self.rows, self.cols = self.matrix.shape
         self.threshold = tol
         self.shift = min(max(tol, _SHIFT), 1.0)
         normal = (self.transposed @ self.matrix + self.shift**2 * scipy.sparse.identity(self.cols)).tocsc()
@@ -117,6 +138,7 @@ class FilteredNullSpaces:
             )
         except MemoryError:
             raise MemoryError(f"the sparse factorisation of this framework's {self.cols} x {self.cols} normal matrix does not fit in memory") from None
+        self._blocks: BlockSolver | None = None
 
     def left(self, start: int) -> Float64Array:
         """Orthonormal basis (m x k) of {w : R^T w = 0} up to the threshold."""
@@ -128,19 +150,19 @@ class FilteredNullSpaces:
 
     def _null_space(self, start: int, *, left: bool, exclude: Float64Array | None) -> Float64Array:
         length = self.rows if left else self.cols
-        width = max(start, 0) + max(16, max(start, 0) // 8)
+        width = max(start, 0) + max(16, max(start, 0) // _OVERSAMPLING)
         rng = np.random.default_rng(0)
         found: list[Float64Array] = []
         seed: Float64Array | None = None
         while True:
             avoid = _joined(exclude, found)
-            room = length - (0 if avoid is None else avoid.shape[1])
+            room = length - (0 if avoid is None else avoid.shape[1]) - (0 if left or self.known is None else self.known.shape[1])
             if room <= 0:
                 break
             width = min(room, width)
             _require_block(length + self.cols, width)
             fresh = rng.standard_normal((length, width - (0 if seed is None else seed.shape[1])))
-            block = self._without(fresh if seed is None else np.hstack([seed, fresh]), avoid)
+            block = self._without(fresh if seed is None else np.hstack([seed, fresh]), avoid, left=left)
             parts, seed = self._converge(block, left=left, avoid=avoid, whole=width == room)
             found += parts
             if seed is None:
@@ -168,7 +190,7 @@ class FilteredNullSpaces:
             filtered = block
             for _ in range(_FILTER_POWER):
                 filtered = self._filter(filtered / np.maximum(np.linalg.norm(filtered, axis=0), np.finfo(float).tiny), left=left)
-            orthonormal = _orthonormal_columns(self._without(filtered, _joined(avoid, found)))
+            orthonormal = _orthonormal_columns(self._without(filtered, _joined(avoid, found), left=left))
             values, right = _values_and_right_vectors(self._image(orthonormal, left=left))
             null = int(np.count_nonzero(values <= self.threshold))
             if not whole and (null == len(values) or values[0] <= _CROWDED * self.shift):
@@ -199,10 +221,15 @@ class FilteredNullSpaces:
     def _filter(self, block: Float64Array, *, left: bool) -> Float64Array:
         if not left:
             return self._solve(block)
-        weights = block - self.matrix @ self._solve(self.transposed @ block)
-        return np.asarray(weights)
+        # ``block`` is the caller's temporary: the weights are formed in it.
+        block -= np.asarray(self.matrix @ self._solve(self.transposed @ block))
+        return block
 
     def _solve(self, block: Float64Array) -> Float64Array:
+        if block.shape[1] >= _BLOCK_SOLVE_WIDTH:
+            if self._blocks is None:
+                self._blocks = BlockSolver(self.factor)
+            return self._blocks.solve(np.ascontiguousarray(block))
         result = np.empty((self.cols, block.shape[1]))
         # Chunks bound the solver's work space and let Ctrl-C through between them.
         chunk = max(1, min(block.shape[1], 2**25 // (8 * max(self.cols, 1))))
@@ -210,8 +237,12 @@ class FilteredNullSpaces:
             result[:, first : first + chunk] = self.factor.solve(np.asarray(block[:, first : first + chunk]))
         return result
 
-    @staticmethod
-    def _without(block: Float64Array, exclude: Float64Array | None) -> Float64Array:
+    def _without(self, block: Float64Array, exclude: Float64Array | None, *, left: bool) -> Float64Array:
+        """``block`` (overwritten where the known directions live) without the known directions and
+        the orthonormal columns of ``exclude``."""
+        if not left and self.known is not None:
+            rows = block[self._known_rows]
+            block[self._known_rows] = rows - self._known_on_rows @ (self._known_on_rows.T @ rows)
         if exclude is None or exclude.shape[1] == 0:
             return block
         return block - exclude @ (exclude.T @ block)

@@ -28,7 +28,15 @@ the components' ones side by side (nodes without bars add their d free
 coordinates to the kernel). Components with fewer than 200 rows or
 columns are decomposed densely, equal shapes in one batched call; larger
 ones take the sparse path when 1e-13 <= tol <= 1e-6 (the default 1e-9
-is): one sparse factorisation of ``R^T R + s^2 I`` (s = 1e-6 ||R||_2;
+is). Before that, single nodes settle what they can: a node with fewer
+than d bars moves freely perpendicular to them (flexes on that node alone,
+which then join R as rows, so the search looks beside them), and bars at a
+node with at most d bars whose vectors are independent (smallest singular
+value at least 1e-3 ||R||_2) carry no stress and are set aside, round by
+round, before the stresses are sought; the counts then agree with the
+whole matrix's unless it has singular values within a factor 1e3 below
+the threshold. The sparse path: one sparse factorisation of
+``R^T R + s^2 I`` (s = 1e-6 ||R||_2;
 symmetric ordering, so its fill is that of a sparse QR of R), which
 filters a random block a little wider than the wanted space (sized from
 a pebble game's bound of the generic rank, which no positions exceed)
@@ -39,8 +47,9 @@ norms (estimated to six digits by Lanczos where not decomposed densely). The who
 framework's trivial motions are then removed from the assembled kernel
 by Householder reflections in its coefficients. Both paths return
 orthonormal bases with residuals at most ``tol * ||R||_2``; the sparse
-one costs O(nnz of the factor) per basis vector and O(length k^2) to
-orthonormalise k vectors: about a second for a few hundred vectors at
+one costs O(nnz of the factor) per basis vector (wide blocks are solved
+through the factor's supernodes with dense arithmetic) and O(length k^2)
+to orthonormalise k vectors: about a second for a few hundred vectors at
 2000 nodes, and memory for a few dense blocks of the basis's size,
 refused up front with a ``MemoryError`` when they would not fit.
 """
@@ -59,6 +68,8 @@ from . import _graph_input as given
 from . import _native
 from ._framework_pieces import DenseGroup, FrameworkPieces, Piece
 from ._memory import require_memory
+from ._node_local import local_flexes as find_local_flexes
+from ._node_local import stress_free_bars
 from ._null_spaces import FilteredNullSpaces, spectral_norm
 
 __all__ = [
@@ -78,6 +89,10 @@ _DENSE_LIMIT_BYTES = 8 * 2**30
 
 SPARSE_CROSSOVER = 200
 """Rigidity matrices with at least this many rows and columns take the sparse path."""
+
+_STRESS_FREE_MARGIN = 1e-3
+"""Bars at a node with at most d bars are set aside as carrying no stress when the smallest singular
+value of their vectors there is at least this fraction of ||R||_2."""
 
 _SPARSE_TOLERANCES = (1e-13, 1e-6)
 """The tolerances the sparse path resolves: below, rounding blurs the filter; above, the
@@ -224,7 +239,7 @@ def self_stresses(positions: npt.ArrayLike, edges: npt.ArrayLike, *, tol: float 
     points, bars = _framework(positions, edges)
     threshold = given.tolerance(tol)
     if _takes_pieces(points, bars):
-        return _stresses_by_pieces(FrameworkPieces(points, bars), threshold)
+        return _stresses_of_core(points, bars, threshold)
     matrix = _dense_rigidity_matrix(points, bars)
     return np.ascontiguousarray(_right_kernel(matrix.T, threshold).T)
 
@@ -336,9 +351,20 @@ def _takes_pieces(points: Float64Array, bars: given.Int64Array) -> bool:
     return bool(min(len(bars), points.shape[0] * points.shape[1]) >= SPARSE_CROSSOVER)
 
 
-def _stresses_by_pieces(framework: FrameworkPieces, tol: float) -> Float64Array:
-    """Self-stresses (s, m): each component's left null space, placed on its bars."""
-    spaces = _PieceSpaces(framework, tol)
+def _stresses_of_core(points: Float64Array, bars: given.Int64Array, tol: float) -> Float64Array:
+    """Self-stresses (s, m): bars that single nodes hold at zero weight are set aside, the rest split
+    into components; the threshold stays tol times the norm of the whole R."""
+    norm = spectral_norm(_rigidity_matrix(points, bars))
+    core = np.flatnonzero(~stress_free_bars(points, bars, _STRESS_FREE_MARGIN * norm)).astype(np.int64)
+    return _stresses_by_pieces(FrameworkPieces(points, bars[core]), tol, norm=norm, bar_ids=core, m=len(bars))
+
+
+def _stresses_by_pieces(
+    framework: FrameworkPieces, tol: float, *, norm: float | None = None, bar_ids: given.Int64Array | None = None, m: int | None = None
+) -> Float64Array:
+    """Self-stresses (s, m): each component's left null space, placed on its bars (numbered by
+    ``bar_ids`` among m when the pieces hold only some of the framework's bars)."""
+    spaces = _PieceSpaces(framework, tol, norm=norm)
     bases: list[tuple[given.Int64Array, Float64Array]] = []
     for group in spaces.dense:
         left, values, _ = group.decomposition
@@ -352,12 +378,12 @@ def _stresses_by_pieces(framework: FrameworkPieces, tol: float) -> Float64Array:
         start = len(piece.bars) - _rank_upper_bound(points, edges)
         bases.append((piece.bars, sparse.left(start)))
     count = sum(basis.shape[1] for _, basis in bases)
-    m = len(framework.bars)
+    m = len(framework.bars) if m is None else m
     require_memory(8 * count * m, f"a basis of {count} self-stresses of {m} bars")
     stresses = np.zeros((count, m))
     row = 0
     for bar_index, basis in bases:
-        stresses[row : row + basis.shape[1], bar_index] = basis.T
+        stresses[row : row + basis.shape[1], bar_index if bar_ids is None else bar_ids[bar_index]] = basis.T
         row += basis.shape[1]
     return stresses
 
@@ -367,7 +393,7 @@ def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: fl
     less the whole framework's trivial motions."""
     points = framework.points
     n, d = points.shape
-    spaces = _PieceSpaces(framework, tol)
+    spaces = _PieceSpaces(framework, tol, local_flexes=True)
     bases: list[tuple[given.Int64Array, Float64Array]] = []
     for group in spaces.dense:
         _, values, right = group.decomposition
@@ -377,11 +403,15 @@ def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: fl
                 bases.append((piece.nodes, vectors[rank:]))
     for piece, sparse in spaces.sparse:
         piece_points = points[piece.nodes]
-        piece_trivial = trivial_motions(piece_points)
-        start = piece_trivial.shape[0] - piece_trivial.shape[1]
+        # The kernel, orthonormal: the local flexes, the rest of the trivial motions, and what the filter
+        # finds beside both.
+        local = sparse.known
+        known = np.zeros((len(piece.nodes) * d, 0)) if local is None else local.toarray()
+        trivial_rest = _orthonormal_rest(trivial_motions(piece_points), known)
+        start = trivial_rest.shape[0] - trivial_rest.shape[1] - known.shape[1]
         start -= _rank_upper_bound(piece_points, framework.piece_edges(piece))
-        flexes = sparse.right(start, piece_trivial)
-        bases.append((piece.nodes, np.vstack([piece_trivial.T, flexes.T])))
+        flexes = sparse.right(start, trivial_rest)
+        bases.append((piece.nodes, np.vstack([known.T, trivial_rest.T, flexes.T])))
     free = framework.free_nodes
     count = sum(len(basis) for _, basis in bases) + d * len(free)
     require_memory(8 * count * n * d, f"a basis of {count} infinitesimal motions of {n} nodes")
@@ -394,6 +424,17 @@ def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: fl
         motions[row + np.arange(len(free)), free, axis] = 1.0
         row += len(free)
     return _without_motions(motions.reshape(count, n * d), trivial)
+
+
+def _orthonormal_rest(vectors: Float64Array, known: Float64Array) -> Float64Array:
+    """Orthonormal columns spanning what the orthonormal ``vectors`` add to the orthonormal ``known``;
+    a direction that keeps less than 1e-6 of its length is left to the filter, which finds null
+    directions beside both."""
+    rest = vectors - known @ (known.T @ vectors)
+    if rest.shape[1] == 0:
+        return rest
+    left, values, _ = scipy.linalg.svd(rest, full_matrices=False)
+    return np.ascontiguousarray(left[:, : int(np.count_nonzero(values > 1e-6))])
 
 
 def _without_motions(basis: Float64Array, motions: Float64Array) -> Float64Array:
@@ -423,7 +464,7 @@ class _PieceSpaces:
     """The pieces of a framework, decomposed: small ones densely in batches, large ones by the
     sparse filter; the threshold tol * ||R||_2 with ||R||_2 the largest of the pieces' norms."""
 
-    def __init__(self, framework: FrameworkPieces, tol: float) -> None:
+    def __init__(self, framework: FrameworkPieces, tol: float, *, norm: float | None = None, local_flexes: bool = False) -> None:
         small: list[Piece] = []
         self.sparse: list[tuple[Piece, FilteredNullSpaces]] = []
         large: list[tuple[Piece, scipy.sparse.csr_matrix, float]] = []
@@ -432,15 +473,20 @@ class _PieceSpaces:
         for piece in framework.pieces:
             if sparse_tol and min(len(piece.bars), len(piece.nodes) * d) >= SPARSE_CROSSOVER:
                 matrix = _rigidity_matrix(framework.points[piece.nodes], framework.piece_edges(piece))
-                norm = spectral_norm(matrix)
-                if norm > 0.0:
-                    large.append((piece, matrix, norm))
+                piece_norm = spectral_norm(matrix) if norm is None else norm
+                if piece_norm > 0.0:
+                    large.append((piece, matrix, piece_norm))
                     continue
             small.append(piece)
         self.dense = [_DecomposedGroup(group) for group in framework.dense_groups(small)]
-        norm = max([group.norm for group in self.dense] + [norm for _, _, norm in large], default=0.0)
+        if norm is None:
+            norm = max([group.norm for group in self.dense] + [piece_norm for _, _, piece_norm in large], default=0.0)
         self.threshold = tol * norm
-        self.sparse = [(piece, FilteredNullSpaces(matrix, tol, norm)) for piece, matrix, _ in large]
+        for piece, matrix, _ in large:
+            known = None
+            if local_flexes:
+                known = find_local_flexes(framework.points[piece.nodes], framework.piece_edges(piece), self.threshold)
+            self.sparse.append((piece, FilteredNullSpaces(matrix, tol, norm, known)))
 
 
 class _DecomposedGroup:

@@ -7,7 +7,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from tarvel_tools import frameworks
+from tarvel_tools import _null_spaces, frameworks
 from tarvel_tools.frameworks import infinitesimal_flexes, rigidity_matrix, self_stresses, stress_matrix
 
 
@@ -200,7 +200,27 @@ def grid_framework(side):
     return points, np.array(bars)
 
 
+def hanging_framework(rng, d):
+    """A random core with nodes hung from it by 1 .. d bars, some of them on chains of such nodes; some
+    hang on the line through their two anchors or on top of their anchor (dependent bar vectors)."""
+    points = [list(p) for p in rng.integers(-40, 41, size=(50, d))]
+    bars = [tuple(b) for b in random_bars(rng, 50, 125 if d == 2 else 190)]
+    for node in range(50, 130):
+        anchors = rng.choice(node, size=int(rng.integers(1, d + 1)), replace=False)
+        shape = rng.integers(6)
+        if shape == 0 and len(anchors) == 2:  # on the line through its anchors
+            points.append([2 * a - b for a, b in zip(points[anchors[0]], points[anchors[1]])])
+        elif shape == 1:  # on top of an anchor: a bar of length zero
+            points.append(list(points[anchors[0]]))
+        else:
+            points.append(list(rng.integers(-40, 41, size=d)))
+        bars += [(int(a), node) for a in anchors]
+    return np.array(points), np.array(bars)
+
+
 LARGE = {
+    "hanging nodes in the plane": lambda rng: hanging_framework(rng, 2),
+    "hanging nodes in space": lambda rng: hanging_framework(rng, 3),
     "random plane, m = 2n": lambda rng: (rng.integers(-1000, 1001, size=(130, 2)), random_bars(rng, 130, 260)),
     "random space, m = 3.5n": lambda rng: (rng.integers(-1000, 1001, size=(80, 3)), random_bars(rng, 80, 280)),
     "braced grid": lambda rng: grid_framework(12),
@@ -234,6 +254,7 @@ def assert_bases_of_the_whole(positions, edges, flexes, stresses, rank, monkeypa
 @pytest.mark.parametrize("name", LARGE)
 def test_sparse_path_matches_exact_counts_and_the_dense_decomposition(name, monkeypatch):
     positions, edges = LARGE[name](np.random.default_rng(5))
+    monkeypatch.setattr(_null_spaces, "_BLOCK_SOLVE_WIDTH", 1)  # solves through the factor's dense blocks
     n, d = positions.shape
     matrix = rigidity_matrix(positions, edges)
     assert min(matrix.shape) >= frameworks.SPARSE_CROSSOVER  # the sparse path answers
