@@ -47,6 +47,8 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from . import _part_search
+
 Float64Array = npt.NDArray[np.float64]
 Int64Array = npt.NDArray[np.int64]
 BoolArray = npt.NDArray[np.bool_]
@@ -508,6 +510,7 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
         if restarted:
             if not _misfits(positions, edges, lengths, weights):
                 break
+            _searched_parts(bars, positions, edges, lengths, weights, placed, d, rng)
             _restart_parts(positions, edges, lengths, weights, placed, d, rng, solve)
         for _ in range(_REPAIR_ROUNDS):
             if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
@@ -576,6 +579,31 @@ def _restart_parts(positions: Float64Array, edges: Int64Array, lengths: Float64A
                 positions[part], cost = trial[part], trial_cost
             if cost <= goal:
                 break
+
+
+def _searched_parts(bars: _Bars, positions: Float64Array, edges: Int64Array, lengths: Float64Array,
+                    weights: Float64Array, exact: BoolArray, d: int, rng: np.random.Generator) -> None:
+    """Place each connected part of the free nodes that misfits by a sequential search (in place).
+
+    The exact part is held; a part is replaced only by a placement that fits
+    its bars at rounding level, which for exact lengths on a globally rigid
+    graph is the true one (see `_part_search`).
+    """
+    misfit = _misfit(positions, edges, lengths, weights)
+    bad = np.zeros(bars.n, dtype=bool)
+    bad[edges[misfit > 1e-20 * weights * lengths**2].ravel()] = True
+    a, b = bars.unique[:, 0], bars.unique[:, 1]
+    both = exact[a] & exact[b]
+    held_misfit = float(np.max(np.abs(np.linalg.norm(positions[a[both]] - positions[b[both]], axis=1)
+                                      - bars.unique_lengths[both]), initial=0.0))
+    counted = weights > 0
+    for part in sorted(_clusters(bars.n, edges, ~exact), key=len):
+        if not np.any(bad[part]):
+            continue
+        found = _part_search.search(_part_search.AnchoredPart.of(part, edges[counted], lengths[counted], positions), d,
+                                    rng, held_misfit)
+        if found is not None:
+            positions[part] = found
 
 
 # Rounds of re-growth around the misfit bars.
