@@ -52,7 +52,7 @@ class _Breadth:
 # A quick search, which fits about half of the hard parts in one try (its samples differ each time).
 _QUICK = _Breadth(256, 16, 3, 15, 64)
 _QUICK_TRIES = 4
-# A wide search, for small parts (where the fits are cheap) that are nearly flexible: placements
+# Then a wide search, for small parts (where the fits are cheap) that are nearly flexible: placements
 # kept and fitted per node of the part, within bounds.
 _WIDE_LARGEST = 40
 _WIDE_PLACEMENTS = 40_960
@@ -65,7 +65,7 @@ def _breadths(size: int) -> list[_Breadth]:
     if size <= _WIDE_LARGEST:
         kept = int(np.clip(_WIDE_PLACEMENTS // size, 256, 4096))
         fitted = int(np.clip(_WIDE_FITTED // size, 64, 1024))
-        tries.insert(2, _Breadth(kept, 16, 3, 60, fitted))
+        tries.append(_Breadth(kept, 16, 3, 60, fitted))
     return tries
 
 

@@ -510,7 +510,7 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
         if restarted:
             if not _misfits(positions, edges, lengths, weights):
                 break
-            _searched_parts(bars, positions, edges, lengths, weights, placed, d, rng)
+            placed = placed | _searched_parts(bars, positions, edges, lengths, weights, placed, d, rng)
             _restart_parts(positions, edges, lengths, weights, placed, d, rng, solve)
         for _ in range(_REPAIR_ROUNDS):
             if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
@@ -582,12 +582,12 @@ def _restart_parts(positions: Float64Array, edges: Int64Array, lengths: Float64A
 
 
 def _searched_parts(bars: _Bars, positions: Float64Array, edges: Int64Array, lengths: Float64Array,
-                    weights: Float64Array, exact: BoolArray, d: int, rng: np.random.Generator) -> None:
-    """Place each connected part of the free nodes that misfits by a sequential search (in place).
+                    weights: Float64Array, exact: BoolArray, d: int, rng: np.random.Generator) -> BoolArray:
+    """Place each connected part of the free nodes that misfits by a sequential search (in place); which it placed.
 
     The exact part is held; a part is replaced only by a placement that fits
     its bars at rounding level, which for exact lengths on a globally rigid
-    graph is the true one (see `_part_search`).
+    graph is the true one (see `_part_search`), so the later repairs hold it too.
     """
     misfit = _misfit(positions, edges, lengths, weights)
     bad = np.zeros(bars.n, dtype=bool)
@@ -597,6 +597,7 @@ def _searched_parts(bars: _Bars, positions: Float64Array, edges: Int64Array, len
     held_misfit = float(np.max(np.abs(np.linalg.norm(positions[a[both]] - positions[b[both]], axis=1)
                                       - bars.unique_lengths[both]), initial=0.0))
     counted = weights > 0
+    solved = np.zeros(bars.n, dtype=bool)
     for part in sorted(_clusters(bars.n, edges, ~exact), key=len):
         if not np.any(bad[part]):
             continue
@@ -604,6 +605,8 @@ def _searched_parts(bars: _Bars, positions: Float64Array, edges: Int64Array, len
                                     rng, held_misfit)
         if found is not None:
             positions[part] = found
+            solved[part] = True
+    return solved
 
 
 # Rounds of re-growth around the misfit bars.
