@@ -35,7 +35,9 @@ mirrored in the hyperplane of their neighbours among other tries; before
 those, the nodes around misfit bars are placed again by the growth above
 from every other node's fitted place, which gives them more placed
 neighbours than the first growth had. Holding the exact part keeps a local
-fold local, so these small re-solves can see that a try is better.
+fold local, so these small re-solves can see that a try is better. A part
+that still misfits is searched (`_part_search`): with exact lengths its fit
+at rounding level is its true placement, so the search knows when it is done.
 """
 
 from __future__ import annotations
@@ -476,7 +478,8 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     bars still misfit are then placed again by the growth from the fitted
     rest, re-solved locally (mirrored in the hyperplane of their neighbours
     among other tries), and connected free parts that still misfit are
-    restarted from scattered starts, the exact part still held. A placed
+    searched (see `_part_search`) and else restarted from scattered starts,
+    the exact part still held. A placed
     part that fits to a ten-thousandth but not a millionth (rounding along
     long trilateration chains) is first polished on its own bars.
     """
