@@ -231,7 +231,8 @@ def _on_spheres(points: Float64Array, lengths: Float64Array, rng: np.random.Gene
         first_axis = _unit(np.einsum("sij,sj->si", orthogonal, rng.standard_normal((count, d))))
         second_axis = np.einsum("sij,sj->si", orthogonal, rng.standard_normal((count, d)))
         second_axis = _unit(second_axis - np.sum(second_axis * first_axis, axis=1, keepdims=True) * first_axis)
-        angles = (rng.random(count)[:, None] + np.arange(choices)[None] / choices).ravel() * 2.0 * np.pi
+        turns: Float64Array = rng.random((count, 1)) + np.arange(choices)[None] / choices
+        angles = 2.0 * np.pi * turns.ravel()
         direction = (np.cos(angles)[:, None] * np.repeat(first_axis, choices, axis=0)
                      + np.sin(angles)[:, None] * np.repeat(second_axis, choices, axis=0))
     else:
