@@ -601,11 +601,12 @@ def _searched_parts(bars: _Bars, positions: Float64Array, edges: Int64Array, len
                                       - bars.unique_lengths[both]), initial=0.0))
     counted = weights > 0
     solved = np.zeros(bars.n, dtype=bool)
+    own = rng.spawn(1)[0]  # the restarts after a failed search draw what they drew without it
     for part in sorted(_clusters(bars.n, edges, ~exact), key=len):
         if not np.any(bad[part]):
             continue
         found = _part_search.search(_part_search.AnchoredPart.of(part, edges[counted], lengths[counted], positions), d,
-                                    rng, held_misfit)
+                                    own, held_misfit)
         if found is not None:
             positions[part] = found
             solved[part] = True
