@@ -51,10 +51,11 @@ class _Breadth:
 
 # A quick search, which fits about half of the hard parts in one try (its samples differ each time).
 _QUICK = _Breadth(256, 16, 3, 15, 64)
-_QUICK_TRIES = 4
+_QUICK_TRIES = 6
 # Then a wide search, for small parts (where the fits are cheap) that are nearly flexible: placements
-# kept and fitted per node of the part, within bounds.
-_WIDE_LARGEST = 40
+# kept and fitted per node of the part, within bounds (measured: 7 of 8 tries fit such a part of 10 nodes).
+_WIDE_LARGEST = 20
+_WIDE_TRIES = 2
 _WIDE_PLACEMENTS = 40_960
 _WIDE_FITTED = 10_240
 
@@ -65,7 +66,7 @@ def _breadths(size: int) -> list[_Breadth]:
     if size <= _WIDE_LARGEST:
         kept = int(np.clip(_WIDE_PLACEMENTS // size, 256, 4096))
         fitted = int(np.clip(_WIDE_FITTED // size, 64, 1024))
-        tries.append(_Breadth(kept, 16, 3, 60, fitted))
+        tries += [_Breadth(kept, 16, 3, 60, fitted)] * _WIDE_TRIES
     return tries
 
 
