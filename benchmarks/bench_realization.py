@@ -1,7 +1,7 @@
 """Shapes from distances: classical_mds and realize against baselines timed in the same run.
 
     python benchmarks/bench_realization.py [--quick] [--sizes 1000,10000,100000] [--seeds 100]
-        [--seeds-3d 100] [--baseline-3d 10] [--noise-seeds 50] [--sdp]
+        [--seeds-3d 100] [--baseline-3d 10] [--noise-seeds 50] [--sdp] [--only mds,plane,noise,space]
 
 - classical_mds at n = 2000 against scipy.linalg.eigh(B, subset_by_index) on the
   double-centred matrix, tarvel.gram_from_dist on the same distances, and
@@ -318,7 +318,10 @@ def main():
                         help="run the 3-D recovery baseline on the first this many instances only (it is slow)")
     parser.add_argument("--noise-seeds", type=int, default=None, help="instances of the noisy comparison")
     parser.add_argument("--sdp", action="store_true", help="run the cvxpy peer")
+    parser.add_argument("--only", default=None,
+                        help="the sections to run, comma-separated, of: mds, plane, noise, space (default all)")
     args = parser.parse_args()
+    wanted = set(args.only.split(",")) if args.only else {"mds", "plane", "noise", "space"}
     try:
         from threadpoolctl import threadpool_info, threadpool_limits
 
@@ -327,11 +330,16 @@ def main():
     except ImportError:
         pass
     sizes = [int(v) for v in args.sizes.split(",")] if args.sizes else ([1000] if args.quick else [1000, 10000, 100000])
-    mds_section(args.quick)
-    realize_section(sizes, 2, args.seeds if args.seeds is not None else (10 if args.quick else 100))
-    noisy_section(args.noise_seeds if args.noise_seeds is not None else (10 if args.quick else 50), not args.quick)
-    realize_section([1000] if args.quick else [1000, 10000], 3, args.seeds_3d if args.seeds_3d is not None else
-                    (5 if args.quick else 100), baseline=args.baseline_3d)
+    if "mds" in wanted:
+        mds_section(args.quick)
+    if "plane" in wanted:
+        realize_section(sizes, 2, args.seeds if args.seeds is not None else (10 if args.quick else 100))
+    if "noise" in wanted:
+        noisy_section(args.noise_seeds if args.noise_seeds is not None else (10 if args.quick else 50), not args.quick)
+    if "space" in wanted:
+        realize_section(sizes if args.sizes else ([1000] if args.quick else [1000, 10000]), 3,
+                        args.seeds_3d if args.seeds_3d is not None else (5 if args.quick else 100),
+                        baseline=args.baseline_3d)
     if args.sdp:
         sdp_section()
 

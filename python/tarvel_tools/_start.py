@@ -35,7 +35,9 @@ mirrored in the hyperplane of their neighbours among other tries; before
 those, the nodes around misfit bars are placed again by the growth above
 from every other node's fitted place, which gives them more placed
 neighbours than the first growth had. Holding the exact part keeps a local
-fold local, so these small re-solves can see that a try is better.
+fold local, so these small re-solves can see that a try is better. A part
+that still misfits is searched (`_part_search`): with exact lengths its fit
+at rounding level is its true placement, so the search knows when it is done.
 """
 
 from __future__ import annotations
@@ -46,6 +48,8 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
+
+from . import _part_search
 
 Float64Array = npt.NDArray[np.float64]
 Int64Array = npt.NDArray[np.int64]
@@ -474,7 +478,8 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
     bars still misfit are then placed again by the growth from the fitted
     rest, re-solved locally (mirrored in the hyperplane of their neighbours
     among other tries), and connected free parts that still misfit are
-    restarted from scattered starts, the exact part still held. A placed
+    searched (see `_part_search`) and else restarted from scattered starts,
+    the exact part still held. A placed
     part that fits to a ten-thousandth but not a millionth (rounding along
     long trilateration chains) is first polished on its own bars.
     """
@@ -508,6 +513,7 @@ def start(n: int, edges: Int64Array, lengths: Float64Array, weights: Float64Arra
         if restarted:
             if not _misfits(positions, edges, lengths, weights):
                 break
+            placed = placed | _searched_parts(bars, positions, edges, lengths, weights, placed, d, rng)
             _restart_parts(positions, edges, lengths, weights, placed, d, rng, solve)
         for _ in range(_REPAIR_ROUNDS):
             if not _repair(positions, edges, lengths, weights, placed, d, rng, solve):
@@ -576,6 +582,35 @@ def _restart_parts(positions: Float64Array, edges: Int64Array, lengths: Float64A
                 positions[part], cost = trial[part], trial_cost
             if cost <= goal:
                 break
+
+
+def _searched_parts(bars: _Bars, positions: Float64Array, edges: Int64Array, lengths: Float64Array,
+                    weights: Float64Array, exact: BoolArray, d: int, rng: np.random.Generator) -> BoolArray:
+    """Place each connected part of the free nodes that misfits by a sequential search (in place); which it placed.
+
+    The exact part is held; a part is replaced only by a placement that fits
+    its bars at rounding level, which for exact lengths on a globally rigid
+    graph is the true one (see `_part_search`), so the later repairs hold it too.
+    """
+    misfit = _misfit(positions, edges, lengths, weights)
+    bad = np.zeros(bars.n, dtype=bool)
+    bad[edges[misfit > 1e-20 * weights * lengths**2].ravel()] = True
+    a, b = bars.unique[:, 0], bars.unique[:, 1]
+    both = exact[a] & exact[b]
+    held_misfit = float(np.max(np.abs(np.linalg.norm(positions[a[both]] - positions[b[both]], axis=1)
+                                      - bars.unique_lengths[both]), initial=0.0))
+    counted = weights > 0
+    solved = np.zeros(bars.n, dtype=bool)
+    own = rng.spawn(1)[0]  # the restarts after a failed search draw what they drew without it
+    for part in sorted(_clusters(bars.n, edges, ~exact), key=len):
+        if not np.any(bad[part]):
+            continue
+        found = _part_search.search(_part_search.AnchoredPart.of(part, edges[counted], lengths[counted], positions), d,
+                                    own, held_misfit)
+        if found is not None:
+            positions[part] = found
+            solved[part] = True
+    return solved
 
 
 # Rounds of re-growth around the misfit bars.
