@@ -41,7 +41,8 @@ class _Incidence:
         counts = self.start[nodes + 1] - self.start[nodes]
         owner = np.repeat(np.arange(len(nodes), dtype=np.int64), counts)
         first = np.repeat(self.start[nodes] - np.concatenate([[0], np.cumsum(counts)[:-1]]), counts)
-        return owner, first + np.arange(int(counts.sum()), dtype=np.int64)
+        index = (first + np.arange(int(counts.sum()), dtype=np.int64)).astype(np.int64, copy=False)
+        return owner, index
 
 
 def local_flexes(points: Float64Array, bars: Int64Array, threshold: float) -> scipy.sparse.csc_matrix:
@@ -65,7 +66,8 @@ def local_flexes(points: Float64Array, bars: Int64Array, threshold: float) -> sc
         _, singular, right = np.linalg.svd(vectors, full_matrices=True)
         rank = np.count_nonzero(singular > threshold, axis=1)
         node_index, direction = np.nonzero(np.arange(d) >= rank[:, None])
-        rows.append(np.repeat(nodes[node_index] * d, d) + np.tile(np.arange(d), len(node_index)))
+        coordinates = np.repeat(nodes[node_index] * d, d) + np.tile(np.arange(d), len(node_index))
+        rows.append(coordinates.astype(np.int64, copy=False))
         values.append(right[node_index, direction].ravel())
     row = np.concatenate(rows) if rows else np.zeros(0, dtype=np.int64)
     value = np.concatenate(values) if values else np.zeros(0)
