@@ -173,7 +173,8 @@ class FilteredNullSpaces:
         if not found:
             return np.zeros((length, 0))
         basis = np.hstack(found)
-        if len(found) > 1:  # the parts are null one by one; the rule applies to the whole
+        if len(found) > 1 and not self._certainly_null(basis, left=left):
+            # The parts are null one by one; the rule applies to the whole.
             values, right = _values_and_right_vectors(self._image(basis, left=left))
             basis = basis @ right[len(values) - int(np.count_nonzero(values <= self.threshold)) :].T
         # Orthonormal columns times an orthogonal factor: orthonormal, and as far from `exclude` as the blocks.
@@ -213,6 +214,12 @@ class FilteredNullSpaces:
             # the suppression so far: filtering that part alone again costs only its width in solves.
             block = orthonormal @ right[:split].T
         return found, None
+
+    def _certainly_null(self, basis: Float64Array, *, left: bool) -> bool:
+        """Whether every singular value of R restricted to the orthonormal ``basis`` is within the
+        threshold, by the Frobenius norm of the image, which bounds the largest: found vectors lie
+        far below the threshold, so the bound decides at the cost of one product."""
+        return bool(np.linalg.norm(self._image(basis, left=left)) <= self.threshold)
 
     def _image(self, block: Float64Array, *, left: bool) -> Float64Array:
         image = self.transposed @ block if left else self.matrix @ block
