@@ -21,8 +21,10 @@ orthonormal and its residual is at most that threshold by construction.
 Each pass filters the block twice (two solves) before orthonormalising it,
 which squares the suppression. While the directions outside the block are
 not yet suppressed by a factor 1e-12 against the null ones, or some
-restricted singular value lies within a factor 1e3 of the threshold (a
-vector on its way to zero is not yet counted), the block's rejected and
+restricted singular value lies within a factor 1e3 of the threshold and
+moved in the last filtering (a vector on its way to zero is not yet
+counted; one that stays put is a singular vector of its own below the
+shift, which more filtering would not move), the block's rejected and
 unsettled part is filtered again; the vectors far below the threshold are
 kept and projected out. While a block is all null or crowded with
 directions whose singular values are barely above the shift, its settled
@@ -69,6 +71,10 @@ do not repay taking the factor apart."""
 _SETTLED = 1e-3
 """A restricted singular value this far below the threshold is null for good; one within the factor
 on either side of it is filtered again before the rule decides."""
+
+
+_STEADY = 1e-6
+"""Values near the threshold that moved less than this fraction over a filtering have settled."""
 
 
 def spectral_norm(matrix: scipy.sparse.csr_matrix) -> float:
@@ -187,6 +193,7 @@ class FilteredNullSpaces:
         was wide enough, else the rest of the filtered block, to seed a wider one."""
         found: list[Float64Array] = []
         suppression = 1.0
+        previous: Float64Array | None = None
         for filtering in range(_MAX_FILTERINGS):
             filtered = block
             for _ in range(_FILTER_POWER):
@@ -201,8 +208,13 @@ class FilteredNullSpaces:
                 return found, orthonormal @ right[:split].T
             # Directions outside the block have singular values above the block's largest.
             suppression *= (self.shift**2 / (values[0] ** 2 + self.shift**2)) ** _FILTER_POWER
-            unsettled = null - _settled(values, self.threshold) + int(np.count_nonzero((values > self.threshold) & (values <= self.threshold / _SETTLED)))
-            final = whole or filtering == _MAX_FILTERINGS - 1 or (suppression <= _SUPPRESSION and unsettled == 0)
+            # Values near the threshold that another filtering left where they were are singular values of R
+            # themselves (directions below the shift, which the filter cannot separate), not a mixture on
+            # its way to zero: filtering more would not move them.
+            window = values[(values > _SETTLED * self.threshold) & (values <= self.threshold / _SETTLED)]
+            steady = previous is not None and len(previous) == len(window) and bool(np.allclose(window, previous, rtol=_STEADY, atol=0.0))
+            previous = window
+            final = whole or filtering == _MAX_FILTERINGS - 1 or (suppression <= _SUPPRESSION and (len(window) == 0 or steady))
             # A block spanning all that is left is exact; otherwise only settled vectors are kept before the
             # last filtering: a vector within a factor of the threshold may still be on its way to zero.
             split = len(values) - (null if final else _settled(values, self.threshold))

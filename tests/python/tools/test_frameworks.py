@@ -267,6 +267,20 @@ def test_sparse_path_matches_exact_counts_and_the_dense_decomposition(name, monk
     assert_bases_of_the_whole(positions, edges, flexes, stresses, rank, monkeypatch)
 
 
+@pytest.mark.parametrize("tol", [1e-9, 1e-8, 1e-7, 1e-6])
+def test_sparse_path_draws_the_tolerance_line_where_the_dense_decomposition_does(tol):
+    # Coplanar points with six nodes lifted by 1e-7 .. 3e-5: singular values crowd every decade
+    # from 1e-9 to 1e-6 (8.9e-8 and 9.3e-8 beside 1e-7), where the filter cannot set them apart.
+    rng = np.random.default_rng(5)
+    positions = np.c_[rng.integers(-50, 51, size=(90, 2)), np.zeros(90)]
+    positions[:6, 2] = [3e-5, 1e-5, 3e-6, 1e-6, 3e-7, 1e-7]
+    edges = random_bars(rng, 90, 320)
+    values = np.linalg.svd(rigidity_matrix(positions, edges).toarray(), compute_uv=False)
+    rank = int(np.count_nonzero(values > tol * values[0]))
+    assert len(self_stresses(positions, edges, tol=tol)) == len(edges) - rank
+    assert len(infinitesimal_flexes(positions, edges, tol=tol)) == 90 * 3 - rank - 6
+
+
 def test_docstring_examples():
     assert doctest.testmod(frameworks, extraglobs={"np": np}).failed == 0
 
