@@ -146,9 +146,16 @@ class FilteredNullSpaces:
             raise MemoryError(f"the sparse factorisation of this framework's {self.cols} x {self.cols} normal matrix does not fit in memory") from None
         self._blocks: BlockSolver | None = None
 
-    def left(self, start: int) -> Float64Array:
-        """Orthonormal basis (m x k) of {w : R^T w = 0} up to the threshold."""
-        return self._null_space(start, left=True, exclude=None)
+    def left(self, start: int, beside: Float64Array | None = None) -> Float64Array:
+        """Orthonormal basis (m x k) of {w : R^T w = 0} up to the threshold.
+
+        ``beside`` (orthonormal columns with images within the threshold, found otherwise) are then
+        the basis's first columns, and the search looks orthogonal to them for about ``start`` more.
+        """
+        if beside is None or beside.shape[1] == 0:
+            return self._null_space(start, left=True, exclude=None)
+        rest = self._null_space(start, left=True, exclude=beside)
+        return self._decided(np.hstack([beside, rest]), left=True)
 
     def right(self, start: int, exclude: Float64Array) -> Float64Array:
         """Orthonormal basis (N x k) of {v : R v = 0} orthogonal to the orthonormal columns of ``exclude``."""
@@ -179,8 +186,11 @@ class FilteredNullSpaces:
         if not found:
             return np.zeros((length, 0))
         basis = np.hstack(found)
-        if len(found) > 1 and not self._certainly_null(basis, left=left):
-            # The parts are null one by one; the rule applies to the whole.
+        return self._decided(basis, left=left) if len(found) > 1 else basis
+
+    def _decided(self, basis: Float64Array, *, left: bool) -> Float64Array:
+        """The orthonormal ``basis``, whose parts are null one by one, cut to what the rule keeps of the whole."""
+        if not self._certainly_null(basis, left=left):
             values, right = _values_and_right_vectors(self._image(basis, left=left))
             basis = basis @ right[len(values) - int(np.count_nonzero(values <= self.threshold)) :].T
         # Orthonormal columns times an orthogonal factor: orthonormal, and as far from `exclude` as the blocks.

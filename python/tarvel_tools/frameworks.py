@@ -45,7 +45,12 @@ block then choose the vectors by the same rule,
 ``sigma <= tol * ||R||_2``, with ||R||_2 the largest of the components'
 norms (estimated to six digits by Lanczos where not decomposed densely). The whole
 framework's trivial motions are then removed from the assembled kernel
-by Householder reflections in its coefficients. Both paths return
+by Householder reflections in its coefficients. A component with 1000
+bars or more whose nodes a cut at the median of their widest coordinate
+splits with at most a tenth of the bars crossing (bars between close
+points) finds its self-stresses half by half: the stresses within each
+half (found the same way) are stresses of the whole, and the filter looks
+only beside them for those that need the crossing bars. Both paths return
 orthonormal bases with residuals at most ``tol * ||R||_2``; the sparse
 one costs O(nnz of the factor) per basis vector (wide blocks are solved
 through the factor's supernodes with dense arithmetic) and O(length k^2)
@@ -93,6 +98,12 @@ SPARSE_CROSSOVER = 200
 _STRESS_FREE_MARGIN = 1e-3
 """Bars at a node with at most d bars are set aside as carrying no stress when the smallest singular
 value of their vectors there is at least this fraction of ||R||_2."""
+
+_BISECTION_MIN_BARS = 1000
+"""Pieces with fewer bars take the filter whole: halving them saves less than the halves' own factorisations cost."""
+
+_BISECTION_CROSSING = 0.1
+"""A cut through a piece is used when at most this fraction of its bars cross it."""
 
 _SPARSE_TOLERANCES = (1e-13, 1e-6)
 """The tolerances the sparse path resolves: below, rounding blurs the filter; above, the
@@ -351,10 +362,11 @@ def _takes_pieces(points: Float64Array, bars: given.Int64Array) -> bool:
     return bool(min(len(bars), points.shape[0] * points.shape[1]) >= SPARSE_CROSSOVER)
 
 
-def _stresses_of_core(points: Float64Array, bars: given.Int64Array, tol: float) -> Float64Array:
+def _stresses_of_core(points: Float64Array, bars: given.Int64Array, tol: float, *, norm: float | None = None) -> Float64Array:
     """Self-stresses (s, m): bars that single nodes hold at zero weight are set aside, the rest split
-    into components; the threshold stays tol times the norm of the whole R."""
-    norm = spectral_norm(_rigidity_matrix(points, bars))
+    into components; the threshold stays tol times the norm of the whole R (or ``norm``)."""
+    if norm is None:
+        norm = spectral_norm(_rigidity_matrix(points, bars))
     core = np.flatnonzero(~stress_free_bars(points, bars, _STRESS_FREE_MARGIN * norm)).astype(np.int64)
     return _stresses_by_pieces(FrameworkPieces(points, bars[core]), tol, norm=norm, bar_ids=core, m=len(bars))
 
@@ -373,10 +385,7 @@ def _stresses_by_pieces(
             if rank < len(piece.bars):
                 bases.append((piece.bars, vectors[:, rank:]))
     for piece, sparse in spaces.sparse:
-        edges = framework.piece_edges(piece)
-        points = framework.points[piece.nodes]
-        start = len(piece.bars) - _rank_upper_bound(points, edges)
-        bases.append((piece.bars, sparse.left(start)))
+        bases.append((piece.bars, _stresses_of_piece(framework.points[piece.nodes], framework.piece_edges(piece), sparse, tol, spaces.norm)))
     count = sum(basis.shape[1] for _, basis in bases)
     m = len(framework.bars) if m is None else m
     require_memory(8 * count * m, f"a basis of {count} self-stresses of {m} bars")
@@ -386,6 +395,45 @@ def _stresses_by_pieces(
         stresses[row : row + basis.shape[1], bar_index if bar_ids is None else bar_ids[bar_index]] = basis.T
         row += basis.shape[1]
     return stresses
+
+
+def _stresses_of_piece(points: Float64Array, edges: given.Int64Array, sparse: FilteredNullSpaces, tol: float, norm: float) -> Float64Array:
+    """Self-stresses (m', s) of one connected piece, by the filter on its whole R.
+
+    When a cut through the middle of the piece crosses few bars, the stresses within each half come
+    first (recursively, as frameworks of their own): they are stresses of the whole, orthogonal to each
+    other as their bars are disjoint, and the filter then looks only beside them, for the few that
+    need bars across the cut. Orthonormalising s vectors of length m costs m s^2: halves that hold
+    most of the stresses cost a quarter each.
+    """
+    start = len(edges) - _rank_upper_bound(points, edges)
+    halves = _bisection(points, edges)
+    if halves is None:
+        return sparse.left(start)
+    parts = []
+    for half in halves:
+        inside = np.flatnonzero(half[edges[:, 0]] & half[edges[:, 1]]).astype(np.int64)
+        parts.append((inside, _stresses_of_core(points, edges[inside], tol, norm=norm)))
+    beside = np.zeros((len(edges), sum(len(basis) for _, basis in parts)))
+    column = 0
+    for inside, basis in parts:
+        beside[inside, column : column + len(basis)] = basis.T
+        column += len(basis)
+    return sparse.left(start - column, beside)
+
+
+def _bisection(points: Float64Array, edges: given.Int64Array) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]] | None:
+    """The two halves of the nodes, split at the median along the widest axis, when the piece is large
+    and at most a tenth of its bars cross; else None."""
+    if len(edges) < _BISECTION_MIN_BARS:
+        return None
+    axis = int(np.argmax(points.max(axis=0) - points.min(axis=0)))
+    first = np.zeros(len(points), dtype=bool)
+    first[np.argsort(points[:, axis], kind="stable")[: len(points) // 2]] = True
+    crossing = int(np.count_nonzero(first[edges[:, 0]] != first[edges[:, 1]]))
+    if crossing > _BISECTION_CROSSING * len(edges):
+        return None
+    return first, ~first
 
 
 def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: float) -> Float64Array:
@@ -481,6 +529,7 @@ class _PieceSpaces:
         self.dense = [_DecomposedGroup(group) for group in framework.dense_groups(small)]
         if norm is None:
             norm = max([group.norm for group in self.dense] + [piece_norm for _, _, piece_norm in large], default=0.0)
+        self.norm = norm
         self.threshold = tol * norm
         for piece, matrix, _ in large:
             known = None

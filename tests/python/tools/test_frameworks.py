@@ -267,6 +267,22 @@ def test_sparse_path_matches_exact_counts_and_the_dense_decomposition(name, monk
     assert_bases_of_the_whole(positions, edges, flexes, stresses, rank, monkeypatch)
 
 
+@pytest.mark.parametrize("name", LARGE)
+def test_stresses_found_half_by_half_are_those_of_the_whole(name, monkeypatch):
+    # Cut every piece down to 40 bars, however many bars cross: the halves' stresses and the filter's
+    # search beside them must give the exact count and the whole matrix's subspace.
+    positions, edges = LARGE[name](np.random.default_rng(6))
+    monkeypatch.setattr(frameworks, "_BISECTION_MIN_BARS", 40)
+    monkeypatch.setattr(frameworks, "_BISECTION_CROSSING", 1.0)
+    stresses = self_stresses(positions, edges)
+    rank = modular_rank(positions, edges)
+    assert len(stresses) == len(edges) - rank
+    n, d = positions.shape
+    flexes = infinitesimal_flexes(positions, edges).reshape(-1, n * d)
+    monkeypatch.setattr(frameworks, "_BISECTION_MIN_BARS", 10**9)
+    assert_bases_of_the_whole(positions, edges, flexes, stresses, rank, monkeypatch)
+
+
 @pytest.mark.parametrize("tol", [1e-9, 1e-8, 1e-7, 1e-6])
 def test_sparse_path_draws_the_tolerance_line_where_the_dense_decomposition_does(tol):
     # Coplanar points with six nodes lifted by 1e-7 .. 3e-5: singular values crowd every decade
