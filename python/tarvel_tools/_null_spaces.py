@@ -152,14 +152,18 @@ class FilteredNullSpaces:
         ``beside`` (orthonormal columns with images within the threshold, found otherwise) are then
         the basis's first columns, and the search looks orthogonal to them for about ``start`` more.
         """
-        if beside is None or beside.shape[1] == 0:
-            return self._null_space(start, left=True, exclude=None)
-        rest = self._null_space(start, left=True, exclude=beside)
-        return self._decided(np.hstack([beside, rest]), left=True)
+        return self._beside(start, beside, left=True)
 
-    def right(self, start: int, exclude: Float64Array) -> Float64Array:
-        """Orthonormal basis (N x k) of {v : R v = 0} orthogonal to the orthonormal columns of ``exclude``."""
-        return self._null_space(start, left=False, exclude=exclude)
+    def right(self, start: int, beside: Float64Array | None = None) -> Float64Array:
+        """Orthonormal basis (N x k) of {v : R v = 0} up to the threshold, orthogonal to the known rows;
+        ``beside`` as in `left`."""
+        return self._beside(start, beside, left=False)
+
+    def _beside(self, start: int, beside: Float64Array | None, *, left: bool) -> Float64Array:
+        if beside is None or beside.shape[1] == 0:
+            return self._null_space(start, left=left, exclude=None)
+        rest = self._null_space(start, left=left, exclude=beside)
+        return self._decided(np.hstack([beside, rest]), left=left)
 
     def _null_space(self, start: int, *, left: bool, exclude: Float64Array | None) -> Float64Array:
         length = self.rows if left else self.cols

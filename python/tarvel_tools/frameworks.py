@@ -46,11 +46,13 @@ block then choose the vectors by the same rule,
 norms (estimated to six digits by Lanczos where not decomposed densely). The whole
 framework's trivial motions are then removed from the assembled kernel
 by Householder reflections in its coefficients. A component with 1000
-bars or more whose nodes a cut at the median of their widest coordinate
-splits with at most a tenth of the bars crossing (bars between close
-points) finds its self-stresses half by half: the stresses within each
-half (found the same way) are stresses of the whole, and the filter looks
-only beside them for those that need the crossing bars. Both paths return
+bars or more, expected to have at least 100 null vectors, whose nodes a
+cut at the median of their widest coordinate splits with at most a tenth
+of the bars crossing (bars between close points, long chains) is solved
+half by half: the stresses within each half, and the velocities of each
+half with the other held still (found the same way), are null vectors of
+the whole, orthogonal across the halves, and the filter looks only beside
+them for those that need the crossing bars. Both paths return
 orthonormal bases with residuals at most ``tol * ||R||_2``; the sparse
 one costs O(nnz of the factor) per basis vector (wide blocks are solved
 through the factor's supernodes with dense arithmetic) and O(length k^2)
@@ -101,6 +103,9 @@ value of their vectors there is at least this fraction of ||R||_2."""
 
 _BISECTION_MIN_BARS = 1000
 """Pieces with fewer bars take the filter whole: halving them saves less than the halves' own factorisations cost."""
+
+_BISECTION_MIN_VECTORS = 100
+"""Nor are pieces cut that are expected to have fewer null vectors: orthonormalising few is cheap."""
 
 _BISECTION_CROSSING = 0.1
 """A cut through a piece is used when at most this fraction of its bars cross it."""
@@ -407,7 +412,8 @@ def _stresses_of_piece(points: Float64Array, edges: given.Int64Array, sparse: Fi
     most of the stresses cost a quarter each.
     """
     start = len(edges) - _rank_upper_bound(points, edges)
-    halves = _bisection(points, edges)
+    require_memory(8 * len(edges) * max(start, 0), f"a basis of at least {start} self-stresses of {len(edges)} bars")
+    halves = _bisection(points, edges, start)
     if halves is None:
         return sparse.left(start)
     parts = []
@@ -422,10 +428,10 @@ def _stresses_of_piece(points: Float64Array, edges: given.Int64Array, sparse: Fi
     return sparse.left(start - column, beside)
 
 
-def _bisection(points: Float64Array, edges: given.Int64Array) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]] | None:
-    """The two halves of the nodes, split at the median along the widest axis, when the piece is large
-    and at most a tenth of its bars cross; else None."""
-    if len(edges) < _BISECTION_MIN_BARS:
+def _bisection(points: Float64Array, edges: given.Int64Array, expected: int) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]] | None:
+    """The two halves of the nodes, split at the median along the widest axis, when the piece is large,
+    at least ``expected`` vectors are sought and at most a tenth of its bars cross; else None."""
+    if len(edges) < _BISECTION_MIN_BARS or expected < _BISECTION_MIN_VECTORS:
         return None
     axis = int(np.argmax(points.max(axis=0) - points.min(axis=0)))
     first = np.zeros(len(points), dtype=bool)
@@ -434,6 +440,62 @@ def _bisection(points: Float64Array, edges: given.Int64Array) -> tuple[npt.NDArr
     if crossing > _BISECTION_CROSSING * len(edges):
         return None
     return first, ~first
+
+
+def _kernel_with_the_rest_held(
+    points: Float64Array, edges: given.Int64Array, moving: npt.NDArray[np.bool_], tol: float, norm: float, sparse: FilteredNullSpaces | None = None
+) -> Float64Array:
+    """Orthonormal basis (|moving| d, k) of the velocities of the ``moving`` nodes (a mask) that keep
+    every bar's length to first order while the other nodes stay put: the kernel of R's columns of
+    those nodes. ``sparse`` is the filter of exactly those columns, when the caller has one.
+
+    Split like the stresses: the velocities of one half with the other half held are such velocities
+    too, orthogonal to the other half's (their nodes are disjoint), and the filter then looks only
+    beside them.
+    """
+    d = points.shape[1]
+    nodes = np.flatnonzero(moving)
+    rows = np.flatnonzero(moving[edges[:, 0]] | moving[edges[:, 1]])
+    start = d * len(nodes) - min(len(rows), _rank_upper_bound(points, edges[rows]))
+    require_memory(8 * d * len(nodes) * max(start, 0), f"a basis of at least {start} infinitesimal motions of {len(nodes)} nodes")
+    local = np.full(len(points), -1, dtype=np.int64)
+    local[nodes] = np.arange(len(nodes))
+    halves = _bisection(points[nodes], local[edges[moving[edges[:, 0]] & moving[edges[:, 1]]]], start)
+    if sparse is None:
+        matrix = _rigidity_matrix(points, edges[rows])[:, _coordinates(nodes, d)]
+        if halves is None and min(matrix.shape) < SPARSE_CROSSOVER:
+            return _kernel_within(matrix.toarray(), tol * norm)
+        sparse = FilteredNullSpaces(matrix, tol, norm)
+    if halves is None:
+        return sparse.right(start)
+    parts = []
+    for half in halves:
+        held = np.zeros(len(points), dtype=bool)
+        held[nodes[half]] = True
+        parts.append((_coordinates(np.flatnonzero(half), d), _kernel_with_the_rest_held(points, edges, held, tol, norm)))
+    beside = np.zeros((d * len(nodes), sum(basis.shape[1] for _, basis in parts)))
+    column = 0
+    for coordinates, basis in parts:
+        beside[coordinates, column : column + basis.shape[1]] = basis
+        column += basis.shape[1]
+    return sparse.right(start - column, beside)
+
+
+def _kernel_halves(points: Float64Array, edges: given.Int64Array) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]] | None:
+    """The halves a connected piece's kernel is found by, as `_kernel_with_the_rest_held` cuts it, or None."""
+    return _bisection(points, edges, points.size - _rank_upper_bound(points, edges))
+
+
+def _coordinates(nodes: given.Int64Array, d: int) -> given.Int64Array:
+    """The columns of R (or entries of a velocity) that belong to ``nodes``, node by node."""
+    columns: given.Int64Array = (nodes[:, None] * d + np.arange(d)).ravel()
+    return columns
+
+
+def _kernel_within(matrix: Float64Array, threshold: float) -> Float64Array:
+    """Orthonormal basis (columns) of the right singular vectors of ``matrix`` with values at most ``threshold``."""
+    values, right = _svd_values_and_right(matrix)
+    return np.ascontiguousarray(right[int(np.count_nonzero(values > threshold)) :].T)
 
 
 def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: float) -> Float64Array:
@@ -451,6 +513,11 @@ def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: fl
                 bases.append((piece.nodes, vectors[rank:]))
     for piece, sparse in spaces.sparse:
         piece_points = points[piece.nodes]
+        if sparse.known is None and _kernel_halves(piece_points, framework.piece_edges(piece)) is not None:
+            everything = np.ones(len(piece.nodes), dtype=bool)
+            kernel = _kernel_with_the_rest_held(piece_points, framework.piece_edges(piece), everything, tol, spaces.norm, sparse)
+            bases.append((piece.nodes, kernel.T))
+            continue
         # The kernel, orthonormal: the local flexes, the rest of the trivial motions, and what the filter
         # finds beside both.
         local = sparse.known
@@ -458,8 +525,8 @@ def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: fl
         trivial_rest = _orthonormal_rest(trivial_motions(piece_points), known)
         start = trivial_rest.shape[0] - trivial_rest.shape[1] - known.shape[1]
         start -= _rank_upper_bound(piece_points, framework.piece_edges(piece))
-        flexes = sparse.right(start, trivial_rest)
-        bases.append((piece.nodes, np.vstack([known.T, trivial_rest.T, flexes.T])))
+        kernel = sparse.right(start, trivial_rest)
+        bases.append((piece.nodes, np.vstack([known.T, kernel.T])))
     free = framework.free_nodes
     count = sum(len(basis) for _, basis in bases) + d * len(free)
     require_memory(8 * count * n * d, f"a basis of {count} infinitesimal motions of {n} nodes")
@@ -533,8 +600,10 @@ class _PieceSpaces:
         self.threshold = tol * norm
         for piece, matrix, _ in large:
             known = None
-            if local_flexes:
-                known = find_local_flexes(framework.points[piece.nodes], framework.piece_edges(piece), self.threshold)
+            piece_points, edges = framework.points[piece.nodes], framework.piece_edges(piece)
+            # A piece cut in halves finds its kernel half by half, the local flexes among it.
+            if local_flexes and _kernel_halves(piece_points, edges) is None:
+                known = find_local_flexes(piece_points, edges, self.threshold)
             self.sparse.append((piece, FilteredNullSpaces(matrix, tol, norm, known)))
 
 
