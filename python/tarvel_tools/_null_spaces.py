@@ -34,6 +34,8 @@ the filtered one, looks beside them.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 import numpy as np
 import numpy.typing as npt
 import scipy.linalg  # type: ignore[import-untyped]  # SciPy ships no type information
@@ -44,6 +46,7 @@ from ._memory import byte_size, require_memory
 from ._supernodal import BlockSolver
 
 Float64Array = npt.NDArray[np.float64]
+Int64Array = npt.NDArray[np.int64]
 
 _SHIFT = 1e-6
 """The filter's shift relative to ||R||_2 (raised to the tolerance when that is larger: the
@@ -115,6 +118,18 @@ def _power_iteration_norm(matrix: scipy.sparse.csr_matrix, transposed: scipy.spa
     return estimate
 
 
+@dataclass(frozen=True)
+class Known:
+    """Orthonormal null columns found otherwise, zero outside ``rows`` (None: no rows left out)."""
+
+    rows: Int64Array | None
+    basis: Float64Array
+
+    @property
+    def count(self) -> int:
+        return int(self.basis.shape[1])
+
+
 class FilteredNullSpaces:
     """One factorisation of R^T R + s^2 I, serving both null spaces of R.
 
@@ -146,34 +161,41 @@ class FilteredNullSpaces:
             raise MemoryError(f"the sparse factorisation of this framework's {self.cols} x {self.cols} normal matrix does not fit in memory") from None
         self._blocks: BlockSolver | None = None
 
-    def left(self, start: int, beside: Float64Array | None = None) -> Float64Array:
+    def left(self, start: int, beside: list[Known] | None = None) -> Float64Array:
         """Orthonormal basis (m x k) of {w : R^T w = 0} up to the threshold.
 
-        ``beside`` (orthonormal columns with images within the threshold, found otherwise) are then
-        the basis's first columns, and the search looks orthogonal to them for about ``start`` more.
+        ``beside`` (null columns found otherwise, orthogonal to each other) are then the basis's first
+        columns, and the search looks orthogonal to them for about ``start`` more.
         """
-        return self._beside(start, beside, left=True)
+        return self._beside(start, beside or [], left=True)
 
-    def right(self, start: int, beside: Float64Array | None = None) -> Float64Array:
+    def right(self, start: int, beside: list[Known] | None = None) -> Float64Array:
         """Orthonormal basis (N x k) of {v : R v = 0} up to the threshold, orthogonal to the known rows;
         ``beside`` as in `left`."""
-        return self._beside(start, beside, left=False)
+        return self._beside(start, beside or [], left=False)
 
-    def _beside(self, start: int, beside: Float64Array | None, *, left: bool) -> Float64Array:
-        if beside is None or beside.shape[1] == 0:
-            return self._null_space(start, left=left, exclude=None)
+    def _beside(self, start: int, beside: list[Known], *, left: bool) -> Float64Array:
         rest = self._null_space(start, left=left, exclude=beside)
-        return self._decided(np.hstack([beside, rest]), left=left)
+        if not beside:
+            return rest
+        length = self.rows if left else self.cols
+        basis = np.zeros((length, sum(part.count for part in beside) + rest.shape[1]))
+        column = 0
+        for part in beside:
+            basis[slice(None) if part.rows is None else part.rows, column : column + part.count] = part.basis
+            column += part.count
+        basis[:, column:] = rest
+        return self._decided(basis, left=left)
 
-    def _null_space(self, start: int, *, left: bool, exclude: Float64Array | None) -> Float64Array:
+    def _null_space(self, start: int, *, left: bool, exclude: list[Known]) -> Float64Array:
         length = self.rows if left else self.cols
         width = max(start, 0) + max(16, max(start, 0) // _OVERSAMPLING)
         rng = np.random.default_rng(0)
         found: list[Float64Array] = []
         seed: Float64Array | None = None
         while True:
-            avoid = _joined(exclude, found)
-            room = length - (0 if avoid is None else avoid.shape[1]) - (0 if left or self.known is None else self.known.shape[1])
+            avoid = exclude + [Known(None, part) for part in found]
+            room = length - sum(part.count for part in avoid) - (0 if left or self.known is None else self.known.shape[1])
             if room <= 0:
                 break
             width = min(room, width)
@@ -201,7 +223,7 @@ class FilteredNullSpaces:
         return np.ascontiguousarray(basis)
 
     def _converge(
-        self, block: Float64Array, *, left: bool, avoid: Float64Array | None, whole: bool
+        self, block: Float64Array, *, left: bool, avoid: list[Known], whole: bool
     ) -> tuple[list[Float64Array], Float64Array | None]:
         """The null vectors within the filtered ``block``, orthogonal to ``avoid``; then None when the block
         was wide enough, else the rest of the filtered block, to seed a wider one."""
@@ -212,7 +234,7 @@ class FilteredNullSpaces:
             filtered = block
             for _ in range(_FILTER_POWER):
                 filtered = self._filter(filtered / np.maximum(np.linalg.norm(filtered, axis=0), np.finfo(float).tiny), left=left)
-            orthonormal = _orthonormal_columns(self._without(filtered, _joined(avoid, found), left=left))
+            orthonormal = _orthonormal_columns(self._without(filtered, avoid + [Known(None, part) for part in found], left=left))
             values, right = _values_and_right_vectors(self._image(orthonormal, left=left))
             null = int(np.count_nonzero(values <= self.threshold))
             if not whole and (null == len(values) or values[0] <= _CROWDED * self.shift):
@@ -270,15 +292,21 @@ class FilteredNullSpaces:
             result[:, first : first + chunk] = self.factor.solve(np.asarray(block[:, first : first + chunk]))
         return result
 
-    def _without(self, block: Float64Array, exclude: Float64Array | None, *, left: bool) -> Float64Array:
-        """``block`` (overwritten where the known directions live) without the known directions and
-        the orthonormal columns of ``exclude``."""
+    def _without(self, block: Float64Array, exclude: list[Known], *, left: bool) -> Float64Array:
+        """``block`` (overwritten) without the known directions and the columns of ``exclude`` (orthogonal
+        to each other): each is projected out on the rows it lives on."""
         if not left and self.known is not None:
             rows = block[self._known_rows]
             block[self._known_rows] = rows - self._known_on_rows @ (self._known_on_rows.T @ rows)
-        if exclude is None or exclude.shape[1] == 0:
-            return block
-        return block - exclude @ (exclude.T @ block)
+        for part in exclude:
+            if part.count == 0:
+                continue
+            if part.rows is None:
+                block -= part.basis @ (part.basis.T @ block)
+            else:
+                on_rows = block[part.rows]
+                block[part.rows] = on_rows - part.basis @ (part.basis.T @ on_rows)
+        return block
 
 
 def _values_and_right_vectors(image: Float64Array) -> tuple[Float64Array, Float64Array]:
@@ -292,11 +320,6 @@ def _values_and_right_vectors(image: Float64Array) -> tuple[Float64Array, Float6
 
 def _settled(values: Float64Array, threshold: float) -> int:
     return int(np.count_nonzero(values <= _SETTLED * threshold))
-
-
-def _joined(exclude: Float64Array | None, found: list[Float64Array]) -> Float64Array | None:
-    parts = ([] if exclude is None else [exclude]) + found
-    return np.hstack(parts) if parts else None
 
 
 def _orthonormal_columns(block: Float64Array) -> Float64Array:

@@ -77,7 +77,7 @@ from ._framework_pieces import DenseGroup, FrameworkPieces, Piece
 from ._memory import require_memory
 from ._node_local import local_flexes as find_local_flexes
 from ._node_local import stress_free_bars
-from ._null_spaces import FilteredNullSpaces, spectral_norm
+from ._null_spaces import FilteredNullSpaces, Known, spectral_norm
 
 __all__ = [
     "infinitesimal_flexes",
@@ -416,16 +416,11 @@ def _stresses_of_piece(points: Float64Array, edges: given.Int64Array, sparse: Fi
     halves = _bisection(points, edges, start)
     if halves is None:
         return sparse.left(start)
-    parts = []
+    beside = []
     for half in halves:
         inside = np.flatnonzero(half[edges[:, 0]] & half[edges[:, 1]]).astype(np.int64)
-        parts.append((inside, _stresses_of_core(points, edges[inside], tol, norm=norm)))
-    beside = np.zeros((len(edges), sum(len(basis) for _, basis in parts)))
-    column = 0
-    for inside, basis in parts:
-        beside[inside, column : column + len(basis)] = basis.T
-        column += len(basis)
-    return sparse.left(start - column, beside)
+        beside.append(Known(inside, _stresses_of_core(points, edges[inside], tol, norm=norm).T))
+    return sparse.left(start - sum(part.count for part in beside), beside)
 
 
 def _bisection(points: Float64Array, edges: given.Int64Array, expected: int) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]] | None:
@@ -468,17 +463,12 @@ def _kernel_with_the_rest_held(
         sparse = FilteredNullSpaces(matrix, tol, norm)
     if halves is None:
         return sparse.right(start)
-    parts = []
+    beside = []
     for half in halves:
         held = np.zeros(len(points), dtype=bool)
         held[nodes[half]] = True
-        parts.append((_coordinates(np.flatnonzero(half), d), _kernel_with_the_rest_held(points, edges, held, tol, norm)))
-    beside = np.zeros((d * len(nodes), sum(basis.shape[1] for _, basis in parts)))
-    column = 0
-    for coordinates, basis in parts:
-        beside[coordinates, column : column + basis.shape[1]] = basis
-        column += basis.shape[1]
-    return sparse.right(start - column, beside)
+        beside.append(Known(_coordinates(np.flatnonzero(half), d), _kernel_with_the_rest_held(points, edges, held, tol, norm)))
+    return sparse.right(start - sum(part.count for part in beside), beside)
 
 
 def _kernel_halves(points: Float64Array, edges: given.Int64Array) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]] | None:
@@ -525,7 +515,7 @@ def _flexes_by_pieces(framework: FrameworkPieces, trivial: Float64Array, tol: fl
         trivial_rest = _orthonormal_rest(trivial_motions(piece_points), known)
         start = trivial_rest.shape[0] - trivial_rest.shape[1] - known.shape[1]
         start -= _rank_upper_bound(piece_points, framework.piece_edges(piece))
-        kernel = sparse.right(start, trivial_rest)
+        kernel = sparse.right(start, [Known(None, trivial_rest)])
         bases.append((piece.nodes, np.vstack([known.T, kernel.T])))
     free = framework.free_nodes
     count = sum(len(basis) for _, basis in bases) + d * len(free)
